@@ -1,0 +1,15 @@
+#pragma once
+// Writing pictures: PNG through libpng's simplified API, for the tools and the tests.
+
+#include "CoreGraphics/CGImage.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace bd {
+// [any-thread] Writes the bitmap (ARGB32 premultiplied, un-premultiplied on the way out, or
+// 8-bit gray / mask) as a PNG file; false on any failure.
+bool writePNG(CGImageRef image, const char* path);
+// [any-thread] The same into memory; empty on failure.
+std::vector<uint8_t> encodePNG(CGImageRef image);
+}  // namespace bd
