@@ -1,0 +1,338 @@
+#include "QuartzCore/CALayer.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+
+#include "CoreGraphics/CGImage.h"
+
+namespace {
+
+// A flattened layer-to-layer mapping: the 4x4 transform restricted to the z = 0 plane, i.e. a
+// 3x3 homography over row vectors [x y 1]. Each layer flattens its content into its
+// superlayer's plane, so a chain of layers composes as a product of these.
+struct H3 {
+    double m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+
+    static H3 translation(double tx, double ty) {
+        H3 h;
+        h.m[2][0] = tx;
+        h.m[2][1] = ty;
+        return h;
+    }
+    static H3 flatten(const CATransform3D& t) {
+        H3 h;
+        h.m[0][0] = t.m11, h.m[0][1] = t.m12, h.m[0][2] = t.m14;
+        h.m[1][0] = t.m21, h.m[1][1] = t.m22, h.m[1][2] = t.m24;
+        h.m[2][0] = t.m41, h.m[2][1] = t.m42, h.m[2][2] = t.m44;
+        return h;
+    }
+    H3 operator*(const H3& o) const {
+        H3 r;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) r.m[i][j] = m[i][0] * o.m[0][j] + m[i][1] * o.m[1][j] + m[i][2] * o.m[2][j];
+        return r;
+    }
+    // Identity when singular: a collapsed layer maps nothing back sensibly anyway.
+    H3 inverse() const {
+        const auto& a = m;
+        double c00 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
+        double c01 = a[1][2] * a[2][0] - a[1][0] * a[2][2];
+        double c02 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
+        double det = a[0][0] * c00 + a[0][1] * c01 + a[0][2] * c02;
+        if (!(std::fabs(det) > 1e-300) || !std::isfinite(det)) return H3();
+        H3 r;
+        r.m[0][0] = c00 / det;
+        r.m[0][1] = (a[0][2] * a[2][1] - a[0][1] * a[2][2]) / det;
+        r.m[0][2] = (a[0][1] * a[1][2] - a[0][2] * a[1][1]) / det;
+        r.m[1][0] = c01 / det;
+        r.m[1][1] = (a[0][0] * a[2][2] - a[0][2] * a[2][0]) / det;
+        r.m[1][2] = (a[0][2] * a[1][0] - a[0][0] * a[1][2]) / det;
+        r.m[2][0] = c02 / det;
+        r.m[2][1] = (a[0][1] * a[2][0] - a[0][0] * a[2][1]) / det;
+        r.m[2][2] = (a[0][0] * a[1][1] - a[0][1] * a[1][0]) / det;
+        return r;
+    }
+    CGPoint apply(CGPoint p, bool* ok = nullptr) const {
+        double x = p.x * m[0][0] + p.y * m[1][0] + m[2][0];
+        double y = p.x * m[0][1] + p.y * m[1][1] + m[2][1];
+        double w = p.x * m[0][2] + p.y * m[1][2] + m[2][2];
+        if (ok) *ok = w > 0;
+        if (!(w > 0)) return {x, y};
+        return {x / w, y / w};
+    }
+};
+
+CGPoint anchorInBounds(const CGRect& b, const CGPoint& anchor) {
+    return {b.origin.x + anchor.x * b.size.width, b.origin.y + anchor.y * b.size.height};
+}
+
+// Layer bounds space -> superlayer bounds space, without the superlayer's sublayerTransform.
+H3 toParentOwn(CALayer* l) {
+    CGPoint a = anchorInBounds(l->bounds(), l->anchorPoint());
+    CGPoint p = l->position();
+    return H3::translation(-a.x, -a.y) * H3::flatten(l->transform()) * H3::translation(p.x, p.y);
+}
+
+// Layer bounds space -> superlayer bounds space, including the superlayer's sublayerTransform.
+H3 toParent(CALayer* l) {
+    H3 h = toParentOwn(l);
+    if (CALayer* s = l->superlayer()) {
+        CATransform3D st = s->sublayerTransform();
+        if (!CATransform3DIsIdentity(st)) {
+            CGPoint a = anchorInBounds(s->bounds(), s->anchorPoint());
+            h = h * H3::translation(-a.x, -a.y) * H3::flatten(st) * H3::translation(a.x, a.y);
+        }
+    }
+    return h;
+}
+
+// Layer bounds space -> the space the root's frame lives in.
+H3 toRootSpace(CALayer* l) {
+    H3 h;
+    for (CALayer* c = l; c; c = c->superlayer()) h = h * toParent(c);
+    return h;
+}
+
+CGRect boundingBox(const CGRect& r, const H3& h) {
+    if (CGRectIsNull(r)) return r;
+    CGRect s = CGRectStandardize(r);
+    CGPoint corners[4] = {s.origin,
+                          {s.origin.x + s.size.width, s.origin.y},
+                          {s.origin.x, s.origin.y + s.size.height},
+                          {s.origin.x + s.size.width, s.origin.y + s.size.height}};
+    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+    bool any = false;
+    for (const CGPoint& c : corners) {
+        bool ok = false;
+        CGPoint q = h.apply(c, &ok);
+        if (!ok) continue;
+        any = true;
+        x0 = std::min(x0, q.x);
+        y0 = std::min(y0, q.y);
+        x1 = std::max(x1, q.x);
+        y1 = std::max(y1, q.y);
+    }
+    if (!any) return CGRectNull;
+    return {{x0, y0}, {x1 - x0, y1 - y0}};
+}
+
+}  // namespace
+
+CALayer* CALayer::layer() {
+    CALayer* l = alloc<CALayer>()->init();
+    if (l) l->autorelease();
+    return l;
+}
+
+CALayer* CALayer::init() {
+    NSObject::init();
+    return this;
+}
+
+void CALayer::dealloc() {
+    // Sublayers may outlive us if someone else holds them: cut their back pointers first.
+    std::vector<Ref<CALayer>> subs;
+    subs.swap(_sublayers);
+    for (auto& s : subs) s->_superlayer = nullptr;
+    subs.clear();
+    if (_contents) CGImageRelease(_contents);
+    _contents = nullptr;
+    NSObject::dealloc();
+}
+
+void CALayer::setBounds(CGRect bounds) {
+    BD_ASSERT_MAIN_THREAD();
+    _bounds = bounds;
+    didChangeValueForKey("bounds");
+}
+
+void CALayer::setPosition(CGPoint position) {
+    BD_ASSERT_MAIN_THREAD();
+    _position = position;
+    didChangeValueForKey("position");
+}
+
+void CALayer::setAnchorPoint(CGPoint anchorPoint) {
+    BD_ASSERT_MAIN_THREAD();
+    _anchorPoint = anchorPoint;
+    didChangeValueForKey("anchorPoint");
+}
+
+void CALayer::setTransform(CATransform3D transform) {
+    BD_ASSERT_MAIN_THREAD();
+    _transform = transform;
+    didChangeValueForKey("transform");
+}
+
+void CALayer::setSublayerTransform(CATransform3D sublayerTransform) {
+    BD_ASSERT_MAIN_THREAD();
+    _sublayerTransform = sublayerTransform;
+    didChangeValueForKey("sublayerTransform");
+}
+
+CGRect CALayer::frame() {
+    CGRect b = bounds();
+    if (CATransform3DIsIdentity(transform())) {
+        CGPoint a = anchorInBounds(b, anchorPoint());
+        CGPoint p = position();
+        return CGRectStandardize({{p.x - (a.x - b.origin.x), p.y - (a.y - b.origin.y)}, b.size});
+    }
+    return boundingBox(b, toParentOwn(this));
+}
+
+void CALayer::setFrame(CGRect frame) {
+    BD_ASSERT_MAIN_THREAD();
+    frame = CGRectStandardize(frame);
+    if (CGRectIsNull(frame)) return;
+    CGRect b = bounds();
+    CGPoint anchor = anchorPoint();
+    CATransform3D t = transform();
+    if (CATransform3DIsIdentity(t)) {
+        b.size = frame.size;
+        setBounds(b);
+        setPosition({frame.origin.x + anchor.x * frame.size.width, frame.origin.y + anchor.y * frame.size.height});
+        return;
+    }
+    if (CATransform3DIsAffine(t)) {
+        // The box of a w x h rectangle under the linear part [a b; c d] is
+        // (|a|w + |c|h) x (|b|w + |d|h); solve for w and h.
+        double a = std::fabs(t.m11), bb = std::fabs(t.m12), c = std::fabs(t.m21), d = std::fabs(t.m22);
+        double det = a * d - c * bb;
+        if (std::fabs(det) > 1e-12) {
+            double w = (frame.size.width * d - frame.size.height * c) / det;
+            double h = (frame.size.height * a - frame.size.width * bb) / det;
+            if (w >= -1e-9 && h >= -1e-9 && std::isfinite(w) && std::isfinite(h)) {
+                b.size = {std::max(0.0, w), std::max(0.0, h)};
+                setBounds(b);
+            }
+        }
+    }
+    // The frame moves rigidly with the position: shift it so the origin lands where asked.
+    CGRect now = this->frame();
+    if (CGRectIsNull(now)) return;
+    CGPoint p = position();
+    setPosition({p.x + frame.origin.x - now.origin.x, p.y + frame.origin.y - now.origin.y});
+}
+
+void CALayer::setOpacity(float opacity) {
+    BD_ASSERT_MAIN_THREAD();
+    _opacity = opacity;
+    didChangeValueForKey("opacity");
+}
+
+void CALayer::setHidden(bool hidden) {
+    BD_ASSERT_MAIN_THREAD();
+    _hidden = hidden;
+    didChangeValueForKey("hidden");
+}
+
+void CALayer::setMasksToBounds(bool masksToBounds) {
+    BD_ASSERT_MAIN_THREAD();
+    _masksToBounds = masksToBounds;
+    didChangeValueForKey("masksToBounds");
+}
+
+void CALayer::setBackgroundColor(CALayerColor backgroundColor) {
+    BD_ASSERT_MAIN_THREAD();
+    _backgroundColor = backgroundColor;
+    didChangeValueForKey("backgroundColor");
+}
+
+void CALayer::setContents(CGImage* contents) {
+    BD_ASSERT_MAIN_THREAD();
+    if (contents == _contents) return;
+    if (contents) CGImageRetain(contents);
+    CGImage* old = _contents;
+    _contents = contents;
+    if (old) CGImageRelease(old);
+    didChangeValueForKey("contents");
+}
+
+void CALayer::detachSublayer(CALayer* layer) {
+    auto it = std::find_if(_sublayers.begin(), _sublayers.end(), [&](const Ref<CALayer>& r) { return r.get() == layer; });
+    if (it == _sublayers.end()) return;
+    layer->_superlayer = nullptr;
+    _sublayers.erase(it);  // may release the layer; callers hold their own reference
+}
+
+void CALayer::insertSublayer(CALayer* layer, size_t atIndex) {
+    BD_ASSERT_MAIN_THREAD();
+    // A layer can't contain itself or one of its ancestors.
+    if (!layer || isDescendantOf(layer)) return;
+    Ref<CALayer> keep(layer);
+    if (CALayer* old = layer->_superlayer) old->detachSublayer(layer);
+    atIndex = std::min(atIndex, _sublayers.size());
+    _sublayers.insert(_sublayers.begin() + static_cast<std::ptrdiff_t>(atIndex), keep);
+    layer->_superlayer = this;
+    didChangeValueForKey("sublayers");
+}
+
+void CALayer::addSublayer(CALayer* layer) {
+    // Moving a layer that is already ours to the top: count it out first.
+    size_t n = _sublayers.size();
+    if (layer && layer->_superlayer == this) --n;
+    insertSublayer(layer, n);
+}
+
+void CALayer::insertSublayerBelow(CALayer* layer, CALayer* below) {
+    if (!layer || layer == below) return;
+    Ref<CALayer> keep(layer);
+    if (layer->_superlayer == this) detachSublayer(layer);
+    size_t i = indexOfSublayer(below);
+    insertSublayer(layer, i == SIZE_MAX ? _sublayers.size() : i);
+}
+
+void CALayer::insertSublayerAbove(CALayer* layer, CALayer* above) {
+    if (!layer || layer == above) return;
+    Ref<CALayer> keep(layer);
+    if (layer->_superlayer == this) detachSublayer(layer);
+    size_t i = indexOfSublayer(above);
+    insertSublayer(layer, i == SIZE_MAX ? _sublayers.size() : i + 1);
+}
+
+void CALayer::removeFromSuperlayer() {
+    BD_ASSERT_MAIN_THREAD();
+    if (CALayer* s = _superlayer) {
+        Ref<CALayer> keep(this);
+        s->detachSublayer(this);
+        s->didChangeValueForKey("sublayers");
+    }
+}
+
+size_t CALayer::indexOfSublayer(CALayer* layer) {
+    for (size_t i = 0; i < _sublayers.size(); ++i)
+        if (_sublayers[i].get() == layer) return i;
+    return SIZE_MAX;
+}
+
+bool CALayer::isDescendantOf(CALayer* ancestor) {
+    for (CALayer* c = this; c; c = c->_superlayer)
+        if (c == ancestor) return true;
+    return false;
+}
+
+CGPoint CALayer::convertPointToLayer(CGPoint point, CALayer* toLayer) {
+    H3 h = toRootSpace(this);
+    if (toLayer) h = h * toRootSpace(toLayer).inverse();
+    return h.apply(point);
+}
+
+CGPoint CALayer::convertPointFromLayer(CGPoint point, CALayer* fromLayer) {
+    H3 h = toRootSpace(this).inverse();
+    if (fromLayer) h = toRootSpace(fromLayer) * h;
+    return h.apply(point);
+}
+
+CGRect CALayer::convertRectToLayer(CGRect rect, CALayer* toLayer) {
+    H3 h = toRootSpace(this);
+    if (toLayer) h = h * toRootSpace(toLayer).inverse();
+    return boundingBox(rect, h);
+}
+
+CGRect CALayer::convertRectFromLayer(CGRect rect, CALayer* fromLayer) {
+    H3 h = toRootSpace(this).inverse();
+    if (fromLayer) h = toRootSpace(fromLayer) * h;
+    return boundingBox(rect, h);
+}

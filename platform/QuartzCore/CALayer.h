@@ -1,0 +1,117 @@
+#pragma once
+// CALayer: the geometry and appearance of one node of the layer tree. A layer owns its
+// sublayers (in back-to-front order) and knows its superlayer by a plain pointer. Geometry:
+// `bounds` is the layer's own coordinate space, `position` is where the anchor point lies in the
+// superlayer's bounds space, and `transform` is applied about the anchor point; the superlayer's
+// `sublayerTransform` is applied to its sublayers about its own anchor point. Layers are
+// main-thread objects; state is kept in plain fields behind virtual setters so that animations
+// can observe changes later.
+
+#include <vector>
+
+#include "CoreGraphics/CGGeometry.h"
+#include "Foundation/NSObject.h"
+#include "QuartzCore/CATransform3D.h"
+
+class CGImage;
+
+// A layer's background colour as straight-alpha RGBA components in 0...1.
+struct CALayerColor {
+    double red = 0, green = 0, blue = 0, alpha = 0;
+    bool operator==(const CALayerColor& o) const {
+        return red == o.red && green == o.green && blue == o.blue && alpha == o.alpha;
+    }
+};
+
+class CALayer : public NSObject {
+public:
+    // +layer [main-thread] autoreleased
+    static CALayer* layer();
+    CALayer* init() override;  // [main-thread]
+
+    // Geometry [main-thread]
+    virtual CGRect bounds() { return _bounds; }
+    virtual void setBounds(CGRect bounds);
+    virtual CGPoint position() { return _position; }
+    virtual void setPosition(CGPoint position);
+    virtual CGPoint anchorPoint() { return _anchorPoint; }  // unit coordinates, default (0.5, 0.5)
+    virtual void setAnchorPoint(CGPoint anchorPoint);
+    virtual CATransform3D transform() { return _transform; }
+    virtual void setTransform(CATransform3D transform);
+    virtual CATransform3D sublayerTransform() { return _sublayerTransform; }
+    virtual void setSublayerTransform(CATransform3D sublayerTransform);
+    // The bounding box, in the superlayer's bounds space, of the bounds transformed about the
+    // anchor point. Corners that land behind the eye under perspective are left out.
+    virtual CGRect frame();
+    // Places the layer so that frame() becomes `frame`: with the identity transform that sets
+    // the bounds size to the frame's size and the position to the anchor's place in it. With an
+    // affine transform the bounds size is solved so that the transformed size matches (so a scale
+    // s gives bounds = frame size / s); when no such size exists (degenerate or perspective
+    // transforms) the bounds size stays and only the position moves.
+    virtual void setFrame(CGRect frame);
+
+    // Appearance [main-thread]
+    virtual float opacity() { return _opacity; }
+    virtual void setOpacity(float opacity);
+    virtual bool isHidden() { return _hidden; }
+    virtual void setHidden(bool hidden);
+    virtual bool masksToBounds() { return _masksToBounds; }
+    virtual void setMasksToBounds(bool masksToBounds);
+    virtual CALayerColor backgroundColor() { return _backgroundColor; }
+    virtual void setBackgroundColor(CALayerColor backgroundColor);
+    // The bitmap the layer shows over its bounds; the layer keeps a reference to it.
+    virtual CGImage* contents() { return _contents; }
+    virtual void setContents(CGImage* contents);
+
+    // Tree [main-thread]
+    virtual CALayer* superlayer() { return _superlayer; }
+    // Back-to-front; the vector holds the references the layer owns.
+    virtual const std::vector<Ref<CALayer>>& sublayers() { return _sublayers; }
+    // -addSublayer: appends on top; a layer already elsewhere is moved.
+    virtual void addSublayer(CALayer* layer);
+    // -insertSublayer:atIndex: (index clamped to the count)
+    virtual void insertSublayer(CALayer* layer, size_t atIndex);
+    // -insertSublayer:below: / -insertSublayer:above: (append when the sibling isn't ours)
+    virtual void insertSublayerBelow(CALayer* layer, CALayer* below);
+    virtual void insertSublayerAbove(CALayer* layer, CALayer* above);
+    virtual void removeFromSuperlayer();
+    virtual size_t indexOfSublayer(CALayer* layer);  // SIZE_MAX when not a sublayer
+    virtual bool isDescendantOf(CALayer* ancestor);  // true for the layer itself
+
+    // -convertPoint:toLayer: / -convertPoint:fromLayer: between the bounds spaces of two layers
+    // through every transform on the way. A null layer means the space the root layer's own
+    // frame is expressed in.
+    virtual CGPoint convertPointToLayer(CGPoint point, CALayer* toLayer);
+    virtual CGPoint convertPointFromLayer(CGPoint point, CALayer* fromLayer);
+    // -convertRect:toLayer: / -convertRect:fromLayer: (bounding box of the mapped corners)
+    virtual CGRect convertRectToLayer(CGRect rect, CALayer* toLayer);
+    virtual CGRect convertRectFromLayer(CGRect rect, CALayer* fromLayer);
+
+    // The view (or other owner) that drives this layer; not owned.
+    void* delegate() { return _delegate; }
+    void setDelegate(void* delegate) { _delegate = delegate; }
+
+    // Called after every property change with the property's name ("bounds", "position", ...);
+    // a hook for animations and renderers. Base: nothing.
+    virtual void didChangeValueForKey(const char* key) { (void)key; }
+
+protected:
+    void dealloc() override;
+
+private:
+    void detachSublayer(CALayer* layer);
+
+    CGRect _bounds = {};
+    CGPoint _position = {};
+    CGPoint _anchorPoint = {0.5, 0.5};
+    CATransform3D _transform = {};
+    CATransform3D _sublayerTransform = {};
+    float _opacity = 1.0f;
+    bool _hidden = false;
+    bool _masksToBounds = false;
+    CALayerColor _backgroundColor = {};
+    CGImage* _contents = nullptr;  // retained
+    CALayer* _superlayer = nullptr;
+    std::vector<Ref<CALayer>> _sublayers;
+    void* _delegate = nullptr;
+};
