@@ -1,0 +1,252 @@
+#include "Foundation/NSRunLoop.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "QuartzCore/CABase.h"
+
+namespace {
+bool later(const auto& a, const auto& b) {
+    return a.fire > b.fire || (a.fire == b.fire && a.id > b.id);
+}
+double wallNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+NSRunLoop* NSRunLoop::mainRunLoop() {
+    static NSRunLoop* loop = new NSRunLoop();  // lives for the whole process
+    return loop;
+}
+
+void NSRunLoop::wake() {
+    NSRunLoopWaiter* w;
+    {
+        std::lock_guard lk(_m);
+        _woken = true;
+        w = _waiter;
+    }
+    _cv.notify_all();
+    if (w) w->wake();
+}
+
+void NSRunLoop::post(std::function<void()> fn) {
+    {
+        std::lock_guard lk(_m);
+        _tasks.push_back(std::move(fn));
+    }
+    wake();
+}
+
+void NSRunLoop::postAndWait(const std::function<void()>& fn) {
+    if (bd::isMainThread()) {
+        fn();
+        return;
+    }
+    struct Done {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto d = std::make_shared<Done>();
+    post([d, &fn] {
+        fn();
+        std::lock_guard lk(d->m);
+        d->done = true;
+        d->cv.notify_all();
+    });
+    std::unique_lock lk(d->m);
+    d->cv.wait(lk, [&] { return d->done; });
+}
+
+NSRunLoop::TimerId NSRunLoop::addTimer(double fireMediaTime, std::function<void()> fn) {
+    TimerId id;
+    {
+        std::lock_guard lk(_m);
+        id = _nextId++;
+        _timers.push_back(Timer{fireMediaTime, id, std::move(fn)});
+        std::push_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+    }
+    wake();
+    return id;
+}
+
+NSRunLoop::TimerId NSRunLoop::addPerformTimer(double fireMediaTime, NSObject* target,
+                                              const Selector& sel, NSObject* arg) {
+    if (!target) return 0;
+    target->retain();
+    if (arg) arg->retain();
+    TimerId id;
+    {
+        std::lock_guard lk(_m);
+        id = _nextId++;
+        Timer t{fireMediaTime, id, nullptr, target, sel, arg};
+        _timers.push_back(std::move(t));
+        std::push_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+    }
+    wake();
+    return id;
+}
+
+// Releases the references a removed perform timer held, on the main thread (the teardown of
+// a view must happen there).
+static void releaseTimerRefs(std::vector<NSObject*> refs) {
+    if (refs.empty()) return;
+    auto fn = [refs] {
+        for (NSObject* o : refs) o->release();
+    };
+    if (bd::isMainThread())
+        fn();
+    else
+        NSRunLoop::mainRunLoop()->post(fn);
+}
+
+bool NSRunLoop::cancelTimer(TimerId id) {
+    std::vector<NSObject*> refs;
+    bool found = false;
+    {
+        std::lock_guard lk(_m);
+        auto it = std::find_if(_timers.begin(), _timers.end(), [&](auto& t) { return t.id == id; });
+        if (it != _timers.end()) {
+            found = true;
+            if (it->target) refs.push_back(it->target);
+            if (it->arg) refs.push_back(it->arg);
+            _timers.erase(it);
+            std::make_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+        }
+    }
+    releaseTimerRefs(std::move(refs));
+    return found;
+}
+
+size_t NSRunLoop::cancelPerformTimers(NSObject* target, const Selector& sel, NSObject* arg) {
+    std::vector<NSObject*> refs;
+    size_t n = 0;
+    {
+        std::lock_guard lk(_m);
+        auto keep = std::remove_if(_timers.begin(), _timers.end(), [&](Timer& t) {
+            bool match = t.target && t.target == target && t.sel == sel && t.arg == arg;
+            if (match) {
+                refs.push_back(t.target);
+                if (t.arg) refs.push_back(t.arg);
+                ++n;
+            }
+            return match;
+        });
+        _timers.erase(keep, _timers.end());
+        std::make_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+    }
+    releaseTimerRefs(std::move(refs));
+    return n;
+}
+
+size_t NSRunLoop::pendingTimerCount() {
+    std::lock_guard lk(_m);
+    return _timers.size();
+}
+
+bool NSRunLoop::runOnce() {
+    NSAutoreleasePool pool;
+    bool ran = false;
+    // Tasks queued before this pass; those they post wait for the next pass.
+    std::deque<std::function<void()>> tasks;
+    {
+        std::lock_guard lk(_m);
+        tasks.swap(_tasks);
+    }
+    for (auto& t : tasks) {
+        t();
+        ran = true;
+    }
+    double now = CACurrentMediaTime();
+    for (;;) {
+        Timer t;
+        {
+            std::lock_guard lk(_m);
+            if (_timers.empty() || _timers.front().fire > now) break;
+            std::pop_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+            t = std::move(_timers.back());
+            _timers.pop_back();
+        }
+        ran = true;
+        if (t.fn) t.fn();
+        if (t.target) {
+            t.sel.send(t.target, t.arg);
+            if (t.arg) t.arg->release();
+            t.target->release();
+        }
+    }
+    return ran;
+}
+
+void NSRunLoop::runPending() {
+    BD_ASSERT_MAIN_THREAD();
+    runOnce();
+}
+
+void NSRunLoop::waitFor(double seconds) {
+    double wait = seconds;
+    {
+        std::lock_guard lk(_m);
+        if (!_tasks.empty() || _woken) {
+            _woken = false;
+            return;
+        }
+        if (!_timers.empty()) {
+            bd::MediaClock* c = bd::mediaClock();
+            // Virtual time moves in jumps from other threads: look again every millisecond.
+            double until = c->isVirtual() ? 0.001 : _timers.front().fire - c->now();
+            wait = std::min(wait, std::max(until, 0.0));
+        }
+    }
+    if (wait <= 0) return;
+    NSRunLoopWaiter* w;
+    {
+        std::lock_guard lk(_m);
+        w = _waiter;
+    }
+    if (w) {
+        w->wait(wait);
+        std::lock_guard lk(_m);
+        _woken = false;
+        return;
+    }
+    std::unique_lock lk(_m);
+    _cv.wait_for(lk, std::chrono::duration<double>(wait),
+                 [&] { return _woken || !_tasks.empty(); });
+    _woken = false;
+}
+
+void NSRunLoop::runForInterval(double seconds) {
+    runUntil([] { return false; }, seconds);
+}
+
+bool NSRunLoop::runUntil(const std::function<bool()>& cond, double timeoutSeconds) {
+    BD_ASSERT_MAIN_THREAD();
+    double end = wallNow() + (timeoutSeconds > 0 ? timeoutSeconds : 0);
+    for (;;) {
+        runOnce();
+        if (cond && cond()) return true;
+        double left = end - wallNow();
+        if (left <= 0) return cond ? cond() : false;
+        waitFor(left);
+    }
+}
+
+namespace bd {
+void drainFallbackAutoreleasePool();  // NSObject.cpp
+}
+
+void NSRunLoop::drainAutoreleasePool() {
+    BD_ASSERT_MAIN_THREAD();
+    // Each pass already runs in a pool of its own; this drains what the main thread
+    // autoreleased outside any pool.
+    bd::drainFallbackAutoreleasePool();
+}
+
+void NSRunLoop::setWaiter(NSRunLoopWaiter* waiter) {
+    std::lock_guard lk(_m);
+    _waiter = waiter;
+}

@@ -1,0 +1,29 @@
+#include "Foundation/NSThread.h"
+
+#include <thread>
+
+#include "Foundation/NSRunLoop.h"
+#include "QuartzCore/CABase.h"
+
+void NSThread::detachNewThreadSelector(const Selector& selector, NSObject* toTarget,
+                                       NSObject* withObject) {
+    if (!toTarget) return;
+    toTarget->retain();
+    if (withObject) withObject->retain();
+    std::thread([selector, toTarget, withObject] {
+        {
+            NSAutoreleasePool pool;
+            selector.send(toTarget, withObject);
+        }
+        // Give the references back on the main thread: a last release tears the object down
+        // there, where views and the image cache live.
+        NSRunLoop::mainRunLoop()->post([toTarget, withObject] {
+            if (withObject) withObject->release();
+            toTarget->release();
+        });
+    }).detach();
+}
+
+void NSThread::sleepForTimeInterval(double ti) { bd::mediaClock()->sleep(ti); }
+
+bool NSThread::isMainThread() { return bd::isMainThread(); }

@@ -1,0 +1,19 @@
+#pragma once
+// Threads: detached threads running a selector, sleeping on the media clock.
+
+#include "Foundation/NSObject.h"
+
+class NSThread : public NSObject {
+public:
+    // +detachNewThreadSelector:toTarget:withObject: [any-thread]
+    // Starts a detached thread that sends selector to toTarget with withObject inside its own
+    // autorelease pool. Target and argument are retained until the selector has returned; the
+    // references are then given back on the main run loop, so a last release (and the teardown
+    // of a view) happens on the main thread.
+    static void detachNewThreadSelector(const Selector& selector, NSObject* toTarget,
+                                        NSObject* withObject);
+    // +sleepForTimeInterval: [any-thread] Sleeps on the active media clock.
+    static void sleepForTimeInterval(double ti);
+    // +isMainThread [any-thread]
+    static bool isMainThread();
+};
