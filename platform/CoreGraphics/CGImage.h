@@ -24,23 +24,22 @@ enum CGImageAlphaInfo : uint32_t {
 };
 
 typedef uint32_t CGBitmapInfo;
-enum : uint32_t {
-    kCGBitmapAlphaInfoMask = 0x1F,
-    kCGBitmapFloatComponents = 1u << 8,
-    kCGBitmapByteOrderMask = 0x7000,
-    kCGBitmapByteOrderDefault = 0u << 12,
-    kCGBitmapByteOrder16Little = 1u << 12,
-    kCGBitmapByteOrder32Little = 2u << 12,
-    kCGBitmapByteOrder16Big = 3u << 12,
-    kCGBitmapByteOrder32Big = 4u << 12,
+// Plain constants (not an enum) so that `alphaInfo | byteOrder` stays a CGBitmapInfo.
+constexpr CGBitmapInfo kCGBitmapAlphaInfoMask = 0x1F;
+constexpr CGBitmapInfo kCGBitmapFloatComponents = 1u << 8;
+constexpr CGBitmapInfo kCGBitmapByteOrderMask = 0x7000;
+constexpr CGBitmapInfo kCGBitmapByteOrderDefault = 0u << 12;
+constexpr CGBitmapInfo kCGBitmapByteOrder16Little = 1u << 12;
+constexpr CGBitmapInfo kCGBitmapByteOrder32Little = 2u << 12;
+constexpr CGBitmapInfo kCGBitmapByteOrder16Big = 3u << 12;
+constexpr CGBitmapInfo kCGBitmapByteOrder32Big = 4u << 12;
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    kCGBitmapByteOrder32Host = kCGBitmapByteOrder32Little,
-    kCGBitmapByteOrder16Host = kCGBitmapByteOrder16Little,
+constexpr CGBitmapInfo kCGBitmapByteOrder32Host = kCGBitmapByteOrder32Little;
+constexpr CGBitmapInfo kCGBitmapByteOrder16Host = kCGBitmapByteOrder16Little;
 #else
-    kCGBitmapByteOrder32Host = kCGBitmapByteOrder32Big,
-    kCGBitmapByteOrder16Host = kCGBitmapByteOrder16Big,
+constexpr CGBitmapInfo kCGBitmapByteOrder32Host = kCGBitmapByteOrder32Big;
+constexpr CGBitmapInfo kCGBitmapByteOrder16Host = kCGBitmapByteOrder16Big;
 #endif
-};
 
 // The bitmap info of cairo's CAIRO_FORMAT_ARGB32: premultiplied, one native-endian 32-bit word
 // per pixel with alpha in the top byte.
