@@ -8,10 +8,10 @@
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
 #include "QuartzCore/CALayer.h"
+#include "UIKit/UIColor.h"
 #include "UIKit/UIGeometry.h"
 
 class NSArray;
-class UIColor;
 
 // UIViewAutoresizing bits
 enum : unsigned {
