@@ -1,0 +1,189 @@
+#include "interface/DeskTopView.h"
+
+#include "Foundation/NSLog.h"
+#include "Foundation/NSRunLoop.h"
+#include "Foundation/NSString.h"
+#include "Foundation/NSThread.h"
+#include "QuartzCore/CABase.h"
+#include "QuartzCore/CATransform3D.h"
+#include "UIKit/UIColor.h"
+#include "UIKit/UIImage.h"
+
+namespace {
+constexpr double kFrameInterval = 1.0 / 40;  // target length of one frame
+constexpr double kShortestSleep = 0.001;     // sleep after a frame of the whole interval or more
+constexpr unsigned kFlexibleSize = 18;       // flexible width (2) + flexible height (16)
+constexpr int kContentModeScaleAspectFill = 2;
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// UpdateOperation
+
+void UpdateOperation::main() {
+    if (UpdateOperationDelegate* d = delegate()) d->runLoop();
+}
+
+void UpdateOperation::start() {
+    NSOperation::start();
+    giveBackHold();
+}
+
+void UpdateOperation::giveBackHold() {
+    DeskTopView* v = _hold.exchange(nullptr);
+    if (!v) return;
+    // The last reference on a view must go on the main thread, where its teardown runs.
+    auto give = [v] {
+        v->_loopHolds.fetch_sub(1);
+        v->release();
+    };
+    if (bd::isMainThread())
+        give();
+    else
+        NSRunLoop::mainRunLoop()->post(give);
+}
+
+void UpdateOperation::dealloc() {
+    giveBackHold();  // an operation dropped without being started
+    NSOperation::dealloc();
+}
+
+// ---------------------------------------------------------------------------------------------
+// DeskTopView
+
+NSString* DeskTopView::name() { return NSSTR(""); }
+NSString* DeskTopView::version() { return NSSTR(""); }
+
+UIView* DeskTopView::initWithFrame(CGRect frame) {
+    if (!UIScrollView::initWithFrame(frame)) return nullptr;  // the base released us
+    setClipsToBounds(true);
+    setShowsVerticalScrollIndicator(false);
+    setShowsHorizontalScrollIndicator(false);
+    setBounces(false);
+    setBackgroundColor(UIColor::clearColor());
+    setAutoresizingMask(kFlexibleSize);
+
+    _bgView = adopt(static_cast<UIImageView*>(alloc<UIImageView>()->initWithFrame(bounds())));
+    if (_bgView) {
+        _bgView->setUserInteractionEnabled(true);
+        _bgView->setAutoresizingMask(kFlexibleSize);
+        _bgView->setContentMode(kContentModeScaleAspectFill);
+        addSubview(_bgView.get());
+    }
+    _scale = 1.0;
+    _offset = 0;
+    setTapClipRect(bounds());
+    _isAnimating.store(false);
+    _operationQueue = adopt(alloc<NSOperationQueue>());
+    // One loop thread at a time: a stopped loop that is still asleep finishes before the next
+    // one starts (see docs/threads.md).
+    _operationQueue->setMaxConcurrentOperationCount(1);
+    setScrollEnabled(false);
+    performSelector(BD_SEL(DeskTopView, delayLoading), nullptr, 0.5);
+    return this;
+}
+
+void DeskTopView::setFrame(CGRect frame) {
+    UIScrollView::setFrame(frame);
+    setTapClipRect(bounds());
+}
+
+void DeskTopView::dealloc() {
+    NSLog("=========DeskTopView dealloc=========");
+    setDestTopViewDelegate(nullptr);
+    cancelPreviousPerformRequestsWithTarget(this, BD_SEL(DeskTopView, delayLoading), nullptr);
+    stopAnimating();
+    _bgView = nullptr;
+    if (_operationQueue) _operationQueue->cancelAllOperations();
+    _operationQueue = nullptr;
+    _updateOperation = nullptr;
+    UIScrollView::dealloc();
+}
+
+void DeskTopView::delayLoading() {
+    NSThread::detachNewThreadSelector(BD_SEL(DeskTopView, initResource), this, nullptr);
+}
+
+void DeskTopView::setScale(double scale) {
+    CGPoint origin = frame().origin;
+    layer()->setTransform(CATransform3DMakeScale(scale, scale, 1));
+    CGSize size = frame().size;
+    setFrame(CGRectMake(origin.x, origin.y, size.width, size.height));
+    setTapClipRect(bounds());
+    _scale = scale;
+}
+
+void DeskTopView::setBackgroundImage(UIImage* image) {
+    if (_bgView) _bgView->setImage(image);
+    setScale(scale());
+}
+
+bool DeskTopView::timeComeWithInterval(double interval) {
+    double now = CACurrentMediaTime();
+    if (now - _lastTime > interval) {
+        _lastTime = now;
+        return true;
+    }
+    return false;
+}
+
+bool DeskTopView::isAnimating() { return _isAnimating.load(); }
+
+void DeskTopView::startAnimating() {
+    BD_ASSERT_MAIN_THREAD();
+    if (_isAnimating.load()) return;
+    if (!_operationQueue) return;  // teardown has released the queue
+    _isAnimating.store(true);
+    _updateOperation = adopt(alloc<UpdateOperation>());
+    _updateOperation->setDelegate(this);
+    // The loop holds the view until its operation has finished (see docs/threads.md).
+    retain();
+    _loopHolds.fetch_add(1);
+    _updateOperation->_hold.store(this);
+    _operationQueue->addOperation(_updateOperation.get());
+    _operationQueue->setSuspended(false);
+}
+
+void DeskTopView::stopAnimating() {
+    BD_ASSERT_MAIN_THREAD();
+    if (!_isAnimating.load()) return;
+    _isAnimating.store(false);
+    if (_updateOperation) _updateOperation->setDelegate(nullptr);
+    if (_operationQueue) _operationQueue->cancelAllOperations();
+}
+
+void DeskTopView::pauseAnimating() { stopAnimating(); }
+void DeskTopView::resumeAnimating() { startAnimating(); }
+
+void DeskTopView::removeFromSuperview() {
+    stopAnimating();
+    UIScrollView::removeFromSuperview();
+}
+
+// A loop goes on while the view animates, its own operation has not been stopped (a stop
+// clears the delegate and cancels the queue; a later start makes a new operation, so an old
+// loop waking from its sleep ends), and someone besides the loops still holds the view.
+bool DeskTopView::loopMayContinue(UpdateOperation* op) {
+    if (!_isAnimating.load()) return false;
+    if (op && (op->delegate() != this || op->isCancelled())) return false;
+    // Nobody else can add a reference once only loop holds are left: the host has let go.
+    return retainCount() > _loopHolds.load();
+}
+
+void DeskTopView::runLoop() {
+    const double interval = kFrameInterval;
+    UpdateOperation* op = dynamic_cast<UpdateOperation*>(NSOperation::currentOperation());
+    NSAutoreleasePool pool;
+    while (loopMayContinue(op)) {
+        double t0 = CACurrentMediaTime();
+        // -performSelectorOnMainThread:@selector(doAnimating) withObject:nil waitUntilDone:YES,
+        // skipped when the loop was stopped while the request waited for the main thread.
+        NSRunLoop::mainRunLoop()->postAndWait([this, op] {
+            if (loopMayContinue(op)) doAnimating();
+        });
+        double elapsed = CACurrentMediaTime() - t0;
+        if (interval > elapsed)
+            NSThread::sleepForTimeInterval(interval - elapsed);
+        else
+            NSThread::sleepForTimeInterval(kShortestSleep);
+    }
+}
