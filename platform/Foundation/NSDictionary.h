@@ -5,9 +5,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Foundation/NSArray.h"
 #include "Foundation/NSObject.h"
 
-class NSArray;
 class NSString;
 
 class NSDictionary : public NSObject {

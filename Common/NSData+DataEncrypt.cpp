@@ -1,0 +1,300 @@
+#include "Common/NSData+DataEncrypt.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define BD_SCRAMBLE_X86 1
+#endif
+
+#include "Foundation/NSArray.h"
+#include "Foundation/NSLog.h"
+
+namespace DataEncrypt {
+
+void integer(int32_t value, uint8_t* toByte) {
+    uint32_t v = static_cast<uint32_t>(value);
+    for (int k = 0; k < 4; ++k) toByte[k] = static_cast<uint8_t>((v >> (8 * (3 - k))) & 0xFF);
+}
+
+int32_t byteToInt(const uint8_t* bytes) {
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) v += static_cast<uint32_t>(bytes[k]) << (8 * (3 - k));
+    return static_cast<int32_t>(v);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scrambling
+
+void scrambleScalar(const uint8_t* in, uint8_t* out, size_t n) {
+    size_t i = 0;
+    for (; i + 1 < n; i += 2) {
+        uint8_t a = in[i], b = in[i + 1];
+        out[i] = static_cast<uint8_t>(~b);
+        out[i + 1] = static_cast<uint8_t>(~a);
+    }
+    if (i < n) out[i] = static_cast<uint8_t>(~in[i]);  // the unpaired last byte, inverted alone
+}
+
+#if BD_SCRAMBLE_X86
+namespace {
+
+// Pair swap inside every 16-byte lane: 1,0,3,2,...
+__attribute__((target("ssse3"))) size_t scrambleSSSE3(const uint8_t* in, uint8_t* out, size_t n) {
+    const __m128i swap = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    const __m128i ones = _mm_set1_epi8(-1);
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        v = _mm_xor_si128(_mm_shuffle_epi8(v, swap), ones);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) size_t scrambleAVX2(const uint8_t* in, uint8_t* out, size_t n) {
+    const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14,  //
+                                          1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    const __m256i ones = _mm256_set1_epi8(-1);
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 32));
+        a = _mm256_xor_si256(_mm256_shuffle_epi8(a, swap), ones);
+        b = _mm256_xor_si256(_mm256_shuffle_epi8(b, swap), ones);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 32), b);
+    }
+    for (; i + 32 <= n; i += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_xor_si256(_mm256_shuffle_epi8(a, swap), ones));
+    }
+    return i;
+}
+
+using Kernel = size_t (*)(const uint8_t*, uint8_t*, size_t);
+
+Kernel chooseKernel() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return scrambleAVX2;
+    if (__builtin_cpu_supports("ssse3")) return scrambleSSSE3;
+    return nullptr;
+}
+
+}  // namespace
+#endif
+
+void scramble(const uint8_t* in, uint8_t* out, size_t n) {
+    size_t done = 0;
+#if BD_SCRAMBLE_X86
+    static const Kernel kernel = chooseKernel();
+    // Blocks are whole numbers of pairs, so the tail starts on a pair boundary.
+    if (kernel && n >= 16) done = kernel(in, out, n);
+#endif
+    scrambleScalar(in + done, out + done, n - done);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scrambled data
+
+NSMutableData* encryptionDataWithData(NSData* data, bool encrypt) {
+    size_t n = data ? data->length() : 0;
+    NSMutableData* out = NSMutableData::dataWithLength(n + 1);
+    uint8_t* dst = static_cast<uint8_t*>(out->mutableBytes());
+    const uint8_t* src = n ? static_cast<const uint8_t*>(data->bytes()) : nullptr;
+    if (n) {
+        if (encrypt) scramble(src, dst, n);
+        else std::memcpy(dst, src, n);
+    }
+    dst[n] = encrypt ? 0x01 : 0x00;
+    return out;
+}
+
+NSMutableData* encryptionDataWithContentsOfFile(NSString* path, bool encrypt) {
+    return encryptionDataWithData(NSData::dataWithContentsOfFile(path), encrypt);
+}
+
+NSData* dataWithEncryptionData(NSData* data) {
+    if (!data || data->length() == 0) return NSData::data();
+    size_t n = data->length() - 1;
+    const uint8_t* src = static_cast<const uint8_t*>(data->bytes());
+    if (src[n] == 0) return NSData::dataWithBytes(src, n);
+    NSMutableData* out = NSMutableData::dataWithLength(n);
+    if (n) scramble(src, static_cast<uint8_t*>(out->mutableBytes()), n);
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Package reader
+
+namespace {
+
+// A sequential reader that knows how many bytes the file still holds (when it is a regular
+// file) and never allocates for more than that.
+struct PackageInput {
+    FILE* f = nullptr;
+    bool sized = false;
+    uint64_t remaining = 0;
+
+    bool readExact(void* dst, size_t n) {
+        if (sized && n > remaining) return false;
+        if (n && std::fread(dst, 1, n, f) != n) return false;
+        if (sized) remaining -= n;
+        return true;
+    }
+    bool readInt(int32_t& v) {
+        uint8_t b[4];
+        if (!readExact(b, 4)) return false;
+        v = byteToInt(b);
+        return true;
+    }
+    // Reads len bytes into buf; grows buf in steps so an unsized stream can't make it
+    // allocate by a stated length it doesn't hold.
+    bool readBlock(int32_t len, std::vector<uint8_t>& buf) {
+        buf.clear();
+        if (len < 0) return false;
+        size_t want = static_cast<size_t>(len);
+        if (sized) {
+            if (want > remaining) return false;
+            buf.resize(want);
+            return readExact(buf.data(), want);
+        }
+        constexpr size_t kStep = 1u << 20;
+        while (buf.size() < want) {
+            size_t step = want - buf.size() < kStep ? want - buf.size() : kStep;
+            size_t at = buf.size();
+            buf.resize(at + step);
+            if (!readExact(buf.data() + at, step)) return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+NSMutableDictionary* readDatasFromFilePath(NSString* path) {
+    NSMutableDictionary* result = NSMutableDictionary::dictionary();
+    const char* p = path ? path->cStringUsingEncoding(NSUTF8StringEncoding) : nullptr;
+    if (!p) return result;
+    PackageInput in;
+    in.f = std::fopen(p, "rb");
+    if (!in.f) return result;
+    struct stat st;
+    if (fstat(fileno(in.f), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            std::fclose(in.f);
+            return result;
+        }
+        if (S_ISREG(st.st_mode)) {
+            in.sized = true;
+            in.remaining = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+        }
+    }
+
+    NSMutableArray* keys = NSMutableArray::array();
+    NSMutableArray* values = NSMutableArray::array();
+    int32_t count = 0;
+    if (in.readInt(count)) {
+        std::vector<uint8_t> buf;
+        // A negative count reads nothing; a damaged record ends the read, keeping the
+        // complete records before it.
+        for (int32_t r = 0; r < count; ++r) {
+            int32_t keyLength = 0, valueLength = 0;
+            if (!in.readInt(keyLength) || !in.readBlock(keyLength, buf)) break;
+            NSString* key = alloc<NSString>()->initWithBytes(buf.data(), buf.size(), NSUTF8StringEncoding);
+            if (!key) break;  // no valid UTF-8
+            key->autorelease();
+            if (!in.readInt(valueLength) || !in.readBlock(valueLength, buf)) break;
+            NSData* value = NSData::dataWithBytes(buf.data(), buf.size());
+            NSLog("key = %@", key);
+            NSLog("data length = %d", static_cast<int>(value->length()));
+            keys->addObject(key);
+            values->addObject(value);
+        }
+    }
+    result->setDictionary(NSDictionary::dictionaryWithObjects(values, keys));
+    std::fclose(in.f);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Package writer
+
+namespace {
+
+bool writeAll(FILE* f, const void* p, size_t n) { return n == 0 || std::fwrite(p, 1, n, f) == n; }
+
+bool writeInt(FILE* f, int32_t v) {
+    uint8_t b[4];
+    integer(v, b);
+    return writeAll(f, b, 4);
+}
+
+bool writeLength(FILE* f, size_t n) {
+    return n <= static_cast<size_t>(INT32_MAX) && writeInt(f, static_cast<int32_t>(n));
+}
+
+bool writeRecords(FILE* f, NSDictionary* datas) {
+    NSArray* keys = datas->allKeys();
+    NSArray* values = datas->allValues();
+    if (!writeLength(f, keys->count())) return false;
+    for (size_t i = 0; i < keys->count(); ++i) {
+        NSString* key = as<NSString>(keys->objectAtIndex(i));
+        NSData* value = as<NSData>(values->objectAtIndex(i));
+        if (!key || !value) return false;
+        if (!key->cStringUsingEncoding(NSUTF8StringEncoding)) return false;
+        const std::string& k = key->str();
+        if (!writeLength(f, k.size()) || !writeAll(f, k.data(), k.size())) return false;
+        if (!writeLength(f, value->length()) || !writeAll(f, value->bytes(), value->length())) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool saveDatas(NSDictionary* datas, NSString* toFilePath) {
+    const char* p = toFilePath ? toFilePath->cStringUsingEncoding(NSUTF8StringEncoding) : nullptr;
+    if (!datas || !p || !*p) return false;
+    std::string target = p;
+
+    // Only a regular file is ever replaced; the new file keeps the old one's permissions.
+    mode_t mode;
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return false;
+        mode = st.st_mode & 07777;
+    } else {
+        if (errno != ENOENT) return false;
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+
+    // The temporary file lies beside the target so the rename stays on one file system.
+    std::string temp = target + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0) return false;
+    FILE* f = fdopen(fd, "wb");
+    if (!f) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    bool ok = fchmod(fd, mode) == 0;
+    ok = ok && writeRecords(f, datas);
+    ok = ok && std::fflush(f) == 0 && !std::ferror(f);
+    ok = ok && fsync(fd) == 0;
+    ok = (std::fclose(f) == 0) && ok;
+    ok = ok && std::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
+}  // namespace DataEncrypt

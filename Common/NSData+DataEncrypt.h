@@ -1,0 +1,48 @@
+#pragma once
+// DataEncrypt: the scrambled-data encoding and the resource package file (category of NSData).
+//
+// Scrambled data is a payload followed by one flag byte (0x01 scrambled, 0x00 plain).
+// Scrambling swaps every pair of bytes and inverts both; an odd payload's last byte is
+// inverted alone. The transformation takes no key and is its own inverse.
+// The package layout is described in docs/package-format.md.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "Foundation/NSData.h"
+#include "Foundation/NSDictionary.h"
+#include "Foundation/NSString.h"
+
+namespace DataEncrypt {
+
+// +integer:toByte: [any-thread] writes value big-endian into toByte[0..3].
+void integer(int32_t value, uint8_t* toByte);
+// +byteToInt: [any-thread] the signed 32-bit integer that bytes[0..3] hold big-endian.
+int32_t byteToInt(const uint8_t* bytes);
+
+// [any-thread] Scrambles (or unscrambles) n bytes from in to out; in == out is allowed,
+// other overlap is not. Uses AVX2 or SSSE3 when the processor has them.
+void scramble(const uint8_t* in, uint8_t* out, size_t n);
+// [any-thread] The plain one-byte-at-a-time form, the reference for the vector paths.
+void scrambleScalar(const uint8_t* in, uint8_t* out, size_t n);
+
+// +encryptionDataWithData:encrypt: [any-thread] payload (scrambled when encrypt) + flag byte.
+// A null data object counts as an empty payload.
+NSMutableData* encryptionDataWithData(NSData* data, bool encrypt);
+// +encryptionDataWithContentsOfFile:encrypt: [any-thread] the same over a whole file; an
+// unreadable file is an empty payload (the result is the flag byte alone).
+NSMutableData* encryptionDataWithContentsOfFile(NSString* path, bool encrypt);
+// +dataWithEncryptionData: [any-thread] the plain payload without the flag byte; empty
+// for a null or empty input.
+NSData* dataWithEncryptionData(NSData* data);
+
+// +readDatasFromFilePath: [any-thread] the package's records, key (NSString) -> value
+// (NSData, bytes as stored). Never null; a damaged file yields the complete records read
+// before the damage. Logs "key = %@" and "data length = %d" for every record.
+NSMutableDictionary* readDatasFromFilePath(NSString* path);
+// +saveDatas:toFilePath: [any-thread] writes a package (keys NSString, values NSData). The
+// file is written beside the target and renamed over it only when every write, the flush
+// and the close succeeded; false on any failure, leaving the old file as it was.
+bool saveDatas(NSDictionary* datas, NSString* toFilePath);
+
+}  // namespace DataEncrypt
