@@ -1,0 +1,4 @@
+# Tests that make their own picture files with libpng and TurboJPEG.
+if(TARGET UIKit_image_test)
+  target_link_libraries(UIKit_image_test PRIVATE PkgConfig::PNG PkgConfig::TURBOJPEG)
+endif()
