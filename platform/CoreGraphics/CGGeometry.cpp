@@ -11,23 +11,40 @@ const CGPoint CGPointZero = {0, 0};
 const CGSize CGSizeZero = {0, 0};
 const CGRect CGRectZero = {{0, 0}, {0, 0}};
 const CGRect CGRectNull = {{kInf, kInf}, {0, 0}};
-const CGRect CGRectInfinite = {{-std::numeric_limits<double>::max() / 2, -std::numeric_limits<double>::max() / 2},
-                               {std::numeric_limits<double>::max(), std::numeric_limits<double>::max()}};
+const CGRect CGRectInfinite = {
+    {-std::numeric_limits<double>::max() / 2, -std::numeric_limits<double>::max() / 2},
+    {std::numeric_limits<double>::max(), std::numeric_limits<double>::max()}};
 const CGAffineTransform CGAffineTransformIdentity = {1, 0, 0, 1, 0, 0};
 
-bool operator==(const CGPoint& l, const CGPoint& r) { return l.x == r.x && l.y == r.y; }
-bool operator==(const CGSize& l, const CGSize& r) { return l.width == r.width && l.height == r.height; }
-bool operator==(const CGRect& l, const CGRect& r) { return l.origin == r.origin && l.size == r.size; }
+bool operator==(const CGPoint& l, const CGPoint& r) {
+    return l.x == r.x && l.y == r.y;
+}
+bool operator==(const CGSize& l, const CGSize& r) {
+    return l.width == r.width && l.height == r.height;
+}
+bool operator==(const CGRect& l, const CGRect& r) {
+    return l.origin == r.origin && l.size == r.size;
+}
 bool operator==(const CGAffineTransform& l, const CGAffineTransform& r) {
     return l.a == r.a && l.b == r.b && l.c == r.c && l.d == r.d && l.tx == r.tx && l.ty == r.ty;
 }
 
-CGPoint CGPointMake(double x, double y) { return {x, y}; }
-CGSize CGSizeMake(double width, double height) { return {width, height}; }
-CGRect CGRectMake(double x, double y, double width, double height) { return {{x, y}, {width, height}}; }
+CGPoint CGPointMake(double x, double y) {
+    return {x, y};
+}
+CGSize CGSizeMake(double width, double height) {
+    return {width, height};
+}
+CGRect CGRectMake(double x, double y, double width, double height) {
+    return {{x, y}, {width, height}};
+}
 
-bool CGPointEqualToPoint(CGPoint a, CGPoint b) { return a == b; }
-bool CGSizeEqualToSize(CGSize a, CGSize b) { return a == b; }
+bool CGPointEqualToPoint(CGPoint a, CGPoint b) {
+    return a == b;
+}
+bool CGSizeEqualToSize(CGSize a, CGSize b) {
+    return a == b;
+}
 bool CGRectEqualToRect(CGRect a, CGRect b) {
     bool an = CGRectIsNull(a), bn = CGRectIsNull(b);
     if (an || bn) return an == bn;
@@ -47,8 +64,12 @@ CGRect CGRectStandardize(CGRect r) {
     return r;
 }
 
-double CGRectGetMinX(CGRect r) { return CGRectStandardize(r).origin.x; }
-double CGRectGetMinY(CGRect r) { return CGRectStandardize(r).origin.y; }
+double CGRectGetMinX(CGRect r) {
+    return CGRectStandardize(r).origin.x;
+}
+double CGRectGetMinY(CGRect r) {
+    return CGRectStandardize(r).origin.y;
+}
 double CGRectGetMaxX(CGRect r) {
     r = CGRectStandardize(r);
     return r.origin.x + r.size.width;
@@ -65,16 +86,25 @@ double CGRectGetMidY(CGRect r) {
     r = CGRectStandardize(r);
     return r.origin.y + r.size.height / 2;
 }
-double CGRectGetWidth(CGRect r) { return std::fabs(r.size.width); }
-double CGRectGetHeight(CGRect r) { return std::fabs(r.size.height); }
+double CGRectGetWidth(CGRect r) {
+    return std::fabs(r.size.width);
+}
+double CGRectGetHeight(CGRect r) {
+    return std::fabs(r.size.height);
+}
 
-bool CGRectIsNull(CGRect r) { return std::isinf(r.origin.x) || std::isinf(r.origin.y); }
+bool CGRectIsNull(CGRect r) {
+    return std::isinf(r.origin.x) || std::isinf(r.origin.y);
+}
 bool CGRectIsEmpty(CGRect r) {
     if (CGRectIsNull(r)) return true;
     // written so that NaN sizes count as empty
-    return !(r.size.width != 0 && r.size.height != 0 && !std::isnan(r.size.width) && !std::isnan(r.size.height));
+    return !(r.size.width != 0 && r.size.height != 0 && !std::isnan(r.size.width) &&
+             !std::isnan(r.size.height));
 }
-bool CGRectIsInfinite(CGRect r) { return r == CGRectInfinite; }
+bool CGRectIsInfinite(CGRect r) {
+    return r == CGRectInfinite;
+}
 
 bool CGRectContainsPoint(CGRect r, CGPoint p) {
     if (CGRectIsEmpty(r)) return false;
@@ -89,10 +119,13 @@ bool CGRectContainsRect(CGRect outer, CGRect inner) {
     outer = CGRectStandardize(outer);
     inner = CGRectStandardize(inner);
     return inner.origin.x >= outer.origin.x && inner.origin.y >= outer.origin.y &&
-           CGRectGetMaxX(inner) <= CGRectGetMaxX(outer) && CGRectGetMaxY(inner) <= CGRectGetMaxY(outer);
+           CGRectGetMaxX(inner) <= CGRectGetMaxX(outer) &&
+           CGRectGetMaxY(inner) <= CGRectGetMaxY(outer);
 }
 
-bool CGRectIntersectsRect(CGRect a, CGRect b) { return !CGRectIsNull(CGRectIntersection(a, b)); }
+bool CGRectIntersectsRect(CGRect a, CGRect b) {
+    return !CGRectIsNull(CGRectIntersection(a, b));
+}
 
 CGRect CGRectIntegral(CGRect r) {
     if (CGRectIsNull(r)) return r;
@@ -143,23 +176,25 @@ CGRect CGRectInset(CGRect r, double dx, double dy) {
     return r;
 }
 
-CGAffineTransform CGAffineTransformMake(double a, double b, double c, double d, double tx, double ty) {
+CGAffineTransform CGAffineTransformMake(double a, double b, double c, double d, double tx,
+                                        double ty) {
     return {a, b, c, d, tx, ty};
 }
-CGAffineTransform CGAffineTransformMakeTranslation(double tx, double ty) { return {1, 0, 0, 1, tx, ty}; }
-CGAffineTransform CGAffineTransformMakeScale(double sx, double sy) { return {sx, 0, 0, sy, 0, 0}; }
+CGAffineTransform CGAffineTransformMakeTranslation(double tx, double ty) {
+    return {1, 0, 0, 1, tx, ty};
+}
+CGAffineTransform CGAffineTransformMakeScale(double sx, double sy) {
+    return {sx, 0, 0, sy, 0, 0};
+}
 CGAffineTransform CGAffineTransformMakeRotation(double angle) {
     double s = std::sin(angle), c = std::cos(angle);
     return {c, s, -s, c, 0, 0};
 }
 
 CGAffineTransform CGAffineTransformConcat(CGAffineTransform t1, CGAffineTransform t2) {
-    return {t1.a * t2.a + t1.b * t2.c,
-            t1.a * t2.b + t1.b * t2.d,
-            t1.c * t2.a + t1.d * t2.c,
-            t1.c * t2.b + t1.d * t2.d,
-            t1.tx * t2.a + t1.ty * t2.c + t2.tx,
-            t1.tx * t2.b + t1.ty * t2.d + t2.ty};
+    return {t1.a * t2.a + t1.b * t2.c,           t1.a * t2.b + t1.b * t2.d,
+            t1.c * t2.a + t1.d * t2.c,           t1.c * t2.b + t1.d * t2.d,
+            t1.tx * t2.a + t1.ty * t2.c + t2.tx, t1.tx * t2.b + t1.ty * t2.d + t2.ty};
 }
 CGAffineTransform CGAffineTransformTranslate(CGAffineTransform t, double tx, double ty) {
     return CGAffineTransformConcat(CGAffineTransformMakeTranslation(tx, ty), t);
@@ -176,8 +211,12 @@ CGAffineTransform CGAffineTransformInvert(CGAffineTransform t) {
     double ia = t.d / det, ib = -t.b / det, ic = -t.c / det, id = t.a / det;
     return {ia, ib, ic, id, -(t.tx * ia + t.ty * ic), -(t.tx * ib + t.ty * id)};
 }
-bool CGAffineTransformIsIdentity(CGAffineTransform t) { return t == CGAffineTransformIdentity; }
-bool CGAffineTransformEqualToTransform(CGAffineTransform a, CGAffineTransform b) { return a == b; }
+bool CGAffineTransformIsIdentity(CGAffineTransform t) {
+    return t == CGAffineTransformIdentity;
+}
+bool CGAffineTransformEqualToTransform(CGAffineTransform a, CGAffineTransform b) {
+    return a == b;
+}
 
 CGPoint CGPointApplyAffineTransform(CGPoint p, CGAffineTransform t) {
     return {p.x * t.a + p.y * t.c + t.tx, p.x * t.b + p.y * t.d + t.ty};

@@ -28,10 +28,18 @@ bool operator==(const CGPoint& l, const CGPoint& r);  // [any-thread] exact comp
 bool operator==(const CGSize& l, const CGSize& r);    // [any-thread]
 bool operator==(const CGRect& l, const CGRect& r);    // [any-thread]
 bool operator==(const CGAffineTransform& l, const CGAffineTransform& r);  // [any-thread]
-inline bool operator!=(const CGPoint& l, const CGPoint& r) { return !(l == r); }
-inline bool operator!=(const CGSize& l, const CGSize& r) { return !(l == r); }
-inline bool operator!=(const CGRect& l, const CGRect& r) { return !(l == r); }
-inline bool operator!=(const CGAffineTransform& l, const CGAffineTransform& r) { return !(l == r); }
+inline bool operator!=(const CGPoint& l, const CGPoint& r) {
+    return !(l == r);
+}
+inline bool operator!=(const CGSize& l, const CGSize& r) {
+    return !(l == r);
+}
+inline bool operator!=(const CGRect& l, const CGRect& r) {
+    return !(l == r);
+}
+inline bool operator!=(const CGAffineTransform& l, const CGAffineTransform& r) {
+    return !(l == r);
+}
 
 extern const CGPoint CGPointZero;  // (0,0)
 extern const CGSize CGSizeZero;    // 0x0
@@ -48,7 +56,8 @@ CGRect CGRectMake(double x, double y, double width, double height);
 // [any-thread] comparisons
 bool CGPointEqualToPoint(CGPoint a, CGPoint b);
 bool CGSizeEqualToSize(CGSize a, CGSize b);
-bool CGRectEqualToRect(CGRect a, CGRect b);  // compares the standardized rectangles; all nulls are equal
+bool CGRectEqualToRect(CGRect a,
+                       CGRect b);  // compares the standardized rectangles; all nulls are equal
 
 // [any-thread] accessors; negative sizes are read as their standardized (positive) form
 double CGRectGetMinX(CGRect r);
@@ -77,15 +86,19 @@ CGRect CGRectOffset(CGRect r, double dx, double dy);
 CGRect CGRectInset(CGRect r, double dx, double dy);  // CGRectNull when insetting past empty
 
 // [any-thread] affine transforms
-CGAffineTransform CGAffineTransformMake(double a, double b, double c, double d, double tx, double ty);
+CGAffineTransform CGAffineTransformMake(double a, double b, double c, double d, double tx,
+                                        double ty);
 CGAffineTransform CGAffineTransformMakeTranslation(double tx, double ty);
 CGAffineTransform CGAffineTransformMakeScale(double sx, double sy);
-CGAffineTransform CGAffineTransformMakeRotation(double angle);  // radians, counter-clockwise in y-up
-CGAffineTransform CGAffineTransformTranslate(CGAffineTransform t, double tx, double ty);  // translation·t
-CGAffineTransform CGAffineTransformScale(CGAffineTransform t, double sx, double sy);      // scale·t
-CGAffineTransform CGAffineTransformRotate(CGAffineTransform t, double angle);             // rotation·t
-CGAffineTransform CGAffineTransformConcat(CGAffineTransform t1, CGAffineTransform t2);    // t1·t2: t1 first
-CGAffineTransform CGAffineTransformInvert(CGAffineTransform t);  // t itself when not invertible
+CGAffineTransform CGAffineTransformMakeRotation(
+    double angle);  // radians, counter-clockwise in y-up
+CGAffineTransform CGAffineTransformTranslate(CGAffineTransform t, double tx,
+                                             double ty);  // translation·t
+CGAffineTransform CGAffineTransformScale(CGAffineTransform t, double sx, double sy);  // scale·t
+CGAffineTransform CGAffineTransformRotate(CGAffineTransform t, double angle);         // rotation·t
+CGAffineTransform CGAffineTransformConcat(CGAffineTransform t1,
+                                          CGAffineTransform t2);  // t1·t2: t1 first
+CGAffineTransform CGAffineTransformInvert(CGAffineTransform t);   // t itself when not invertible
 bool CGAffineTransformIsIdentity(CGAffineTransform t);
 bool CGAffineTransformEqualToTransform(CGAffineTransform a, CGAffineTransform b);
 CGPoint CGPointApplyAffineTransform(CGPoint p, CGAffineTransform t);

@@ -31,7 +31,8 @@ struct H3 {
     H3 operator*(const H3& o) const {
         H3 r;
         for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j) r.m[i][j] = m[i][0] * o.m[0][j] + m[i][1] * o.m[1][j] + m[i][2] * o.m[2][j];
+            for (int j = 0; j < 3; ++j)
+                r.m[i][j] = m[i][0] * o.m[0][j] + m[i][1] * o.m[1][j] + m[i][2] * o.m[2][j];
         return r;
     }
     // Identity when singular: a collapsed layer maps nothing back sensibly anyway.
@@ -192,13 +193,15 @@ void CALayer::setFrame(CGRect frame) {
     if (CATransform3DIsIdentity(t)) {
         b.size = frame.size;
         setBounds(b);
-        setPosition({frame.origin.x + anchor.x * frame.size.width, frame.origin.y + anchor.y * frame.size.height});
+        setPosition({frame.origin.x + anchor.x * frame.size.width,
+                     frame.origin.y + anchor.y * frame.size.height});
         return;
     }
     if (CATransform3DIsAffine(t)) {
         // The box of a w x h rectangle under the linear part [a b; c d] is
         // (|a|w + |c|h) x (|b|w + |d|h); solve for w and h.
-        double a = std::fabs(t.m11), bb = std::fabs(t.m12), c = std::fabs(t.m21), d = std::fabs(t.m22);
+        double a = std::fabs(t.m11), bb = std::fabs(t.m12), c = std::fabs(t.m21),
+               d = std::fabs(t.m22);
         double det = a * d - c * bb;
         if (std::fabs(det) > 1e-12) {
             double w = (frame.size.width * d - frame.size.height * c) / det;
@@ -251,7 +254,8 @@ void CALayer::setContents(CGImage* contents) {
 }
 
 void CALayer::detachSublayer(CALayer* layer) {
-    auto it = std::find_if(_sublayers.begin(), _sublayers.end(), [&](const Ref<CALayer>& r) { return r.get() == layer; });
+    auto it = std::find_if(_sublayers.begin(), _sublayers.end(),
+                           [&](const Ref<CALayer>& r) { return r.get() == layer; });
     if (it == _sublayers.end()) return;
     layer->_superlayer = nullptr;
     _sublayers.erase(it);  // may release the layer; callers hold their own reference

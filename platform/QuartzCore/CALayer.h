@@ -24,7 +24,7 @@ struct CALayerColor {
 };
 
 class CALayer : public NSObject {
-public:
+  public:
     // +layer [main-thread] autoreleased
     static CALayer* layer();
     CALayer* init() override;  // [main-thread]
@@ -95,10 +95,10 @@ public:
     // a hook for animations and renderers. Base: nothing.
     virtual void didChangeValueForKey(const char* key) { (void)key; }
 
-protected:
+  protected:
     void dealloc() override;
 
-private:
+  private:
     void detachSublayer(CALayer* layer);
 
     CGRect _bounds = {};

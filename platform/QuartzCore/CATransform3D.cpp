@@ -19,7 +19,8 @@ CATransform3D fromArray(const M m) {
 }
 }  // namespace
 
-static_assert(sizeof(CATransform3D) == 16 * sizeof(double), "CATransform3D must be 16 packed doubles");
+static_assert(sizeof(CATransform3D) == 16 * sizeof(double),
+              "CATransform3D must be 16 packed doubles");
 
 bool operator==(const CATransform3D& a, const CATransform3D& b) {
     const double* p = &a.m11;
@@ -29,8 +30,12 @@ bool operator==(const CATransform3D& a, const CATransform3D& b) {
     return true;
 }
 
-bool CATransform3DIsIdentity(CATransform3D t) { return t == CATransform3DIdentity; }
-bool CATransform3DEqualToTransform(CATransform3D a, CATransform3D b) { return a == b; }
+bool CATransform3DIsIdentity(CATransform3D t) {
+    return t == CATransform3DIdentity;
+}
+bool CATransform3DEqualToTransform(CATransform3D a, CATransform3D b) {
+    return a == b;
+}
 
 CATransform3D CATransform3DMakeTranslation(double tx, double ty, double tz) {
     CATransform3D t;
@@ -127,8 +132,8 @@ CATransform3D CATransform3DInvert(CATransform3D t) {
 }
 
 bool CATransform3DIsAffine(CATransform3D t) {
-    return t.m13 == 0 && t.m14 == 0 && t.m23 == 0 && t.m24 == 0 && t.m31 == 0 && t.m32 == 0 && t.m33 == 1 &&
-           t.m34 == 0 && t.m43 == 0 && t.m44 == 1;
+    return t.m13 == 0 && t.m14 == 0 && t.m23 == 0 && t.m24 == 0 && t.m31 == 0 && t.m32 == 0 &&
+           t.m33 == 1 && t.m34 == 0 && t.m43 == 0 && t.m44 == 1;
 }
 
 CGAffineTransform CATransform3DGetAffineTransform(CATransform3D t) {

@@ -13,11 +13,13 @@ struct CATransform3D {
 };
 
 bool operator==(const CATransform3D& a, const CATransform3D& b);  // [any-thread] exact
-inline bool operator!=(const CATransform3D& a, const CATransform3D& b) { return !(a == b); }
+inline bool operator!=(const CATransform3D& a, const CATransform3D& b) {
+    return !(a == b);
+}
 
 extern const CATransform3D CATransform3DIdentity;
 
-bool CATransform3DIsIdentity(CATransform3D t);                        // [any-thread]
+bool CATransform3DIsIdentity(CATransform3D t);                         // [any-thread]
 bool CATransform3DEqualToTransform(CATransform3D a, CATransform3D b);  // [any-thread]
 
 CATransform3D CATransform3DMakeTranslation(double tx, double ty, double tz);  // [any-thread]

@@ -15,12 +15,24 @@ UIColor* UIColor::colorWithRed(double red, double green, double blue, double alp
     if (c) c->autorelease();
     return c;
 }
-UIColor* UIColor::colorWithWhite(double white, double alpha) { return colorWithRed(white, white, white, alpha); }
-UIColor* UIColor::clearColor() { return colorWithRed(0, 0, 0, 0); }
-UIColor* UIColor::whiteColor() { return colorWithWhite(1, 1); }
-UIColor* UIColor::grayColor() { return colorWithWhite(0.5, 1); }
-UIColor* UIColor::blackColor() { return colorWithWhite(0, 1); }
-UIColor* UIColor::redColor() { return colorWithRed(1, 0, 0, 1); }
+UIColor* UIColor::colorWithWhite(double white, double alpha) {
+    return colorWithRed(white, white, white, alpha);
+}
+UIColor* UIColor::clearColor() {
+    return colorWithRed(0, 0, 0, 0);
+}
+UIColor* UIColor::whiteColor() {
+    return colorWithWhite(1, 1);
+}
+UIColor* UIColor::grayColor() {
+    return colorWithWhite(0.5, 1);
+}
+UIColor* UIColor::blackColor() {
+    return colorWithWhite(0, 1);
+}
+UIColor* UIColor::redColor() {
+    return colorWithRed(1, 0, 0, 1);
+}
 
 UIColor* UIColor::initWithRed(double red, double green, double blue, double alpha) {
     _rgba = {clamp01(red), clamp01(green), clamp01(blue), clamp01(alpha)};

@@ -5,7 +5,7 @@
 #include "QuartzCore/CALayer.h"
 
 class UIColor : public NSObject {
-public:
+  public:
     // [any-thread] autoreleased
     static UIColor* clearColor();  // 0,0,0,0
     static UIColor* whiteColor();  // white 1
@@ -29,6 +29,6 @@ public:
     bool isEqual(NSObject* other) override;
     size_t hash() override;
 
-private:
+  private:
     CALayerColor _rgba;
 };

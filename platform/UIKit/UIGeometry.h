@@ -6,7 +6,8 @@
 struct UIEdgeInsets {
     double top = 0, left = 0, bottom = 0, right = 0;
 };
-inline UIEdgeInsets UIEdgeInsetsMake(double top, double left, double bottom, double right) {  // [any-thread]
+inline UIEdgeInsets UIEdgeInsetsMake(double top, double left, double bottom,
+                                     double right) {  // [any-thread]
     return {top, left, bottom, right};
 }
 inline CGRect UIEdgeInsetsInsetRect(CGRect r, UIEdgeInsets i) {  // [any-thread]

@@ -3,7 +3,9 @@
 #include "Foundation/NSArray.h"
 #include "UIKit/UIImage.h"
 
-UIImageView::UIImageView() { _userInteractionEnabled = false; }
+UIImageView::UIImageView() {
+    _userInteractionEnabled = false;
+}
 
 UIImageView* UIImageView::initWithFrame(CGRect frame) {
     if (!UIView::initWithFrame(frame)) return nullptr;
@@ -28,6 +30,11 @@ void UIImageView::setImage(UIImage* image) {
     BD_ASSERT_MAIN_THREAD();
     _image = image;
     _layer->setContents(image ? image->CGImage() : nullptr);
+}
+
+CGSize UIImageView::sizeThatFits(CGSize size) {
+    if (!_image) return UIView::sizeThatFits(size);
+    return _image->size();
 }
 
 void UIImageView::setAnimationImages(NSArray* animationImages) {

@@ -7,7 +7,7 @@
 #include "UIKit/UIView.h"
 
 class UIImageView : public UIView {
-public:
+  public:
     UIImageView();
 
     // -initWithImage: [main-thread] sized to the picture, at origin (0, 0); a null picture gives
@@ -19,6 +19,8 @@ public:
     // shows its bitmap.
     virtual UIImage* image() { return _image.get(); }
     virtual void setImage(UIImage* image);
+    // -sizeThatFits: the picture's size in points (the present size without a picture)
+    CGSize sizeThatFits(CGSize size) override;
 
     // Flip-book [main-thread]: the pictures, the seconds one run through the list takes and the
     // number of runs (0 = endless).
@@ -34,7 +36,7 @@ public:
     virtual void stopAnimating();
     virtual bool isAnimating() { return _animating; }
 
-protected:
+  protected:
     void dealloc() override;
 
     Ref<UIImage> _image;

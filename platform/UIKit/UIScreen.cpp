@@ -10,7 +10,9 @@ UIScreen* UIScreen::mainScreen() {
 void UIScreen::setBounds(CGRect bounds) {
     BD_ASSERT_MAIN_THREAD();
     bounds = CGRectStandardize(bounds);
-    if (CGRectIsEmpty(bounds) || !std::isfinite(bounds.size.width) || !std::isfinite(bounds.size.height)) return;
+    if (CGRectIsEmpty(bounds) || !std::isfinite(bounds.size.width) ||
+        !std::isfinite(bounds.size.height))
+        return;
     _bounds = bounds;
 }
 

@@ -6,7 +6,7 @@
 #include "Foundation/NSObject.h"
 
 class UIScreen : public NSObject {
-public:
+  public:
     // +mainScreen [main-thread] the process-wide screen; never released.
     static UIScreen* mainScreen();
 
@@ -16,7 +16,7 @@ public:
     virtual void setBounds(CGRect bounds);
     virtual void setScale(double scale);
 
-private:
+  private:
     CGRect _bounds = {{0, 0}, {320, 568}};
     double _scale = 2.0;
 };

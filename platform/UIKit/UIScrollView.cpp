@@ -20,7 +20,9 @@ void UIScrollView::setContentSize(CGSize contentSize) {
     BD_ASSERT_MAIN_THREAD();
     _contentSize = contentSize;
 }
-CGPoint UIScrollView::contentOffset() { return bounds().origin; }
+CGPoint UIScrollView::contentOffset() {
+    return bounds().origin;
+}
 void UIScrollView::setContentOffset(CGPoint contentOffset) {
     BD_ASSERT_MAIN_THREAD();
     CGRect b = bounds();

@@ -5,7 +5,7 @@
 #include "UIKit/UIView.h"
 
 class UIScrollView : public UIView {
-public:
+  public:
     // [main-thread]
     virtual bool isScrollEnabled() { return _scrollEnabled; }
     virtual void setScrollEnabled(bool scrollEnabled);
@@ -23,7 +23,7 @@ public:
     // -setContentOffset:animated: (moves at once)
     virtual void setContentOffset(CGPoint contentOffset, bool animated);
 
-private:
+  private:
     bool _scrollEnabled = true;
     bool _bounces = true;
     bool _showsVerticalScrollIndicator = true;

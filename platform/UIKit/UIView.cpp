@@ -10,8 +10,8 @@ namespace {
 // Shares the change `delta` of the superview's length among the flexible parts of one axis
 // (leading margin, length, trailing margin) in proportion to their present sizes, or equally
 // when those are all zero. Returns the new start and length.
-void resizeAxis(double& start, double& length, double superStart, double oldSuperLength, double delta,
-                bool flexLead, bool flexLength, bool flexTrail) {
+void resizeAxis(double& start, double& length, double superStart, double oldSuperLength,
+                double delta, bool flexLead, bool flexLength, bool flexTrail) {
     int n = int(flexLead) + int(flexLength) + int(flexTrail);
     if (n == 0 || delta == 0) return;
     double lead = start - superStart;
@@ -40,7 +40,9 @@ UIView::UIView() : _layer(adopt(alloc<CALayer>()->init())) {
     _layer->setDelegate(this);
 }
 
-UIView* UIView::init() { return initWithFrame(CGRectZero); }
+UIView* UIView::init() {
+    return initWithFrame(CGRectZero);
+}
 
 UIView* UIView::initWithFrame(CGRect frame) {
     NSObject::init();
@@ -64,7 +66,9 @@ void UIView::dealloc() {
 
 // ----- geometry
 
-CGRect UIView::frame() { return _layer->frame(); }
+CGRect UIView::frame() {
+    return _layer->frame();
+}
 
 void UIView::setFrame(CGRect frame) {
     BD_ASSERT_MAIN_THREAD();
@@ -73,7 +77,9 @@ void UIView::setFrame(CGRect frame) {
     boundsSizeMayHaveChanged(old);
 }
 
-CGRect UIView::bounds() { return _layer->bounds(); }
+CGRect UIView::bounds() {
+    return _layer->bounds();
+}
 
 void UIView::setBounds(CGRect bounds) {
     BD_ASSERT_MAIN_THREAD();
@@ -82,14 +88,18 @@ void UIView::setBounds(CGRect bounds) {
     boundsSizeMayHaveChanged(old);
 }
 
-CGPoint UIView::center() { return _layer->position(); }
+CGPoint UIView::center() {
+    return _layer->position();
+}
 
 void UIView::setCenter(CGPoint center) {
     BD_ASSERT_MAIN_THREAD();
     _layer->setPosition(center);
 }
 
-CGAffineTransform UIView::transform() { return CATransform3DGetAffineTransform(_layer->transform()); }
+CGAffineTransform UIView::transform() {
+    return CATransform3DGetAffineTransform(_layer->transform());
+}
 
 void UIView::setTransform(CGAffineTransform transform) {
     BD_ASSERT_MAIN_THREAD();
@@ -115,9 +125,9 @@ void UIView::resizeWithOldSuperviewSize(CGSize oldSize) {
     resizeAxis(f.origin.x, f.size.width, sb.origin.x, oldSize.width, sb.size.width - oldSize.width,
                m & UIViewAutoresizingFlexibleLeftMargin, m & UIViewAutoresizingFlexibleWidth,
                m & UIViewAutoresizingFlexibleRightMargin);
-    resizeAxis(f.origin.y, f.size.height, sb.origin.y, oldSize.height, sb.size.height - oldSize.height,
-               m & UIViewAutoresizingFlexibleTopMargin, m & UIViewAutoresizingFlexibleHeight,
-               m & UIViewAutoresizingFlexibleBottomMargin);
+    resizeAxis(f.origin.y, f.size.height, sb.origin.y, oldSize.height,
+               sb.size.height - oldSize.height, m & UIViewAutoresizingFlexibleTopMargin,
+               m & UIViewAutoresizingFlexibleHeight, m & UIViewAutoresizingFlexibleBottomMargin);
     setFrame(f);
 }
 
@@ -196,7 +206,8 @@ void UIView::removeFromSuperview() {
     Ref<UIView> keep(this);
     willMoveToSuperview(nullptr);
     s->willRemoveSubview(this);
-    auto it = std::find_if(s->_subviews.begin(), s->_subviews.end(), [&](const Ref<UIView>& r) { return r.get() == this; });
+    auto it = std::find_if(s->_subviews.begin(), s->_subviews.end(),
+                           [&](const Ref<UIView>& r) { return r.get() == this; });
     _superview = nullptr;
     _layer->removeFromSuperlayer();
     if (it != s->_subviews.end()) s->_subviews.erase(it);  // drops the superview's reference
@@ -236,7 +247,9 @@ void UIView::setAutoresizesSubviews(bool autoresizesSubviews) {
     _autoresizesSubviews = autoresizesSubviews;
 }
 
-void UIView::setNeedsLayout() { _needsLayout = true; }
+void UIView::setNeedsLayout() {
+    _needsLayout = true;
+}
 
 void UIView::layoutIfNeeded() {
     BD_ASSERT_MAIN_THREAD();
@@ -256,7 +269,9 @@ void UIView::setBackgroundColor(UIColor* backgroundColor) {
     _layer->setBackgroundColor(backgroundColor ? backgroundColor->layerColor() : CALayerColor{});
 }
 
-bool UIView::clipsToBounds() { return _layer->masksToBounds(); }
+bool UIView::clipsToBounds() {
+    return _layer->masksToBounds();
+}
 
 void UIView::setClipsToBounds(bool clipsToBounds) {
     BD_ASSERT_MAIN_THREAD();
@@ -268,14 +283,18 @@ void UIView::setContentMode(int contentMode) {
     _contentMode = contentMode;
 }
 
-bool UIView::isHidden() { return _layer->isHidden(); }
+bool UIView::isHidden() {
+    return _layer->isHidden();
+}
 
 void UIView::setHidden(bool hidden) {
     BD_ASSERT_MAIN_THREAD();
     _layer->setHidden(hidden);
 }
 
-double UIView::alpha() { return _layer->opacity(); }
+double UIView::alpha() {
+    return _layer->opacity();
+}
 
 void UIView::setAlpha(double alpha) {
     BD_ASSERT_MAIN_THREAD();
@@ -305,4 +324,39 @@ CGRect UIView::convertRectToView(CGRect rect, UIView* toView) {
 }
 CGRect UIView::convertRectFromView(CGRect rect, UIView* fromView) {
     return _layer->convertRectFromLayer(rect, fromView ? fromView->layer() : nullptr);
+}
+
+// ----- hit testing and sizing
+
+bool UIView::pointInside(CGPoint point, UIEvent* withEvent) {
+    (void)withEvent;
+    return CGRectContainsPoint(bounds(), point);
+}
+
+UIView* UIView::hitTest(CGPoint point, UIEvent* withEvent) {
+    if (isHidden() || !isUserInteractionEnabled() || alpha() < 0.01) return nullptr;
+    if (!pointInside(point, withEvent)) return nullptr;
+    std::vector<Ref<UIView>> subs = _subviews;
+    for (auto it = subs.rbegin(); it != subs.rend(); ++it) {
+        UIView* s = it->get();
+        if (UIView* hit = s->hitTest(s->convertPointFromView(point, this), withEvent)) return hit;
+    }
+    return this;
+}
+
+CGSize UIView::sizeThatFits(CGSize size) {
+    (void)size;
+    return bounds().size;
+}
+
+void UIView::sizeToFit() {
+    BD_ASSERT_MAIN_THREAD();
+    CGPoint origin = frame().origin;
+    CGRect b = bounds();
+    b.size = sizeThatFits(b.size);
+    setBounds(b);
+    // Keep the frame's top-left corner where it was.
+    CGRect f = frame();
+    CGPoint c = center();
+    setCenter({c.x + origin.x - f.origin.x, c.y + origin.y - f.origin.y});
 }

@@ -12,6 +12,7 @@
 #include "UIKit/UIGeometry.h"
 
 class NSArray;
+class UIEvent;
 
 // UIViewAutoresizing bits
 enum : unsigned {
@@ -41,7 +42,7 @@ enum UIViewContentMode : int {
 };
 
 class UIView : public NSObject {
-public:
+  public:
     UIView();
 
     // -init [main-thread] = initWithFrame: CGRectZero
@@ -72,7 +73,8 @@ public:
     virtual void addSubview(UIView* view);
     // -insertSubview:atIndex: (index clamped)
     virtual void insertSubview(UIView* view, size_t atIndex);
-    // -insertSubview:belowSubview: / -insertSubview:aboveSubview: (on top when the sibling isn't ours)
+    // -insertSubview:belowSubview: / -insertSubview:aboveSubview: (on top when the sibling isn't
+    // ours)
     virtual void insertSubviewBelow(UIView* view, UIView* belowSubview);
     virtual void insertSubviewAbove(UIView* view, UIView* aboveSubview);
     virtual void removeFromSuperview();
@@ -121,7 +123,19 @@ public:
     virtual CGRect convertRectToView(CGRect rect, UIView* toView);
     virtual CGRect convertRectFromView(CGRect rect, UIView* fromView);
 
-protected:
+    // Hit testing [main-thread]. -pointInside:withEvent: whether the point (own coordinates) lies
+    // in the bounds. -hitTest:withEvent: the frontmost view of this subtree under the point, or
+    // null when this view is hidden, ignores touches, is nearly transparent (alpha < 0.01) or
+    // the point is outside it. The event may be null.
+    virtual bool pointInside(CGPoint point, UIEvent* withEvent);
+    virtual UIView* hitTest(CGPoint point, UIEvent* withEvent);
+
+    // Sizing [main-thread]. -sizeThatFits: base: the present bounds size. -sizeToFit sets the
+    // bounds size to sizeThatFits of it, keeping the frame's top-left corner.
+    virtual CGSize sizeThatFits(CGSize size);
+    virtual void sizeToFit();
+
+  protected:
     // Removes the subviews, then releases the layer.
     void dealloc() override;
     // Applies the subviews' autoresizing masks after the bounds size changed from oldSize.
@@ -140,6 +154,6 @@ protected:
     bool _needsLayout = false;
     long _tag = 0;
 
-private:
+  private:
     void boundsSizeMayHaveChanged(CGSize oldSize);
 };

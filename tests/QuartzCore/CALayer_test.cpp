@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "QuartzCore/CALayer.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 Ref<CALayer> makeLayer(CGRect frame) {

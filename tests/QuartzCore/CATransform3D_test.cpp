@@ -1,8 +1,8 @@
+#include "QuartzCore/CATransform3D.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-
-#include "QuartzCore/CATransform3D.h"
 
 namespace {
 constexpr double kPi = 3.14159265358979323846;
@@ -38,7 +38,8 @@ TEST(CATransform3D, ConcatAppliesTheLeftOperandFirst) {
     // translate then scale: x -> 3(x + 10)
     p = CATransform3DApplyToPoint(CATransform3DConcat(t, s), {1, 0});
     EXPECT_DOUBLE_EQ(p.x, 33);
-    EXPECT_TRUE(CATransform3DIsIdentity(CATransform3DConcat(CATransform3DIdentity, CATransform3DIdentity)));
+    EXPECT_TRUE(
+        CATransform3DIsIdentity(CATransform3DConcat(CATransform3DIdentity, CATransform3DIdentity)));
 }
 
 TEST(CATransform3D, RotationsComposeAndMatchTheAffineConvention) {
@@ -49,7 +50,8 @@ TEST(CATransform3D, RotationsComposeAndMatchTheAffineConvention) {
     EXPECT_NEAR(z.m21, a.c, 1e-15);
     EXPECT_NEAR(z.m22, a.d, 1e-15);
     // Two turns add up; turning back undoes.
-    expectNear(CATransform3DRotate(z, kPi / 3, 0, 0, 1), CATransform3DMakeRotation(kPi / 2, 0, 0, 1));
+    expectNear(CATransform3DRotate(z, kPi / 3, 0, 0, 1),
+               CATransform3DMakeRotation(kPi / 2, 0, 0, 1));
     expectNear(CATransform3DRotate(z, -kPi / 6, 0, 0, 1), CATransform3DIdentity);
     // The axis length doesn't matter; a zero axis is no rotation.
     expectNear(CATransform3DMakeRotation(0.4, 0, 0, 5), CATransform3DMakeRotation(0.4, 0, 0, 1));
@@ -72,7 +74,8 @@ TEST(CATransform3D, PerspectiveTiltThereAndBackKeepsOnlyThePerspectiveTerm) {
 }
 
 TEST(CATransform3D, InvertAndAffineRoundTrip) {
-    CATransform3D t = CATransform3DTranslate(CATransform3DRotate(CATransform3DMakeScale(2, 3, 1), 0.3, 0, 0, 1), 5, 7, 0);
+    CATransform3D t = CATransform3DTranslate(
+        CATransform3DRotate(CATransform3DMakeScale(2, 3, 1), 0.3, 0, 0, 1), 5, 7, 0);
     expectNear(CATransform3DConcat(t, CATransform3DInvert(t)), CATransform3DIdentity);
     // A singular matrix comes back unchanged instead of producing infinities.
     CATransform3D flat = CATransform3DMakeScale(0, 1, 1);
@@ -117,7 +120,8 @@ TEST(CGGeometry, AffineTransforms) {
     EXPECT_EQ(t.ty, -40);
     CGAffineTransform inv = CGAffineTransformInvert(t);
     EXPECT_TRUE(CGAffineTransformIsIdentity(CGAffineTransformConcat(t, inv)));
-    CGRect r = CGRectApplyAffineTransform(CGRectMake(0, 0, 10, 20), CGAffineTransformMakeRotation(3.14159265358979323846 / 2));
+    CGRect r = CGRectApplyAffineTransform(
+        CGRectMake(0, 0, 10, 20), CGAffineTransformMakeRotation(3.14159265358979323846 / 2));
     EXPECT_NEAR(r.origin.x, -20, 1e-9);
     EXPECT_NEAR(r.size.width, 20, 1e-9);
     EXPECT_NEAR(r.size.height, 10, 1e-9);

@@ -1,3 +1,5 @@
+#include "UIKit/UIView.h"
+
 #include <gtest/gtest.h>
 
 #include "Foundation/NSArray.h"
@@ -5,7 +7,6 @@
 #include "UIKit/UIImageView.h"
 #include "UIKit/UIScreen.h"
 #include "UIKit/UIScrollView.h"
-#include "UIKit/UIView.h"
 
 namespace {
 template <class V = UIView>
@@ -16,7 +17,7 @@ Ref<V> makeView(CGRect frame) {
 // Counts teardowns so tests see that the tree lets go of its views.
 int gDeallocs = 0;
 class CountingView : public UIView {
-protected:
+  protected:
     void dealloc() override {
         ++gDeallocs;
         UIView::dealloc();
@@ -59,7 +60,8 @@ TEST(UIView, ScaleTransformAboutTopLeftThroughSetFrame) {
         v->setFrame(CGRectMake(origin.x, origin.y, size.width, size.height));
         EXPECT_EQ(v->frame(), CGRectMake(50, 60, 320 * s, 480 * s)) << s;
         EXPECT_EQ(v->bounds(), CGRectMake(0, 0, 320, 480)) << s;
-        EXPECT_EQ(bg->frame(), CGRectMake(0, 0, 320, 480)) << s;  // bounds unchanged: no autoresizing
+        EXPECT_EQ(bg->frame(), CGRectMake(0, 0, 320, 480))
+            << s;  // bounds unchanged: no autoresizing
     }
 }
 
@@ -73,10 +75,13 @@ TEST(UIView, AutoresizingFollowsTheSuperviewsSize) {
     Ref<UIView> pinnedRight = makeView(CGRectMake(70, 70, 20, 20));
     fill->setAutoresizingMask(18);
     bar->setAutoresizingMask(UIViewAutoresizingFlexibleWidth);
-    centred->setAutoresizingMask(UIViewAutoresizingFlexibleLeftMargin | UIViewAutoresizingFlexibleRightMargin |
-                                 UIViewAutoresizingFlexibleTopMargin | UIViewAutoresizingFlexibleBottomMargin);
-    pinnedRight->setAutoresizingMask(UIViewAutoresizingFlexibleLeftMargin | UIViewAutoresizingFlexibleTopMargin);
-    for (auto* v : {fill.get(), bar.get(), fixed.get(), centred.get(), pinnedRight.get()}) parent->addSubview(v);
+    centred->setAutoresizingMask(
+        UIViewAutoresizingFlexibleLeftMargin | UIViewAutoresizingFlexibleRightMargin |
+        UIViewAutoresizingFlexibleTopMargin | UIViewAutoresizingFlexibleBottomMargin);
+    pinnedRight->setAutoresizingMask(UIViewAutoresizingFlexibleLeftMargin |
+                                     UIViewAutoresizingFlexibleTopMargin);
+    for (auto* v : {fill.get(), bar.get(), fixed.get(), centred.get(), pinnedRight.get()})
+        parent->addSubview(v);
 
     parent->setFrame(CGRectMake(0, 0, 200, 300));
     EXPECT_EQ(fill->frame(), CGRectMake(0, 0, 200, 300));
@@ -108,7 +113,8 @@ TEST(UIView, SubviewOrderAndLayerOrderAgree) {
     auto order = [&] {
         std::vector<UIView*> v;
         for (NSObject* o : *p->subviews()) v.push_back(as<UIView>(o));
-        for (size_t i = 0; i < v.size(); ++i) EXPECT_EQ(p->layer()->sublayers()[i].get(), v[i]->layer());
+        for (size_t i = 0; i < v.size(); ++i)
+            EXPECT_EQ(p->layer()->sublayers()[i].get(), v[i]->layer());
         EXPECT_EQ(p->layer()->sublayers().size(), v.size());
         return v;
     };
@@ -144,11 +150,13 @@ TEST(UIView, TeardownReleasesTheSubtree) {
         NSAutoreleasePool pool;
         Ref<UIView> p = makeView(CGRectMake(0, 0, 10, 10));
         for (int i = 0; i < 3; ++i) {
-            CountingView* v = static_cast<CountingView*>(alloc<CountingView>()->initWithFrame(CGRectZero));
+            CountingView* v =
+                static_cast<CountingView*>(alloc<CountingView>()->initWithFrame(CGRectZero));
             p->addSubview(v);
             v->release();
         }
-        Ref<CountingView> kept = adopt(static_cast<CountingView*>(alloc<CountingView>()->initWithFrame(CGRectZero)));
+        Ref<CountingView> kept =
+            adopt(static_cast<CountingView*>(alloc<CountingView>()->initWithFrame(CGRectZero)));
         p->addSubview(kept);
         p = nullptr;
         EXPECT_EQ(gDeallocs, 3);
@@ -229,4 +237,33 @@ TEST(UIKit, ScrollViewImageViewColourScreen) {
     EXPECT_EQ(screen->scale(), 2);
     screen->setScale(-1);
     EXPECT_EQ(screen->scale(), 2);
+}
+
+TEST(UIView, HitTestFindsTheFrontmostInteractiveView) {
+    NSAutoreleasePool pool;
+    Ref<UIView> root = makeView(CGRectMake(0, 0, 100, 100));
+    Ref<UIView> back = makeView(CGRectMake(0, 0, 50, 50));
+    Ref<UIView> front = makeView(CGRectMake(25, 25, 50, 50));
+    root->addSubview(back);
+    root->addSubview(front);
+    EXPECT_EQ(root->hitTest({30, 30}, nullptr), front.get());
+    EXPECT_EQ(root->hitTest({10, 10}, nullptr), back.get());
+    EXPECT_EQ(root->hitTest({90, 10}, nullptr), root.get());
+    EXPECT_EQ(root->hitTest({-1, 10}, nullptr), nullptr);
+    front->setUserInteractionEnabled(false);
+    EXPECT_EQ(root->hitTest({30, 30}, nullptr), back.get());
+    back->setHidden(true);
+    EXPECT_EQ(root->hitTest({30, 30}, nullptr), root.get());
+    root->setAlpha(0);
+    EXPECT_EQ(root->hitTest({30, 30}, nullptr), nullptr);
+}
+
+TEST(UIView, SizeToFitKeepsTheTopLeftCorner) {
+    NSAutoreleasePool pool;
+    Ref<UIView> v = makeView(CGRectMake(10, 20, 30, 40));
+    v->sizeToFit();
+    EXPECT_EQ(v->frame(), CGRectMake(10, 20, 30, 40));
+    Ref<UIImageView> iv = makeView<UIImageView>(CGRectMake(5, 6, 7, 8));
+    iv->sizeToFit();  // no picture: unchanged
+    EXPECT_EQ(iv->frame(), CGRectMake(5, 6, 7, 8));
 }
