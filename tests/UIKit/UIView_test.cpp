@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "CoreGraphics/CGColorSpace.h"
+#include "CoreGraphics/CGImage.h"
 #include "Foundation/NSArray.h"
 #include "UIKit/UIColor.h"
+#include "UIKit/UIImage.h"
 #include "UIKit/UIImageView.h"
 #include "UIKit/UIScreen.h"
 #include "UIKit/UIScrollView.h"
@@ -266,4 +271,42 @@ TEST(UIView, SizeToFitKeepsTheTopLeftCorner) {
     Ref<UIImageView> iv = makeView<UIImageView>(CGRectMake(5, 6, 7, 8));
     iv->sizeToFit();  // no picture: unchanged
     EXPECT_EQ(iv->frame(), CGRectMake(5, 6, 7, 8));
+}
+
+namespace {
+// A w x h opaque ARGB32 bitmap, made in memory. Caller owns it.
+CGImageRef makeBitmap(size_t w, size_t h) {
+    std::vector<uint32_t> px(w * h, 0xff336699u);
+    CGDataProviderRef dp = CGDataProviderCreateWithCopyOfData(px.data(), px.size() * 4);
+    CGColorSpaceRef cs = CGColorSpaceCreateDeviceRGB();
+    CGImageRef img = CGImageCreate(w, h, 8, 32, w * 4, cs, kBDBitmapInfoARGB32, dp, nullptr, false,
+                                   kCGRenderingIntentDefault);
+    CGColorSpaceRelease(cs);
+    CGDataProviderRelease(dp);
+    return img;
+}
+}  // namespace
+
+TEST(UIImageView, InitWithImageSizesToThePictureAndTheLayerKeepsTheBitmap) {
+    NSAutoreleasePool pool;
+    CGImageRef bitmap = makeBitmap(40, 30);
+    ASSERT_TRUE(bitmap);
+    UIImage* image = UIImage::imageWithCGImage(bitmap, 2.0, UIImageOrientationUp);
+    ASSERT_TRUE(image);
+    Ref<UIImageView> iv = adopt(alloc<UIImageView>()->initWithImage(image));
+    ASSERT_TRUE(iv);
+    EXPECT_EQ(iv->frame(), CGRectMake(0, 0, 20, 15));  // points, at scale 2
+    EXPECT_EQ(iv->image(), image);
+    EXPECT_EQ(iv->layer()->contents(), bitmap);
+    int before = bitmap->retainCount();
+    iv->setImage(nullptr);
+    EXPECT_EQ(iv->layer()->contents(), nullptr);
+    EXPECT_LT(bitmap->retainCount(), before);
+    EXPECT_EQ(iv->frame(), CGRectMake(0, 0, 20, 15));  // setImage doesn't resize
+
+    iv->setFrame(CGRectMake(3, 4, 100, 100));
+    iv->setImage(image);
+    iv->sizeToFit();
+    EXPECT_EQ(iv->frame(), CGRectMake(3, 4, 20, 15));
+    CGImageRelease(bitmap);
 }
