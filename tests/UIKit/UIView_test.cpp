@@ -310,3 +310,23 @@ TEST(UIImageView, InitWithImageSizesToThePictureAndTheLayerKeepsTheBitmap) {
     EXPECT_EQ(iv->frame(), CGRectMake(3, 4, 20, 15));
     CGImageRelease(bitmap);
 }
+
+TEST(UIView, LayerTranslationDisplacesTheShownCentre) {
+    // A view is shown displaced from its centre by (m41, m42) of its layer transform, also
+    // when the transform scales (the translation is applied before the scale).
+    NSAutoreleasePool pool;
+    Ref<UIView> root = makeView(CGRectMake(0, 0, 320, 480));
+    Ref<UIView> v = makeView(CGRectMake(50, 50, 100, 100));  // centre (100, 100)
+    root->addSubview(v);
+    CALayer* l = v->layer();
+    l->setTransform(CATransform3DTranslate(l->transform(), 50, -20, 0));
+    EXPECT_EQ(v->center(), CGPointMake(100, 100));
+    EXPECT_EQ(v->convertPointToView({50, 50}, root), CGPointMake(150, 80));
+
+    l->setTransform(CATransform3DTranslate(CATransform3DMakeScale(2, 2, 1), 50, -20, 0));
+    CATransform3D t = l->transform();
+    EXPECT_EQ(t.m41, 100);
+    EXPECT_EQ(t.m42, -40);
+    EXPECT_EQ(v->convertPointToView({50, 50}, root), CGPointMake(200, 60));
+    EXPECT_EQ(v->frame(), CGRectMake(100, -40, 200, 200));
+}
