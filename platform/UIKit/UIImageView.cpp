@@ -20,7 +20,8 @@ UIImageView* UIImageView::initWithImage(UIImage* image) {
 }
 
 void UIImageView::dealloc() {
-    stopAnimating();
+    // Clear the flag directly: a subclass's stopAnimating would run on torn-down state.
+    _animating = false;
     _animationImages = nullptr;
     _image = nullptr;
     UIView::dealloc();
