@@ -12,9 +12,13 @@ void SoundPlay::initSound() {
     setUIVolume(1.0f);
 }
 
-void SoundPlay::setSoundSwitch(bool isOn) { setIs_turnON(isOn); }
+void SoundPlay::setSoundSwitch(bool isOn) {
+    setIs_turnON(isOn);
+}
 
-void SoundPlay::setUIVolume(float uiVolume) { setVolume(uiVolume); }
+void SoundPlay::setUIVolume(float uiVolume) {
+    setVolume(uiVolume);
+}
 
 void SoundPlay::playSysSound(uint32_t soundId) {
     if (is_turnON()) AudioServicesPlaySystemSound(soundId);

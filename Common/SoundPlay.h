@@ -8,9 +8,10 @@
 #include "Foundation/NSObject.h"
 
 class SoundPlay : public NSObject {
-public:
+  public:
     // The sound file that initSound registers.
-    static constexpr const char* kSoundFilePath = "/Library/Application Support/Skyloom/res/Frog/splash1.wav";
+    static constexpr const char* kSoundFilePath =
+        "/Library/Application Support/Skyloom/res/Frog/splash1.wav";
 
     // -initSound [any-thread] Registers the sound file (its status is not looked at: a missing
     // file leaves soundID as it was), switches the player on and sets the volume to 1.0.
@@ -32,7 +33,7 @@ public:
     virtual uint32_t soundID() { return _soundID; }
     virtual void setSoundID(uint32_t soundID) { _soundID = soundID; }
 
-protected:
+  protected:
     // Gives a registered sound back to the service, then the base teardown.
     void dealloc() override;
 

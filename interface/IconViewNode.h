@@ -7,7 +7,7 @@
 #include "UIKit/UIImage.h"
 
 class IconViewNode : public NSObject {
-public:
+  public:
     // Property accessors [main-thread] (like the views that use it; no locks).
     virtual NSString* appID() { return _appID.get(); }
     virtual void setAppID(NSString* appID) { _appID = appID; }
@@ -18,7 +18,7 @@ public:
     virtual bool isRunning() { return _isRunning; }
     virtual void setIsRunning(bool isRunning) { _isRunning = isRunning; }
 
-protected:
+  protected:
     // Sets appID, appName and appicon to null through their setters, then the base teardown.
     void dealloc() override;
 

@@ -41,7 +41,7 @@ enum class Backend { none, sdl, silent };
 // Process-wide engine. Allocated once and never destroyed, so neither SDL's audio thread nor the
 // silent thread can outlive it; an exit handler stops both.
 class Engine {
-public:
+  public:
     static Engine& shared() {
         static Engine* engine = new Engine();
         return *engine;
@@ -151,7 +151,7 @@ public:
         _idle.notify_all();
     }
 
-private:
+  private:
     Engine() = default;
 
     static bool readFile(const char* path, std::vector<uint8_t>& out) {
@@ -209,7 +209,8 @@ private:
     static void sdlCallback(void* userdata, Uint8* stream, int len) {
         auto* self = static_cast<Engine*>(userdata);
         std::lock_guard lock(self->_mutex);
-        self->mixLocked(reinterpret_cast<float*>(stream), size_t(len) / (sizeof(float) * kMixChannels));
+        self->mixLocked(reinterpret_cast<float*>(stream),
+                        size_t(len) / (sizeof(float) * kMixChannels));
     }
 
     // Mixes every voice into out (frames stereo frames), drops the voices that reached their end.
@@ -276,16 +277,30 @@ private:
 OSStatus createSystemSoundFromFile(const char* path, SystemSoundID* out) {
     return Engine::shared().create(path, out);
 }
-void setRecorder(std::function<void(SystemSoundID, size_t)> r) { Engine::shared().setRecorder(std::move(r)); }
+void setRecorder(std::function<void(SystemSoundID, size_t)> r) {
+    Engine::shared().setRecorder(std::move(r));
+}
 void setDisposeRecorder(std::function<void(SystemSoundID)> r) {
     Engine::shared().setDisposeRecorder(std::move(r));
 }
-size_t activeVoices() { return Engine::shared().activeVoices(); }
-size_t soundCount() { return Engine::shared().soundCount(); }
-uint64_t framesPlayed() { return Engine::shared().framesPlayed(); }
-bool waitUntilIdle(double t) { return Engine::shared().waitUntilIdle(t); }
-std::string backendName() { return Engine::shared().backendName(); }
-void closeBackend() { Engine::shared().closeBackend(); }
+size_t activeVoices() {
+    return Engine::shared().activeVoices();
+}
+size_t soundCount() {
+    return Engine::shared().soundCount();
+}
+uint64_t framesPlayed() {
+    return Engine::shared().framesPlayed();
+}
+bool waitUntilIdle(double t) {
+    return Engine::shared().waitUntilIdle(t);
+}
+std::string backendName() {
+    return Engine::shared().backendName();
+}
+void closeBackend() {
+    Engine::shared().closeBackend();
+}
 
 }  // namespace bd::audio
 
@@ -296,7 +311,9 @@ OSStatus AudioServicesCreateSystemSoundID(NSURL* inFileURL, SystemSoundID* outSy
     return bd::audio::createSystemSoundFromFile(path->UTF8String(), outSystemSoundID);
 }
 
-void AudioServicesPlaySystemSound(SystemSoundID inSystemSoundID) { bd::audio::Engine::shared().play(inSystemSoundID); }
+void AudioServicesPlaySystemSound(SystemSoundID inSystemSoundID) {
+    bd::audio::Engine::shared().play(inSystemSoundID);
+}
 
 OSStatus AudioServicesDisposeSystemSoundID(SystemSoundID inSystemSoundID) {
     return bd::audio::Engine::shared().dispose(inSystemSoundID);

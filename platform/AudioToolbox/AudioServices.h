@@ -20,17 +20,18 @@ typedef int32_t OSStatus;
 
 enum : OSStatus {
     kAudioServicesNoError = 0,
-    kAudioServicesBadParamError = -50,           // null URL or null identifier pointer
-    kAudioServicesFileNotFoundError = -43,       // the file can't be opened or read
-    kAudioServicesSystemSoundUnspecifiedError = -1500,    // unknown identifier
+    kAudioServicesBadParamError = -50,                  // null URL or null identifier pointer
+    kAudioServicesFileNotFoundError = -43,              // the file can't be opened or read
+    kAudioServicesSystemSoundUnspecifiedError = -1500,  // unknown identifier
     kAudioServicesSystemSoundExceededMaximumDurationError = -1502,  // longer than 30 seconds
-    kAudioServicesInvalidFileError = -1510,      // not a well-formed WAV file
-    kAudioServicesUnsupportedFormatError = -1511,  // a WAV encoding we do not play
+    kAudioServicesInvalidFileError = -1510,                         // not a well-formed WAV file
+    kAudioServicesUnsupportedFormatError = -1511,                   // a WAV encoding we do not play
 };
 
 // [any-thread] Reads the WAV file at inFileURL and registers it as a new sound. On success
 // writes the new identifier (never 0, never reused) to *outSystemSoundID and returns
-// kAudioServicesNoError; otherwise returns a non-zero status and leaves *outSystemSoundID as it was.
+// kAudioServicesNoError; otherwise returns a non-zero status and leaves *outSystemSoundID as it
+// was.
 OSStatus AudioServicesCreateSystemSoundID(NSURL* inFileURL, SystemSoundID* outSystemSoundID);
 
 // [any-thread] Starts the sound and returns at once; it plays to its end by itself. Overlapping

@@ -14,7 +14,9 @@ constexpr uint16_t kFormatExtensible = 0xFFFE;
 constexpr int kMinRate = 1000;
 constexpr int kMaxRate = 192000;
 
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint16_t le16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 uint32_t le32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
@@ -52,10 +54,13 @@ WAVError parseFormat(const uint8_t* p, size_t size, Format& f) {
 
 float sampleAt(const uint8_t* p, const Format& f) {
     switch (f.bits) {
-        case 8: return (float(p[0]) - 128.0f) / 128.0f;
-        case 16: return float(int16_t(le16(p))) / 32768.0f;
+        case 8:
+            return (float(p[0]) - 128.0f) / 128.0f;
+        case 16:
+            return float(int16_t(le16(p))) / 32768.0f;
         case 24: {
-            int32_t v = int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
+            int32_t v =
+                int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
             return float(v) / 8388608.0f;
         }
         default: {
@@ -126,7 +131,8 @@ std::vector<float> convertToMixFormat(const WAVSamples& in) {
     auto src = [&](size_t frame, int side) {
         return in.samples[frame * size_t(ch) + size_t(ch == 2 ? side : 0)];
     };
-    const uint64_t outFrames = (uint64_t(n) * kMixRate + uint64_t(in.sampleRate) - 1) / uint64_t(in.sampleRate);
+    const uint64_t outFrames =
+        (uint64_t(n) * kMixRate + uint64_t(in.sampleRate) - 1) / uint64_t(in.sampleRate);
     out.resize(size_t(outFrames) * kMixChannels);
     const double ratio = double(in.sampleRate) / kMixRate;  // source frames per output frame
 
@@ -158,13 +164,20 @@ std::vector<float> convertToMixFormat(const WAVSamples& in) {
 
 const char* wavErrorName(WAVError e) {
     switch (e) {
-        case WAVError::none: return "no error";
-        case WAVError::notRIFF: return "not a RIFF/WAVE file";
-        case WAVError::truncated: return "truncated chunk";
-        case WAVError::missingFormat: return "missing or short fmt chunk";
-        case WAVError::missingData: return "missing data chunk";
-        case WAVError::unsupported: return "unsupported sample format";
-        case WAVError::tooLong: return "sound too long";
+        case WAVError::none:
+            return "no error";
+        case WAVError::notRIFF:
+            return "not a RIFF/WAVE file";
+        case WAVError::truncated:
+            return "truncated chunk";
+        case WAVError::missingFormat:
+            return "missing or short fmt chunk";
+        case WAVError::missingData:
+            return "missing data chunk";
+        case WAVError::unsupported:
+            return "unsupported sample format";
+        case WAVError::tooLong:
+            return "sound too long";
     }
     return "unknown error";
 }

@@ -19,12 +19,12 @@ constexpr size_t kMaxWAVFileBytes = 64u * 1024u * 1024u;
 
 enum class WAVError {
     none = 0,
-    notRIFF,         // no "RIFF"/"WAVE" header
-    truncated,       // a chunk claims more bytes than the file holds
-    missingFormat,   // no usable "fmt " chunk
-    missingData,     // no "data" chunk
-    unsupported,     // encoding, bit depth, channel count or rate we do not play
-    tooLong,         // longer than kMaxSoundSeconds
+    notRIFF,        // no "RIFF"/"WAVE" header
+    truncated,      // a chunk claims more bytes than the file holds
+    missingFormat,  // no usable "fmt " chunk
+    missingData,    // no "data" chunk
+    unsupported,    // encoding, bit depth, channel count or rate we do not play
+    tooLong,        // longer than kMaxSoundSeconds
 };
 
 // Samples as read from the file, before conversion: interleaved floats in [-1, 1].

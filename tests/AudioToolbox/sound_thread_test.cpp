@@ -37,12 +37,15 @@ SystemSoundID registerWAV(const std::vector<uint8_t>& wav) {
 }  // namespace
 
 TEST(WAVDecoder, DecodesEveryEncodingToTheSameTone) {
-    struct Case { int bits, tag; } cases[] = {{8, 1}, {16, 1}, {24, 1}, {32, 1}, {32, 3}};
+    struct Case {
+        int bits, tag;
+    } cases[] = {{8, 1}, {16, 1}, {24, 1}, {32, 1}, {32, 3}};
     for (auto c : cases) {
         for (int channels : {1, 2}) {
             auto wav = bdtest::makeWAV(8000, channels, c.bits, c.tag, 0.01, 0.5, 1000);
             WAVSamples s;
-            ASSERT_EQ(decodeWAV(wav.data(), wav.size(), s), WAVError::none) << c.bits << "/" << c.tag;
+            ASSERT_EQ(decodeWAV(wav.data(), wav.size(), s), WAVError::none)
+                << c.bits << "/" << c.tag;
             EXPECT_EQ(s.frames, 80u);
             EXPECT_EQ(s.channels, channels);
             EXPECT_EQ(s.sampleRate, 8000);
@@ -84,7 +87,8 @@ TEST(WAVDecoder, RejectsMalformedFiles) {
     EXPECT_EQ(decode(w), WAVError::notRIFF);
     // Every truncation of the file is refused, none reads past the end.
     for (size_t n = 0; n < good.size(); n += 3)
-        EXPECT_NE(decode(std::vector<uint8_t>(good.begin(), good.begin() + n)), WAVError::none) << n;
+        EXPECT_NE(decode(std::vector<uint8_t>(good.begin(), good.begin() + n)), WAVError::none)
+            << n;
     // Huge sizes: RIFF, fmt and data chunks claiming far more than is there.
     w = good;
     setLE32(w, 4, 0xFFFFFFFFu);
@@ -126,12 +130,15 @@ TEST(AudioServices, CreateFailuresLeaveTheIdentifierAlone) {
     NSAutoreleasePool pool;
     SystemSoundID id = 77;
     EXPECT_NE(AudioServicesCreateSystemSoundID(
-                  NSURL::fileURLWithPath(NSSTR("/nonexistent/dir/splash1.wav")), &id), 0);
+                  NSURL::fileURLWithPath(NSSTR("/nonexistent/dir/splash1.wav")), &id),
+              0);
     EXPECT_EQ(id, 77u);
     EXPECT_NE(AudioServicesCreateSystemSoundID(nullptr, &id), 0);
-    std::string bad = bdtest::writeTempFile({'R', 'I', 'F', 'F', 0xff, 0xff, 0xff, 0x7f, 'W', 'A', 'V', 'E'});
+    std::string bad =
+        bdtest::writeTempFile({'R', 'I', 'F', 'F', 0xff, 0xff, 0xff, 0x7f, 'W', 'A', 'V', 'E'});
     EXPECT_EQ(createSystemSoundFromFile(bad.c_str(), &id), kAudioServicesInvalidFileError);
-    EXPECT_EQ(createSystemSoundFromFile("/tmp", &id), kAudioServicesFileNotFoundError);  // a directory
+    EXPECT_EQ(createSystemSoundFromFile("/tmp", &id),
+              kAudioServicesFileNotFoundError);  // a directory
     std::remove(bad.c_str());
     EXPECT_EQ(id, 77u);
     EXPECT_NE(AudioServicesDisposeSystemSoundID(123456), 0);

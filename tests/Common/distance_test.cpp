@@ -1,8 +1,7 @@
 // distanceForTwoPoints: single-precision rounding of the result and the exported C++ symbol.
 
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>

@@ -1,5 +1,7 @@
 // SoundPlay: the switch, the stored volume, registration of the fixed (absent) file, teardown.
 
+#include "Common/SoundPlay.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,7 +9,6 @@
 
 #include "AudioToolbox/AudioServices.h"
 #include "AudioToolbox/WAVDecoder.h"
-#include "Common/SoundPlay.h"
 #include "support/wav_fixture.h"
 
 namespace {

@@ -1,10 +1,11 @@
 // IconViewNode: strong properties share and release their objects; teardown releases all three.
 
+#include "interface/IconViewNode.h"
+
 #include <gtest/gtest.h>
 
 #include "Foundation/NSString.h"
 #include "UIKit/UIImage.h"
-#include "interface/IconViewNode.h"
 
 TEST(IconViewNode, NewRecordIsEmpty) {
     Ref<IconViewNode> n = adopt(alloc<IconViewNode>());

@@ -1,11 +1,12 @@
 #pragma once
 // Builds WAV files in memory for the sound tests: a sine tone in a chosen encoding.
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
