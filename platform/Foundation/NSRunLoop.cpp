@@ -194,11 +194,12 @@ void NSRunLoop::waitFor(double seconds) {
             _woken = false;
             return;
         }
-        if (!_timers.empty()) {
-            bd::MediaClock* c = bd::mediaClock();
-            // Virtual time moves in jumps from other threads: look again every millisecond.
-            double until = c->isVirtual() ? 0.001 : _timers.front().fire - c->now();
-            wait = std::min(wait, std::max(until, 0.0));
+        bd::MediaClock* c = bd::mediaClock();
+        if (c->isVirtual()) {
+            // Virtual time moves in jumps made by other code: look again every millisecond.
+            wait = std::min(wait, 0.001);
+        } else if (!_timers.empty()) {
+            wait = std::min(wait, std::max(_timers.front().fire - c->now(), 0.0));
         }
     }
     if (wait <= 0) return;
