@@ -33,7 +33,7 @@ protected:
     void writeFile(const std::string& p, const Bytes& b) {
         FILE* f = std::fopen(p.c_str(), "wb");
         ASSERT_TRUE(f);
-        std::fwrite(b.data(), 1, b.size(), f);
+        if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
         std::fclose(f);
     }
     Bytes readFile(const std::string& p) {
