@@ -41,6 +41,7 @@ struct NSOperationQueue::State {
     std::deque<NSOperation*> queued;  // retained
     std::vector<NSOperation*> running;  // retained
     size_t workers = 0;
+    size_t releasing = 0;  // finished operations whose reference is being given back
     long maxConcurrent = NSOperationQueueDefaultMaxConcurrentOperationCount;
     bool suspended = false;
     bool gone = false;
@@ -68,10 +69,12 @@ struct NSOperationQueue::State {
                 op->start();
                 lk.lock();
                 running.erase(std::find(running.begin(), running.end(), op));
-                cv.notify_all();
+                ++releasing;
                 lk.unlock();
-                op->release();
+                op->release();  // outside the lock: a teardown may use the queue
                 lk.lock();
+                --releasing;
+                cv.notify_all();
                 continue;
             }
             // Nothing to take: leave; addOperation/setSuspended start new workers as needed.
@@ -119,7 +122,8 @@ bool NSOperationQueue::isSuspended() {
 void NSOperationQueue::waitUntilAllOperationsAreFinished() {
     std::unique_lock lk(_state->m);
     _state->cv.wait(lk, [&] {
-        return _state->running.empty() && (_state->queued.empty() || _state->suspended);
+        return _state->running.empty() && _state->releasing == 0 &&
+               (_state->queued.empty() || _state->suspended);
     });
 }
 
