@@ -1,5 +1,7 @@
 #include "CoreGraphics/CGImage.h"
 
+#include "Foundation/NSData.h"
+
 #include <cstring>
 #include <new>
 
@@ -20,6 +22,10 @@ CGDataProviderRef CGDataProviderRetain(CGDataProviderRef provider) {
 }
 void CGDataProviderRelease(CGDataProviderRef provider) {
     if (provider) provider->release();
+}
+NSData* CGDataProviderCopyData(CGDataProviderRef provider) {
+    if (!provider) return nullptr;
+    return alloc<NSData>()->initWithBytes(provider->bytes(), provider->length());
 }
 const uint8_t* CGDataProviderGetBytePtr(CGDataProviderRef provider) {
     return provider ? provider->bytes() : nullptr;

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 
+class NSData;
+
 enum CGImageAlphaInfo : uint32_t {
     kCGImageAlphaNone = 0,
     kCGImageAlphaPremultipliedLast = 1,
@@ -69,6 +71,8 @@ CGDataProviderRef CGDataProviderCreateWithBuffer(std::shared_ptr<const uint8_t[]
 // [any-thread] Null-safe.
 CGDataProviderRef CGDataProviderRetain(CGDataProviderRef provider);
 void CGDataProviderRelease(CGDataProviderRef provider);
+// [any-thread] A new data object with a copy of the bytes, owned by the caller; null for null.
+NSData* CGDataProviderCopyData(CGDataProviderRef provider);
 // [any-thread] The sample bytes and their count (null / 0 for a null provider).
 const uint8_t* CGDataProviderGetBytePtr(CGDataProviderRef provider);
 size_t CGDataProviderGetLength(CGDataProviderRef provider);

@@ -183,10 +183,12 @@ DecodedImage decodeJPEG(const uint8_t* bytes, size_t length) {
     if (!pixels) return out;
     // Without a clear, a truncated file would leave the undecoded rows uninitialised.
     std::memset(pixels.get(), 0, stride * size_t(h));
+    bool warned = false;
     if (tjDecompress2(tj.h, bytes, (unsigned long)length, pixels.get(), w, int(stride), h, pf,
                       TJFLAG_LIMITSCANS) != 0) {
         // A warning (such as a premature end of data) still leaves a usable picture.
         if (tjGetErrorCode(tj.h) != TJERR_WARNING) return out;
+        warned = true;
     }
     if (gray) {
         out.image = makeGray(size_t(w), size_t(h), std::move(pixels));
@@ -201,8 +203,8 @@ DecodedImage decodeJPEG(const uint8_t* bytes, size_t length) {
                 uint32_t word = 0xFF000000u | (r << 16) | (g << 8) | b;
                 std::memcpy(p + i * 4, &word, 4);
             }
-        } else {
-            // The alpha byte of a truncated file's undecoded rows stays 0; make it opaque.
+        } else if (warned) {
+            // Rows a damaged file left undecoded keep the cleared alpha byte 0; make them opaque.
             uint32_t* p = reinterpret_cast<uint32_t*>(pixels.get());
             size_t n = size_t(w) * size_t(h);
             for (size_t i = 0; i < n; ++i) p[i] |= 0xFF000000u;

@@ -159,6 +159,11 @@ TEST_F(ImageTest, RGBAPngDecodesToPremultipliedNativeARGB32) {
     // The data provider exposes exactly the rows.
     EXPECT_GE(CGDataProviderGetLength(CGImageGetDataProvider(cg)), CGImageGetBytesPerRow(cg) * 2);
     EXPECT_EQ(CGDataProviderGetBytePtr(CGImageGetDataProvider(cg)), cg->bytes());
+    Ref<NSData> copy = adopt(CGDataProviderCopyData(CGImageGetDataProvider(cg)));
+    ASSERT_TRUE(copy);
+    ASSERT_EQ(copy->length(), CGDataProviderGetLength(CGImageGetDataProvider(cg)));
+    EXPECT_EQ(std::memcmp(copy->bytes(), cg->bytes(), copy->length()), 0);
+    EXPECT_EQ(CGDataProviderCopyData(nullptr), nullptr);
 }
 
 TEST_F(ImageTest, PaletteGrayAndSixteenBitAndInterlacedPngs) {
