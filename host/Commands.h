@@ -1,0 +1,12 @@
+#pragma once
+// Each subcommand of the `backdrop` tool registers itself on the application.
+
+#include <CLI/CLI.hpp>
+
+namespace host {
+// Exit codes: 0 success, 1 failure of the work asked for, 2 usage error.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void addDriveCommand(CLI::App& app, int& exitCode);
+}  // namespace host

@@ -1,0 +1,23 @@
+// backdrop: list, check, pack, preview and run wallpaper bundles.
+
+#include <cstdio>
+
+#include "Commands.h"
+#include "Foundation/NSObject.h"
+
+int main(int argc, char** argv) {
+    NSAutoreleasePool pool;
+    CLI::App app{"backdrop: work with live-wallpaper bundles"};
+    app.require_subcommand(1);
+    int exitCode = 0;
+    host::addDriveCommand(app, exitCode);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "backdrop: %s\n", e.what());
+        return host::kExitUsage;
+    }
+    return exitCode;
+}
