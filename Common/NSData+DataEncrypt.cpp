@@ -1,5 +1,3 @@
-#include "Common/NSData+DataEncrypt.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +6,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "Common/NSData+DataEncrypt.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -74,7 +74,8 @@ __attribute__((target("avx2"))) size_t scrambleAVX2(const uint8_t* in, uint8_t* 
     }
     for (; i + 32 <= n; i += 32) {
         __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_xor_si256(_mm256_shuffle_epi8(a, swap), ones));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                            _mm256_xor_si256(_mm256_shuffle_epi8(a, swap), ones));
     }
     return i;
 }
@@ -110,8 +111,10 @@ NSMutableData* encryptionDataWithData(NSData* data, bool encrypt) {
     uint8_t* dst = static_cast<uint8_t*>(out->mutableBytes());
     const uint8_t* src = n ? static_cast<const uint8_t*>(data->bytes()) : nullptr;
     if (n) {
-        if (encrypt) scramble(src, dst, n);
-        else std::memcpy(dst, src, n);
+        if (encrypt)
+            scramble(src, dst, n);
+        else
+            std::memcpy(dst, src, n);
     }
     dst[n] = encrypt ? 0x01 : 0x00;
     return out;
@@ -208,7 +211,8 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path) {
         for (int32_t r = 0; r < count; ++r) {
             int32_t keyLength = 0, valueLength = 0;
             if (!in.readInt(keyLength) || !in.readBlock(keyLength, buf)) break;
-            NSString* key = alloc<NSString>()->initWithBytes(buf.data(), buf.size(), NSUTF8StringEncoding);
+            NSString* key =
+                alloc<NSString>()->initWithBytes(buf.data(), buf.size(), NSUTF8StringEncoding);
             if (!key) break;  // no valid UTF-8
             key->autorelease();
             if (!in.readInt(valueLength) || !in.readBlock(valueLength, buf)) break;
@@ -229,7 +233,9 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path) {
 
 namespace {
 
-bool writeAll(FILE* f, const void* p, size_t n) { return n == 0 || std::fwrite(p, 1, n, f) == n; }
+bool writeAll(FILE* f, const void* p, size_t n) {
+    return n == 0 || std::fwrite(p, 1, n, f) == n;
+}
 
 bool writeInt(FILE* f, int32_t v) {
     uint8_t b[4];
@@ -252,7 +258,8 @@ bool writeRecords(FILE* f, NSDictionary* datas) {
         if (!key->cStringUsingEncoding(NSUTF8StringEncoding)) return false;
         const std::string& k = key->str();
         if (!writeLength(f, k.size()) || !writeAll(f, k.data(), k.size())) return false;
-        if (!writeLength(f, value->length()) || !writeAll(f, value->bytes(), value->length())) return false;
+        if (!writeLength(f, value->length()) || !writeAll(f, value->bytes(), value->length()))
+            return false;
     }
     return true;
 }

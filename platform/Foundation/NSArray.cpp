@@ -20,8 +20,12 @@ NSObject* NSArray::objectAtIndex(size_t index) const {
     return index < _objects.size() ? _objects[index].get() : nullptr;
 }
 
-NSObject* NSArray::firstObject() const { return _objects.empty() ? nullptr : _objects.front().get(); }
-NSObject* NSArray::lastObject() const { return _objects.empty() ? nullptr : _objects.back().get(); }
+NSObject* NSArray::firstObject() const {
+    return _objects.empty() ? nullptr : _objects.front().get();
+}
+NSObject* NSArray::lastObject() const {
+    return _objects.empty() ? nullptr : _objects.back().get();
+}
 
 size_t NSArray::indexOfObject(NSObject* object) const {
     if (!object) return _objects.size();
@@ -30,7 +34,9 @@ size_t NSArray::indexOfObject(NSObject* object) const {
     return _objects.size();
 }
 
-bool NSArray::containsObject(NSObject* object) const { return indexOfObject(object) < _objects.size(); }
+bool NSArray::containsObject(NSObject* object) const {
+    return indexOfObject(object) < _objects.size();
+}
 
 bool NSArray::isEqual(NSObject* other) {
     if (other == this) return true;
@@ -76,11 +82,13 @@ void NSMutableArray::insertObject(NSObject* object, size_t atIndex) {
 void NSMutableArray::removeObject(NSObject* object) {
     if (!object) return;
     Ref<NSObject> keep(object);  // the entry may hold the last reference to object
-    std::erase_if(_objects, [&](const Ref<NSObject>& o) { return o.get() == object || o->isEqual(object); });
+    std::erase_if(_objects,
+                  [&](const Ref<NSObject>& o) { return o.get() == object || o->isEqual(object); });
 }
 
 void NSMutableArray::removeObjectAtIndex(size_t index) {
-    if (index < _objects.size()) _objects.erase(_objects.begin() + static_cast<std::ptrdiff_t>(index));
+    if (index < _objects.size())
+        _objects.erase(_objects.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
 void NSMutableArray::removeAllObjects() {

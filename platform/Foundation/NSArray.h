@@ -7,7 +7,7 @@
 #include "Foundation/NSObject.h"
 
 class NSArray : public NSObject {
-public:
+  public:
     using const_iterator = std::vector<Ref<NSObject>>::const_iterator;
 
     // +array [any-thread]
@@ -44,12 +44,12 @@ public:
     iterator begin() const { return {_objects.begin()}; }
     iterator end() const { return {_objects.end()}; }
 
-protected:
+  protected:
     std::vector<Ref<NSObject>> _objects;
 };
 
 class NSMutableArray : public NSArray {
-public:
+  public:
     // +array [any-thread]
     static NSMutableArray* array();
     // +arrayWithCapacity: [any-thread]

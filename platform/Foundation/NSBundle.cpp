@@ -26,7 +26,8 @@ std::string executableDirectory() {
     if (n <= 0) return ".";
     std::string p(buf, static_cast<size_t>(n));
     size_t slash = p.rfind('/');
-    return slash == std::string::npos ? std::string(".") : (slash == 0 ? std::string("/") : p.substr(0, slash));
+    return slash == std::string::npos ? std::string(".")
+                                      : (slash == 0 ? std::string("/") : p.substr(0, slash));
 }
 }  // namespace
 
@@ -61,7 +62,8 @@ NSBundle* NSBundle::mainBundle() {
 
 void NSBundle::setMainBundlePath(NSString* path) {
     std::lock_guard<std::mutex> lock(gMainMutex);
-    gMainOverride = path ? adopt(alloc<NSString>()->initWithStdString(path->str())) : Ref<NSString>();
+    gMainOverride =
+        path ? adopt(alloc<NSString>()->initWithStdString(path->str())) : Ref<NSString>();
     gMain = nullptr;
 }
 
@@ -80,7 +82,8 @@ NSString* NSBundle::pathForResource(NSString* name, NSString* ofType) {
 }
 
 NSDictionary* NSBundle::infoDictionary() {
-    return NSDictionary::dictionaryWithContentsOfFile(NSString::stringWithStdString(_path->str() + "/Info.plist"));
+    return NSDictionary::dictionaryWithContentsOfFile(
+        NSString::stringWithStdString(_path->str() + "/Info.plist"));
 }
 
 bool NSBundle::isEqual(NSObject* other) {

@@ -7,7 +7,7 @@ class NSString;
 class NSDictionary;
 
 class NSBundle : public NSObject {
-public:
+  public:
     // +bundleWithPath: [any-thread] null unless path names an accessible directory.
     static NSBundle* bundleWithPath(NSString* path);
     // +mainBundle [any-thread] the executable's directory, unless setMainBundlePath named another.
@@ -29,6 +29,6 @@ public:
     bool isEqual(NSObject* other) override;
     NSString* description() override;
 
-private:
+  private:
     Ref<NSString> _path;
 };

@@ -11,7 +11,9 @@
 
 #include "Foundation/NSString.h"
 
-NSData* NSData::data() { return dataWithBytes(nullptr, 0); }
+NSData* NSData::data() {
+    return dataWithBytes(nullptr, 0);
+}
 
 NSData* NSData::dataWithBytes(const void* bytes, size_t length) {
     NSData* d = alloc<NSData>()->initWithBytes(bytes, length);
@@ -135,4 +137,6 @@ void NSMutableData::appendData(NSData* other) {
     if (other) appendBytes(other->bytes(), other->length());
 }
 
-void NSMutableData::setLength(size_t length) { _bytes.resize(length); }
+void NSMutableData::setLength(size_t length) {
+    _bytes.resize(length);
+}

@@ -9,7 +9,7 @@
 class NSString;
 
 class NSData : public NSObject {
-public:
+  public:
     // +data [any-thread]
     static NSData* data();
     // +dataWithBytes:length: [any-thread]
@@ -19,7 +19,8 @@ public:
 
     // -initWithBytes:length: [any-thread]
     virtual NSData* initWithBytes(const void* bytes, size_t length);
-    // -bytes [any-thread] null only for an empty object's storage may be non-null; never read past length().
+    // -bytes [any-thread] null only for an empty object's storage may be non-null; never read past
+    // length().
     virtual const void* bytes() const { return _bytes.data(); }
     // -length [any-thread]
     virtual size_t length() const { return _bytes.size(); }
@@ -34,12 +35,12 @@ public:
     size_t hash() override;
     NSString* description() override;
 
-protected:
+  protected:
     std::vector<unsigned char> _bytes;
 };
 
 class NSMutableData : public NSData {
-public:
+  public:
     // +dataWithData: [any-thread] (null data gives an empty object)
     static NSMutableData* dataWithData(NSData* data);
     // +dataWithCapacity: [any-thread]

@@ -114,9 +114,15 @@ NSMutableDictionary* NSMutableDictionary::initWithCapacity(size_t capacity) {
     return this;
 }
 
-void NSMutableDictionary::setObject(NSObject* object, NSObject* forKey) { put(forKey, object); }
-void NSMutableDictionary::removeObjectForKey(NSObject* key) { erase(key); }
-void NSMutableDictionary::removeAllObjects() { clear(); }
+void NSMutableDictionary::setObject(NSObject* object, NSObject* forKey) {
+    put(forKey, object);
+}
+void NSMutableDictionary::removeObjectForKey(NSObject* key) {
+    erase(key);
+}
+void NSMutableDictionary::removeAllObjects() {
+    clear();
+}
 
 void NSMutableDictionary::setDictionary(NSDictionary* other) {
     if (other == this) return;
@@ -125,5 +131,6 @@ void NSMutableDictionary::setDictionary(NSDictionary* other) {
     if (!other) return;
     NSArray* keys = other->allKeys();
     NSArray* values = other->allValues();
-    for (size_t i = 0; i < keys->count(); ++i) put(keys->objectAtIndex(i), values->objectAtIndex(i));
+    for (size_t i = 0; i < keys->count(); ++i)
+        put(keys->objectAtIndex(i), values->objectAtIndex(i));
 }

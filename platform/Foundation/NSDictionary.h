@@ -11,10 +11,11 @@
 class NSString;
 
 class NSDictionary : public NSObject {
-public:
+  public:
     // +dictionary [any-thread]
     static NSDictionary* dictionary();
-    // +dictionaryWithObjects:forKeys: [any-thread] pairs up to the shorter list; null entries skipped.
+    // +dictionaryWithObjects:forKeys: [any-thread] pairs up to the shorter list; null entries
+    // skipped.
     static NSDictionary* dictionaryWithObjects(NSArray* objects, NSArray* forKeys);
     // +dictionaryWithContentsOfFile: [any-thread] a property list (XML or binary) whose root is
     // a dictionary; null otherwise.
@@ -31,7 +32,7 @@ public:
     bool isEqual(NSObject* other) override;
     NSString* description() override;
 
-protected:
+  protected:
     struct KeyHash {
         size_t operator()(NSObject* k) const { return k->hash(); }
     };
@@ -48,7 +49,7 @@ protected:
 };
 
 class NSMutableDictionary : public NSDictionary {
-public:
+  public:
     // +dictionary [any-thread]
     static NSMutableDictionary* dictionary();
     // +dictionaryWithCapacity: [any-thread]

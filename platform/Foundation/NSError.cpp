@@ -3,7 +3,9 @@
 #include "Foundation/NSDictionary.h"
 #include "Foundation/NSString.h"
 
-NSString* NSLocalizedDescriptionKey() { return NSSTR("NSLocalizedDescription"); }
+NSString* NSLocalizedDescriptionKey() {
+    return NSSTR("NSLocalizedDescription");
+}
 
 NSError* NSError::errorWithDomain(NSString* domain, long code, NSDictionary* userInfo) {
     NSError* e = alloc<NSError>();
@@ -22,6 +24,7 @@ NSString* NSError::localizedDescription() {
 }
 
 NSString* NSError::description() {
-    return NSString::stringWithFormat("Error Domain=%s Code=%ld \"%s\"", _domain ? _domain->UTF8String() : "",
-                                      _code, localizedDescription()->UTF8String());
+    return NSString::stringWithFormat("Error Domain=%s Code=%ld \"%s\"",
+                                      _domain ? _domain->UTF8String() : "", _code,
+                                      localizedDescription()->UTF8String());
 }

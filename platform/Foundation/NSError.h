@@ -10,7 +10,7 @@ class NSDictionary;
 NSString* NSLocalizedDescriptionKey();  // [any-thread]
 
 class NSError : public NSObject {
-public:
+  public:
     // +errorWithDomain:code:userInfo: [any-thread]
     static NSError* errorWithDomain(NSString* domain, long code, NSDictionary* userInfo);
     // [any-thread]
@@ -22,7 +22,7 @@ public:
 
     NSString* description() override;
 
-private:
+  private:
     Ref<NSString> _domain;
     long _code = 0;
     Ref<NSDictionary> _userInfo;

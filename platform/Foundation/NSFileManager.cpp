@@ -14,7 +14,9 @@
 #include "Foundation/NSError.h"
 #include "Foundation/NSString.h"
 
-NSString* NSPOSIXErrorDomain() { return NSSTR("NSPOSIXErrorDomain"); }
+NSString* NSPOSIXErrorDomain() {
+    return NSSTR("NSPOSIXErrorDomain");
+}
 
 NSFileManager* NSFileManager::defaultManager() {
     static NSFileManager* manager = alloc<NSFileManager>();  // lives for the process
@@ -25,7 +27,8 @@ NSArray* NSFileManager::contentsOfDirectoryAtPath(NSString* path, NSError** erro
     auto fail = [&](int err, const std::string& what) -> NSArray* {
         if (error) {
             NSString* text = NSString::stringWithFormat("%s \"%s\": %s", what.c_str(),
-                                                        path ? path->UTF8String() : "(null)", std::strerror(err));
+                                                        path ? path->UTF8String() : "(null)",
+                                                        std::strerror(err));
             NSMutableDictionary* info = NSMutableDictionary::dictionary();
             info->setObject(text, NSLocalizedDescriptionKey());
             if (path) info->setObject(path, NSSTR("NSFilePath"));
@@ -48,11 +51,14 @@ NSArray* NSFileManager::contentsOfDirectoryAtPath(NSString* path, NSError** erro
     std::sort(names.begin(), names.end());
     NSMutableArray* out = NSMutableArray::arrayWithCapacity(names.size());
     for (auto& n : names)
-        if (NSString::isValidUTF8(n.data(), n.size())) out->addObject(NSString::stringWithStdString(n));
+        if (NSString::isValidUTF8(n.data(), n.size()))
+            out->addObject(NSString::stringWithStdString(n));
     return out;
 }
 
-bool NSFileManager::fileExistsAtPath(NSString* path) { return fileExistsAtPath(path, nullptr); }
+bool NSFileManager::fileExistsAtPath(NSString* path) {
+    return fileExistsAtPath(path, nullptr);
+}
 
 bool NSFileManager::fileExistsAtPath(NSString* path, bool* isDirectory) {
     struct stat st;

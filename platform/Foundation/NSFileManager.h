@@ -11,7 +11,7 @@ class NSError;
 NSString* NSPOSIXErrorDomain();  // [any-thread]
 
 class NSFileManager : public NSObject {
-public:
+  public:
     // +defaultManager [any-thread]
     static NSFileManager* defaultManager();
 

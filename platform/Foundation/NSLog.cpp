@@ -49,8 +49,8 @@ void NSLog(const char* fmt, ...) {
         std::lock_guard<std::mutex> lock(logMutex());
         capture = captureFn();
         std::fprintf(stderr, "%s.%03d %s[%d:%ld] %s\n", stamp, static_cast<int>(tv.tv_usec / 1000),
-                 program_invocation_short_name, static_cast<int>(getpid()),
-                 static_cast<long>(syscall(SYS_gettid)), message.c_str());
+                     program_invocation_short_name, static_cast<int>(getpid()),
+                     static_cast<long>(syscall(SYS_gettid)), message.c_str());
     }
     if (capture) capture(message);
 }

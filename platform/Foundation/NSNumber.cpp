@@ -14,12 +14,12 @@ NSNumber* make(NSNumber* n) {
 }  // namespace
 
 // The value is kept in its own kind; the other accessors convert like C casts.
-#define BD_NUMBER_CTOR(name, T, kindValue, field)   \
-    NSNumber* NSNumber::name(T v) {                 \
-        NSNumber* n = alloc<NSNumber>();            \
-        n->_kind = Kind::kindValue;                 \
-        n->field = v;                               \
-        return make(n);                             \
+#define BD_NUMBER_CTOR(name, T, kindValue, field) \
+    NSNumber* NSNumber::name(T v) {               \
+        NSNumber* n = alloc<NSNumber>();          \
+        n->_kind = Kind::kindValue;               \
+        n->field = v;                             \
+        return make(n);                           \
     }
 BD_NUMBER_CTOR(numberWithFloat, float, Real, _d)
 BD_NUMBER_CTOR(numberWithDouble, double, Real, _d)
@@ -38,34 +38,48 @@ NSNumber* NSNumber::numberWithBool(bool v) {
 
 double NSNumber::doubleValue() const {
     switch (_kind) {
-    case Kind::Real: return _d;
-    case Kind::Unsigned: return static_cast<double>(_u);
-    default: return static_cast<double>(_i);
+        case Kind::Real:
+            return _d;
+        case Kind::Unsigned:
+            return static_cast<double>(_u);
+        default:
+            return static_cast<double>(_i);
     }
 }
 
-float NSNumber::floatValue() const { return static_cast<float>(doubleValue()); }
+float NSNumber::floatValue() const {
+    return static_cast<float>(doubleValue());
+}
 
 long long NSNumber::longLongValue() const {
     switch (_kind) {
-    case Kind::Real:
-        if (!std::isfinite(_d)) return 0;
-        if (_d >= 9.2233720368547758e18) return INT64_MAX;
-        if (_d <= -9.2233720368547758e18) return INT64_MIN;
-        return static_cast<long long>(_d);
-    case Kind::Unsigned: return static_cast<long long>(_u);
-    default: return _i;
+        case Kind::Real:
+            if (!std::isfinite(_d)) return 0;
+            if (_d >= 9.2233720368547758e18) return INT64_MAX;
+            if (_d <= -9.2233720368547758e18) return INT64_MIN;
+            return static_cast<long long>(_d);
+        case Kind::Unsigned:
+            return static_cast<long long>(_u);
+        default:
+            return _i;
     }
 }
 
-int NSNumber::intValue() const { return static_cast<int>(longLongValue()); }
-unsigned NSNumber::unsignedIntValue() const { return static_cast<unsigned>(longLongValue()); }
+int NSNumber::intValue() const {
+    return static_cast<int>(longLongValue());
+}
+unsigned NSNumber::unsignedIntValue() const {
+    return static_cast<unsigned>(longLongValue());
+}
 
 bool NSNumber::boolValue() const {
     switch (_kind) {
-    case Kind::Real: return _d != 0.0;
-    case Kind::Unsigned: return _u != 0;
-    default: return _i != 0;
+        case Kind::Real:
+            return _d != 0.0;
+        case Kind::Unsigned:
+            return _u != 0;
+        default:
+            return _i != 0;
     }
 }
 
@@ -89,9 +103,15 @@ size_t NSNumber::hash() {
 NSString* NSNumber::description() {
     char buf[64];
     switch (_kind) {
-    case Kind::Real: std::snprintf(buf, sizeof buf, "%.17g", _d); break;
-    case Kind::Unsigned: std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(_u)); break;
-    default: std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(_i)); break;
+        case Kind::Real:
+            std::snprintf(buf, sizeof buf, "%.17g", _d);
+            break;
+        case Kind::Unsigned:
+            std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(_u));
+            break;
+        default:
+            std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(_i));
+            break;
     }
     return NSString::stringWithUTF8String(buf);
 }

@@ -6,7 +6,7 @@
 #include "Foundation/NSObject.h"
 
 class NSNumber : public NSObject {
-public:
+  public:
     enum class Kind { Integer, Unsigned, Real, Boolean };
 
     // [any-thread]
@@ -31,7 +31,7 @@ public:
     size_t hash() override;
     NSString* description() override;
 
-private:
+  private:
     Kind _kind = Kind::Integer;
     int64_t _i = 0;
     uint64_t _u = 0;

@@ -123,89 +123,91 @@ bool binaryDepthOk(Bytes s) {
 NSObject* convert(plist_t node, int depth) {
     if (!node || depth > NSPropertyList::kMaxDepth) return nullptr;
     switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-        uint8_t v = 0;
-        plist_get_bool_val(node, &v);
-        return NSNumber::numberWithBool(v != 0);
-    }
-    case PLIST_UINT: {
-        // libplist 2.2 keeps every integer as 64 unsigned bits; negative values come back
-        // as their two's complement, so read them as signed.
-        uint64_t v = 0;
-        plist_get_uint_val(node, &v);
-        return NSNumber::numberWithLongLong(static_cast<long long>(v));
-    }
-    case PLIST_REAL: {
-        double v = 0;
-        plist_get_real_val(node, &v);
-        return NSNumber::numberWithDouble(v);
-    }
-    case PLIST_STRING: {
-        char* v = nullptr;
-        plist_get_string_val(node, &v);
-        if (!v) return NSString::stringWithUTF8String("");
-        size_t len = std::strlen(v);
-        NSString* s = NSString::isValidUTF8(v, len) ? NSString::stringWithUTF8String(v) : nullptr;
-        std::free(v);
-        return s;
-    }
-    case PLIST_DATA: {
-        char* v = nullptr;
-        uint64_t len = 0;
-        plist_get_data_val(node, &v, &len);
-        NSData* d = NSData::dataWithBytes(v, v ? static_cast<size_t>(len) : 0);
-        std::free(v);
-        return d;
-    }
-    case PLIST_DATE: {
-        int32_t sec = 0, usec = 0;
-        plist_get_date_val(node, &sec, &usec);
-        return NSNumber::numberWithDouble(sec + usec / 1e6);
-    }
-    case PLIST_UID: {
-        uint64_t v = 0;
-        plist_get_uid_val(node, &v);
-        return NSNumber::numberWithUnsignedLongLong(v);
-    }
-    case PLIST_ARRAY: {
-        uint32_t n = plist_array_get_size(node);
-        NSMutableArray* a = NSMutableArray::arrayWithCapacity(n);
-        for (uint32_t i = 0; i < n; ++i) {
-            NSObject* o = convert(plist_array_get_item(node, i), depth + 1);
-            if (!o) return nullptr;
-            a->addObject(o);
+        case PLIST_BOOLEAN: {
+            uint8_t v = 0;
+            plist_get_bool_val(node, &v);
+            return NSNumber::numberWithBool(v != 0);
         }
-        return a;
-    }
-    case PLIST_DICT: {
-        NSMutableDictionary* d = NSMutableDictionary::dictionary();
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        if (!it) return d;
-        NSObject* result = d;
-        for (;;) {
-            char* key = nullptr;
-            plist_t val = nullptr;
-            plist_dict_next_item(node, it, &key, &val);
-            if (!val) {
+        case PLIST_UINT: {
+            // libplist 2.2 keeps every integer as 64 unsigned bits; negative values come back
+            // as their two's complement, so read them as signed.
+            uint64_t v = 0;
+            plist_get_uint_val(node, &v);
+            return NSNumber::numberWithLongLong(static_cast<long long>(v));
+        }
+        case PLIST_REAL: {
+            double v = 0;
+            plist_get_real_val(node, &v);
+            return NSNumber::numberWithDouble(v);
+        }
+        case PLIST_STRING: {
+            char* v = nullptr;
+            plist_get_string_val(node, &v);
+            if (!v) return NSString::stringWithUTF8String("");
+            size_t len = std::strlen(v);
+            NSString* s =
+                NSString::isValidUTF8(v, len) ? NSString::stringWithUTF8String(v) : nullptr;
+            std::free(v);
+            return s;
+        }
+        case PLIST_DATA: {
+            char* v = nullptr;
+            uint64_t len = 0;
+            plist_get_data_val(node, &v, &len);
+            NSData* d = NSData::dataWithBytes(v, v ? static_cast<size_t>(len) : 0);
+            std::free(v);
+            return d;
+        }
+        case PLIST_DATE: {
+            int32_t sec = 0, usec = 0;
+            plist_get_date_val(node, &sec, &usec);
+            return NSNumber::numberWithDouble(sec + usec / 1e6);
+        }
+        case PLIST_UID: {
+            uint64_t v = 0;
+            plist_get_uid_val(node, &v);
+            return NSNumber::numberWithUnsignedLongLong(v);
+        }
+        case PLIST_ARRAY: {
+            uint32_t n = plist_array_get_size(node);
+            NSMutableArray* a = NSMutableArray::arrayWithCapacity(n);
+            for (uint32_t i = 0; i < n; ++i) {
+                NSObject* o = convert(plist_array_get_item(node, i), depth + 1);
+                if (!o) return nullptr;
+                a->addObject(o);
+            }
+            return a;
+        }
+        case PLIST_DICT: {
+            NSMutableDictionary* d = NSMutableDictionary::dictionary();
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            if (!it) return d;
+            NSObject* result = d;
+            for (;;) {
+                char* key = nullptr;
+                plist_t val = nullptr;
+                plist_dict_next_item(node, it, &key, &val);
+                if (!val) {
+                    std::free(key);
+                    break;
+                }
+                NSObject* o = convert(val, depth + 1);
+                NSString* k = key && NSString::isValidUTF8(key, std::strlen(key))
+                                  ? NSString::stringWithUTF8String(key)
+                                  : nullptr;
                 std::free(key);
-                break;
+                if (!o || !k) {
+                    result = nullptr;
+                    break;
+                }
+                d->setObject(o, k);
             }
-            NSObject* o = convert(val, depth + 1);
-            NSString* k = key && NSString::isValidUTF8(key, std::strlen(key)) ? NSString::stringWithUTF8String(key)
-                                                                              : nullptr;
-            std::free(key);
-            if (!o || !k) {
-                result = nullptr;
-                break;
-            }
-            d->setObject(o, k);
+            std::free(it);
+            return result;
         }
-        std::free(it);
-        return result;
-    }
-    default:
-        return nullptr;
+        default:
+            return nullptr;
     }
 }
 

@@ -1,11 +1,11 @@
 #include "Foundation/NSString.h"
 
+#include <cxxabi.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <typeinfo>
-
-#include <cxxabi.h>
-#include <cstdlib>
 
 // -description of every object: "<ClassName: 0xaddress>".
 NSString* NSObject::description() {
@@ -108,37 +108,54 @@ std::string NSString::formatV(const char* fmt, va_list args) {
         }
         std::string full = spec + len + conv;
         switch (conv) {
-        case 'd': case 'i':
-            if (len == "ll" || len == "q" || len == "j") appendOne(out, spec + "lld", va_arg(ap, long long));
-            else if (len == "l" || len == "z" || len == "t") appendOne(out, spec + "ld", va_arg(ap, long));
-            else appendOne(out, spec + conv, va_arg(ap, int));
-            break;
-        case 'u': case 'x': case 'X': case 'o':
-            if (len == "ll" || len == "q" || len == "j")
-                appendOne(out, spec + "ll" + conv, va_arg(ap, unsigned long long));
-            else if (len == "l" || len == "z" || len == "t")
-                appendOne(out, spec + "l" + conv, va_arg(ap, unsigned long));
-            else appendOne(out, spec + conv, va_arg(ap, unsigned));
-            break;
-        case 'c':
-            appendOne(out, spec + "c", va_arg(ap, int));
-            break;
-        case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
-            if (len == "L") appendOne(out, spec + "L" + conv, va_arg(ap, long double));
-            else appendOne(out, spec + conv, va_arg(ap, double));
-            break;
-        case 's': {
-            const char* s = va_arg(ap, const char*);
-            appendOne(out, spec + "s", s ? s : "(null)");
-            break;
-        }
-        case 'p':
-            appendOne(out, spec + "p", va_arg(ap, void*));
-            break;
-        default:
-            // Unknown conversion: copy it through and consume nothing.
-            out += full;
-            break;
+            case 'd':
+            case 'i':
+                if (len == "ll" || len == "q" || len == "j")
+                    appendOne(out, spec + "lld", va_arg(ap, long long));
+                else if (len == "l" || len == "z" || len == "t")
+                    appendOne(out, spec + "ld", va_arg(ap, long));
+                else
+                    appendOne(out, spec + conv, va_arg(ap, int));
+                break;
+            case 'u':
+            case 'x':
+            case 'X':
+            case 'o':
+                if (len == "ll" || len == "q" || len == "j")
+                    appendOne(out, spec + "ll" + conv, va_arg(ap, unsigned long long));
+                else if (len == "l" || len == "z" || len == "t")
+                    appendOne(out, spec + "l" + conv, va_arg(ap, unsigned long));
+                else
+                    appendOne(out, spec + conv, va_arg(ap, unsigned));
+                break;
+            case 'c':
+                appendOne(out, spec + "c", va_arg(ap, int));
+                break;
+            case 'f':
+            case 'F':
+            case 'e':
+            case 'E':
+            case 'g':
+            case 'G':
+            case 'a':
+            case 'A':
+                if (len == "L")
+                    appendOne(out, spec + "L" + conv, va_arg(ap, long double));
+                else
+                    appendOne(out, spec + conv, va_arg(ap, double));
+                break;
+            case 's': {
+                const char* s = va_arg(ap, const char*);
+                appendOne(out, spec + "s", s ? s : "(null)");
+                break;
+            }
+            case 'p':
+                appendOne(out, spec + "p", va_arg(ap, void*));
+                break;
+            default:
+                // Unknown conversion: copy it through and consume nothing.
+                out += full;
+                break;
         }
     }
     va_end(ap);
@@ -165,10 +182,17 @@ bool NSString::isValidUTF8(const void* bytes, size_t length) {
         }
         size_t n;
         uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) { n = 1; cp = c & 0x1F; }
-        else if (c >= 0xE0 && c <= 0xEF) { n = 2; cp = c & 0x0F; }
-        else if (c >= 0xF0 && c <= 0xF4) { n = 3; cp = c & 0x07; }
-        else return false;
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            cp = c & 0x07;
+        } else
+            return false;
         if (length - i <= n) return false;
         for (size_t k = 1; k <= n; ++k) {
             unsigned char cc = s[i + k];
@@ -220,7 +244,9 @@ bool NSString::hasPrefix(NSString* prefix) {
     return t.size() <= _s.size() && _s.compare(0, t.size(), t) == 0;
 }
 
-bool NSString::isEqualToString(NSString* other) { return other && other->str() == _s; }
+bool NSString::isEqualToString(NSString* other) {
+    return other && other->str() == _s;
+}
 
 bool NSString::isEqual(NSObject* other) {
     if (other == this) return true;
@@ -228,7 +254,9 @@ bool NSString::isEqual(NSObject* other) {
     return s && s->str() == _s;
 }
 
-size_t NSString::hash() { return std::hash<std::string>{}(_s); }
+size_t NSString::hash() {
+    return std::hash<std::string>{}(_s);
+}
 
 NSString* NSString::stringByAppendingPathComponent(NSString* component) {
     std::string out = _s;
@@ -250,5 +278,6 @@ NSString* NSString::lastPathComponent() {
 NSString* NSString::pathExtension() {
     std::string last = lastPathComponent()->str();
     size_t dot = last.rfind('.');
-    return stringWithStdString(dot == std::string::npos || dot == 0 ? std::string() : last.substr(dot + 1));
+    return stringWithStdString(dot == std::string::npos || dot == 0 ? std::string()
+                                                                    : last.substr(dot + 1));
 }

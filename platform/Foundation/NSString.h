@@ -9,7 +9,7 @@
 constexpr unsigned long NSUTF8StringEncoding = 4;
 
 class NSString : public NSObject {
-public:
+  public:
     // +stringWithUTF8String: [any-thread] null for a null argument.
     static NSString* stringWithUTF8String(const char* text);
     // +stringWithFormat: [any-thread] printf rules plus %@ = the object's description ("(null)").
@@ -54,7 +54,7 @@ public:
     // Whether bytes are well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
     static bool isValidUTF8(const void* bytes, size_t length);
 
-private:
+  private:
     std::string _s;
 };
 

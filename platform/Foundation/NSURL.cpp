@@ -10,12 +10,18 @@ NSURL* NSURL::fileURLWithPath(NSString* path) {
     return u;
 }
 
-NSString* NSURL::absoluteString() { return NSString::stringWithFormat("file://%s", _path->UTF8String()); }
+NSString* NSURL::absoluteString() {
+    return NSString::stringWithFormat("file://%s", _path->UTF8String());
+}
 
 bool NSURL::isEqual(NSObject* other) {
     auto* u = dynamic_cast<NSURL*>(other);
     return u && u->_path->isEqual(_path.get());
 }
 
-size_t NSURL::hash() { return _path->hash(); }
-NSString* NSURL::description() { return absoluteString(); }
+size_t NSURL::hash() {
+    return _path->hash();
+}
+NSString* NSURL::description() {
+    return absoluteString();
+}

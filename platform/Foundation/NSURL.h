@@ -6,7 +6,7 @@
 class NSString;
 
 class NSURL : public NSObject {
-public:
+  public:
     // +fileURLWithPath: [any-thread] null for a null path.
     static NSURL* fileURLWithPath(NSString* path);
     // -path [any-thread]
@@ -18,6 +18,6 @@ public:
     size_t hash() override;
     NSString* description() override;
 
-private:
+  private:
     Ref<NSString> _path;
 };

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +18,9 @@ Bytes bytesOf(NSData* d) {
     const uint8_t* p = static_cast<const uint8_t*>(d->bytes());
     return Bytes(p, p + d->length());
 }
-NSData* dataOf(const Bytes& b) { return NSData::dataWithBytes(b.data(), b.size()); }
+NSData* dataOf(const Bytes& b) {
+    return NSData::dataWithBytes(b.data(), b.size());
+}
 
 TEST(ScrambledDataTest, KnownVectors) {
     NSAutoreleasePool pool;
@@ -27,8 +28,10 @@ TEST(ScrambledDataTest, KnownVectors) {
               (Bytes{0x9D, 0x9E, 0x9B, 0x9C, 0x01}));
     EXPECT_EQ(bytesOf(DataEncrypt::encryptionDataWithData(dataOf({0x61, 0x62, 0x63, 0x64}), false)),
               (Bytes{0x61, 0x62, 0x63, 0x64, 0x00}));
-    EXPECT_EQ(bytesOf(DataEncrypt::encryptionDataWithData(dataOf({0x00, 0xFF}), true)), (Bytes{0x00, 0xFF, 0x01}));
-    EXPECT_EQ(bytesOf(DataEncrypt::encryptionDataWithData(dataOf({0x12, 0x34}), true)), (Bytes{0xCB, 0xED, 0x01}));
+    EXPECT_EQ(bytesOf(DataEncrypt::encryptionDataWithData(dataOf({0x00, 0xFF}), true)),
+              (Bytes{0x00, 0xFF, 0x01}));
+    EXPECT_EQ(bytesOf(DataEncrypt::encryptionDataWithData(dataOf({0x12, 0x34}), true)),
+              (Bytes{0xCB, 0xED, 0x01}));
     // The unpaired last byte is inverted alone.
     EXPECT_EQ(bytesOf(DataEncrypt::encryptionDataWithData(dataOf({0x12, 0x34, 0x0F}), true)),
               (Bytes{0xCB, 0xED, 0xF0, 0x01}));
@@ -43,7 +46,8 @@ TEST(ScrambledDataTest, EmptyAndNullPayloads) {
     ASSERT_NE(DataEncrypt::dataWithEncryptionData(nullptr), nullptr);
     EXPECT_EQ(DataEncrypt::dataWithEncryptionData(nullptr)->length(), 0u);
     EXPECT_EQ(DataEncrypt::dataWithEncryptionData(NSData::data())->length(), 0u);
-    EXPECT_EQ(bytesOf(DataEncrypt::encryptionDataWithContentsOfFile(NSSTR("/nonexistent/x"), true)), (Bytes{0x01}));
+    EXPECT_EQ(bytesOf(DataEncrypt::encryptionDataWithContentsOfFile(NSSTR("/nonexistent/x"), true)),
+              (Bytes{0x01}));
 }
 
 TEST(ScrambledDataTest, RoundTripLeavesInputUnchanged) {
@@ -60,7 +64,8 @@ TEST(ScrambledDataTest, RoundTripLeavesInputUnchanged) {
         }
     }
     // A flag other than 0 counts as scrambled.
-    EXPECT_EQ(bytesOf(DataEncrypt::dataWithEncryptionData(dataOf({0xCB, 0xED, 0x07}))), (Bytes{0x12, 0x34}));
+    EXPECT_EQ(bytesOf(DataEncrypt::dataWithEncryptionData(dataOf({0xCB, 0xED, 0x07}))),
+              (Bytes{0x12, 0x34}));
 }
 
 TEST(ScrambledDataTest, VectorPathMatchesScalarAtEveryLengthAndOffset) {
@@ -74,7 +79,8 @@ TEST(ScrambledDataTest, VectorPathMatchesScalarAtEveryLengthAndOffset) {
             std::fill(got.begin(), got.end(), 0xA5);
             DataEncrypt::scrambleScalar(src.data() + offset, want.data() + (offset ^ 1), n);
             DataEncrypt::scramble(src.data() + offset, got.data() + (offset ^ 1), n);
-            ASSERT_EQ(want, got) << "n=" << n << " offset=" << offset;  // includes untouched guard bytes
+            ASSERT_EQ(want, got) << "n=" << n
+                                 << " offset=" << offset;  // includes untouched guard bytes
         }
     }
     // In place, twice, gives the bytes back.
@@ -91,8 +97,8 @@ TEST(BigEndianTest, IntegerHelpers) {
     EXPECT_EQ(Bytes(b, b + 4), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
     DataEncrypt::integer(0x01020304, b);
     EXPECT_EQ(Bytes(b, b + 4), (Bytes{1, 2, 3, 4}));
-    const uint8_t v256[] = {0, 0, 1, 0}, vmin[] = {0x80, 0, 0, 0}, vmax[] = {0x7F, 0xFF, 0xFF, 0xFF},
-                  vneg[] = {0xFF, 0xFF, 0xFF, 0xFF};
+    const uint8_t v256[] = {0, 0, 1, 0}, vmin[] = {0x80, 0, 0, 0},
+                  vmax[] = {0x7F, 0xFF, 0xFF, 0xFF}, vneg[] = {0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(DataEncrypt::byteToInt(v256), 256);
     EXPECT_EQ(DataEncrypt::byteToInt(vmin), INT32_MIN);
     EXPECT_EQ(DataEncrypt::byteToInt(vmax), INT32_MAX);

@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,14 +11,13 @@
 #include "Common/NSData+DataEncrypt.h"
 #include "Foundation/NSLog.h"
 #include "Foundation/NSNumber.h"
-#include <algorithm>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
 class PackageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/bd_pkg_XXXXXX";
         dir = mkdtemp(tmpl);
@@ -65,7 +64,8 @@ protected:
 const Bytes kOneEntry = {0, 0, 0, 1, 0, 0, 0, 1, 0x61, 0, 0, 0, 2, 1, 2};
 
 TEST_F(PackageTest, EmptyDictionaryIsFourZeroBytes) {
-    ASSERT_TRUE(DataEncrypt::saveDatas(NSDictionary::dictionary(), NSString::stringWithStdString(path("e.pkg"))));
+    ASSERT_TRUE(DataEncrypt::saveDatas(NSDictionary::dictionary(),
+                                       NSString::stringWithStdString(path("e.pkg"))));
     EXPECT_EQ(readFile(path("e.pkg")), (Bytes{0, 0, 0, 0}));
     NSMutableDictionary* d = read(path("e.pkg"));
     ASSERT_NE(d, nullptr);
@@ -96,8 +96,9 @@ TEST_F(PackageTest, RoundTripManyRecordsAndTrailingBytesIgnored) {
     NSMutableDictionary* in = NSMutableDictionary::dictionary();
     for (int i = 0; i < 50; ++i) {
         Bytes v(static_cast<size_t>(i * 37), static_cast<uint8_t>(i));
-        in->setObject(DataEncrypt::encryptionDataWithData(NSData::dataWithBytes(v.data(), v.size()), true),
-                      NSString::stringWithFormat("%02d.png", i));
+        in->setObject(
+            DataEncrypt::encryptionDataWithData(NSData::dataWithBytes(v.data(), v.size()), true),
+            NSString::stringWithFormat("%02d.png", i));
     }
     ASSERT_TRUE(DataEncrypt::saveDatas(in, NSString::stringWithStdString(path("m.pkg"))));
     EXPECT_TRUE(read(path("m.pkg"))->isEqual(in));
@@ -117,13 +118,17 @@ TEST_F(PackageTest, MissingFileOrDirectoryGivesEmpty) {
 
 TEST_F(PackageTest, EveryTruncationKeepsCompleteRecords) {
     // Two records: "a" -> 01 02 (15 bytes incl. count), "bc" -> 03.
-    Bytes two = {0, 0, 0, 2, 0, 0, 0, 1, 0x61, 0, 0, 0, 2, 1, 2, 0, 0, 0, 2, 0x62, 0x63, 0, 0, 0, 1, 3};
+    Bytes two = {0, 0, 0, 2, 0, 0, 0,    1,    0x61, 0, 0, 0, 2,
+                 1, 2, 0, 0, 0, 2, 0x62, 0x63, 0,    0, 0, 1, 3};
     for (size_t n = 0; n <= two.size(); ++n) {
-        writeFile(path("cut.pkg"), Bytes(two.begin(), two.begin() + static_cast<std::ptrdiff_t>(n)));
+        writeFile(path("cut.pkg"),
+                  Bytes(two.begin(), two.begin() + static_cast<std::ptrdiff_t>(n)));
         NSMutableDictionary* d = read(path("cut.pkg"));
         size_t expect = n == two.size() ? 2 : n >= 15 ? 1 : 0;
         ASSERT_EQ(d->count(), expect) << "length " << n;
-        if (expect >= 1) EXPECT_TRUE(as<NSData>(d->objectForKey(NSSTR("a")))->isEqualToData(NSData::dataWithBytes("\x01\x02", 2)));
+        if (expect >= 1)
+            EXPECT_TRUE(as<NSData>(d->objectForKey(NSSTR("a")))
+                            ->isEqualToData(NSData::dataWithBytes("\x01\x02", 2)));
     }
 }
 

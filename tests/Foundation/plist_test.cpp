@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,11 +14,12 @@
 namespace {
 
 const char* kHead =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+    "1.0//EN\" "
     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n";
 
 class PlistTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/bd_plist_XXXXXX";
         dir = mkdtemp(tmpl);
@@ -35,7 +35,9 @@ protected:
         std::fclose(f);
         return NSString::stringWithStdString(p);
     }
-    static std::string xml(const std::string& body) { return std::string(kHead) + body + "\n</plist>\n"; }
+    static std::string xml(const std::string& body) {
+        return std::string(kHead) + body + "\n</plist>\n";
+    }
     static NSData* data(const std::string& s) { return NSData::dataWithBytes(s.data(), s.size()); }
 
     std::string dir;
@@ -66,13 +68,14 @@ std::string binaryPlist(const std::vector<std::string>& objects, uint8_t root = 
 }
 
 TEST_F(PlistTest, XmlValuesConvert) {
-    NSString* p = write("d.plist",
-                        xml("<dict><key>name Library</key><string>libDemo.so</string>"
-                            "<key>neg</key><integer>-5</integer><key>big</key><integer>9000000000</integer>"
-                            "<key>pi</key><real>3.5</real><key>on</key><true/>"
-                            "<key>blob</key><data>AQID</data>"
-                            "<key>list</key><array><string>x</string><integer>2</integer></array>"
-                            "<key>sub</key><dict><key>k</key><string>\xC3\xA9</string></dict></dict>"));
+    NSString* p =
+        write("d.plist",
+              xml("<dict><key>name Library</key><string>libDemo.so</string>"
+                  "<key>neg</key><integer>-5</integer><key>big</key><integer>9000000000</integer>"
+                  "<key>pi</key><real>3.5</real><key>on</key><true/>"
+                  "<key>blob</key><data>AQID</data>"
+                  "<key>list</key><array><string>x</string><integer>2</integer></array>"
+                  "<key>sub</key><dict><key>k</key><string>\xC3\xA9</string></dict></dict>"));
     NSDictionary* d = NSDictionary::dictionaryWithContentsOfFile(p);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(as<NSString>(d->objectForKey(NSSTR("name Library")))->str(), "libDemo.so");
@@ -80,7 +83,8 @@ TEST_F(PlistTest, XmlValuesConvert) {
     EXPECT_EQ(as<NSNumber>(d->objectForKey(NSSTR("big")))->longLongValue(), 9000000000LL);
     EXPECT_DOUBLE_EQ(as<NSNumber>(d->objectForKey(NSSTR("pi")))->doubleValue(), 3.5);
     EXPECT_TRUE(as<NSNumber>(d->objectForKey(NSSTR("on")))->boolValue());
-    EXPECT_TRUE(as<NSData>(d->objectForKey(NSSTR("blob")))->isEqualToData(NSData::dataWithBytes("\x01\x02\x03", 3)));
+    EXPECT_TRUE(as<NSData>(d->objectForKey(NSSTR("blob")))
+                    ->isEqualToData(NSData::dataWithBytes("\x01\x02\x03", 3)));
     NSArray* list = as<NSArray>(d->objectForKey(NSSTR("list")));
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->count(), 2u);
@@ -91,20 +95,26 @@ TEST_F(PlistTest, XmlValuesConvert) {
 }
 
 TEST_F(PlistTest, UnreadableOrNonDictionaryRootIsNull) {
-    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(write("a.plist", xml("<array><string>x</string></array>"))),
+    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(
+                  write("a.plist", xml("<array><string>x</string></array>"))),
               nullptr);
-    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(write("g.plist", "not a plist at all")), nullptr);
-    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(write("t.plist", xml("<dict><key>a</key>").substr(0, 200))),
+    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(write("g.plist", "not a plist at all")),
+              nullptr);
+    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(
+                  write("t.plist", xml("<dict><key>a</key>").substr(0, 200))),
               nullptr);
     EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(write("e.plist", "")), nullptr);
-    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(NSString::stringWithStdString(dir + "/none")), nullptr);
-    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(NSString::stringWithStdString(dir)), nullptr);
+    EXPECT_EQ(
+        NSDictionary::dictionaryWithContentsOfFile(NSString::stringWithStdString(dir + "/none")),
+        nullptr);
+    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(NSString::stringWithStdString(dir)),
+              nullptr);
     EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(nullptr), nullptr);
 }
 
 TEST_F(PlistTest, SizeAndDepthCaps) {
-    std::string big = xml("<dict><key>a</key><string>" + std::string(NSPropertyList::kMaxFileSize, 'x') +
-                          "</string></dict>");
+    std::string big = xml("<dict><key>a</key><string>" +
+                          std::string(NSPropertyList::kMaxFileSize, 'x') + "</string></dict>");
     EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(write("big.plist", big)), nullptr);
 
     auto nested = [](int depth) {
@@ -114,16 +124,27 @@ TEST_F(PlistTest, SizeAndDepthCaps) {
         for (int i = 1; i < depth; ++i) body += "</dict>";
         return xml(body);
     };
-    EXPECT_NE(NSDictionary::dictionaryWithContentsOfFile(write("ok.plist", nested(NSPropertyList::kMaxDepth))), nullptr);
-    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(write("deep.plist", nested(NSPropertyList::kMaxDepth + 1))),
+    EXPECT_NE(NSDictionary::dictionaryWithContentsOfFile(
+                  write("ok.plist", nested(NSPropertyList::kMaxDepth))),
+              nullptr);
+    EXPECT_EQ(NSDictionary::dictionaryWithContentsOfFile(
+                  write("deep.plist", nested(NSPropertyList::kMaxDepth + 1))),
               nullptr);
     EXPECT_EQ(NSPropertyList::propertyListWithData(data(nested(100000))), nullptr);
 }
 
 TEST_F(PlistTest, BinaryDictionaryAndHostileNesting) {
     // { "a": 1, "s": "hi", "n": -2 }
-    std::string d = binaryPlist({std::string("\xD3\x01\x03\x05\x02\x04\x06", 7), "\x51" "a", std::string("\x10\x01", 2),
-                                 "\x51" "s", "\x52" "hi", "\x51" "n",
+    std::string d = binaryPlist({std::string("\xD3\x01\x03\x05\x02\x04\x06", 7),
+                                 "\x51"
+                                 "a",
+                                 std::string("\x10\x01", 2),
+                                 "\x51"
+                                 "s",
+                                 "\x52"
+                                 "hi",
+                                 "\x51"
+                                 "n",
                                  std::string("\x13\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFE", 9)});
     NSDictionary* dict = NSDictionary::dictionaryWithContentsOfFile(write("b.plist", d));
     ASSERT_NE(dict, nullptr);
@@ -134,16 +155,21 @@ TEST_F(PlistTest, BinaryDictionaryAndHostileNesting) {
     // A chain of one-element arrays: object i holds object i+1.
     auto chain = [](int n) {
         std::vector<std::string> objs;
-        for (int i = 0; i + 1 < n; ++i) objs.push_back(std::string("\xA1") + static_cast<char>(i + 1));
+        for (int i = 0; i + 1 < n; ++i)
+            objs.push_back(std::string("\xA1") + static_cast<char>(i + 1));
         objs.push_back("\xA0");
         return binaryPlist(objs);
     };
-    EXPECT_NE(NSPropertyList::propertyListWithData(data(chain(NSPropertyList::kMaxDepth))), nullptr);
-    EXPECT_EQ(NSPropertyList::propertyListWithData(data(chain(NSPropertyList::kMaxDepth + 1))), nullptr);
+    EXPECT_NE(NSPropertyList::propertyListWithData(data(chain(NSPropertyList::kMaxDepth))),
+              nullptr);
+    EXPECT_EQ(NSPropertyList::propertyListWithData(data(chain(NSPropertyList::kMaxDepth + 1))),
+              nullptr);
     // An array that holds itself.
-    EXPECT_EQ(NSPropertyList::propertyListWithData(data(binaryPlist({std::string("\xA1\x00", 2)}))), nullptr);
+    EXPECT_EQ(NSPropertyList::propertyListWithData(data(binaryPlist({std::string("\xA1\x00", 2)}))),
+              nullptr);
     // Every truncation of the dictionary fails cleanly.
-    for (size_t n = 0; n < d.size(); ++n) NSPropertyList::propertyListWithData(data(d.substr(0, n)));
+    for (size_t n = 0; n < d.size(); ++n)
+        NSPropertyList::propertyListWithData(data(d.substr(0, n)));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,10 +25,14 @@ std::string tempDir() {
 
 TEST(NSStringTest, FormatHandlesPrintfAndObjects) {
     NSAutoreleasePool pool;
-    EXPECT_EQ(NSString::stringWithFormat("%d-%05.2f-%s-%x-%lld-%%", -3, 3.14159, "ab", 255, 1LL << 40)->str(),
-              "-3-03.14-ab-ff-1099511627776-%");
-    EXPECT_EQ(NSString::stringWithFormat("%@/%@", NSSTR("dir"), NSSTR("bg.jpg"))->str(), "dir/bg.jpg");
-    EXPECT_EQ(NSString::stringWithFormat("key = %@", static_cast<NSObject*>(nullptr))->str(), "key = (null)");
+    EXPECT_EQ(
+        NSString::stringWithFormat("%d-%05.2f-%s-%x-%lld-%%", -3, 3.14159, "ab", 255, 1LL << 40)
+            ->str(),
+        "-3-03.14-ab-ff-1099511627776-%");
+    EXPECT_EQ(NSString::stringWithFormat("%@/%@", NSSTR("dir"), NSSTR("bg.jpg"))->str(),
+              "dir/bg.jpg");
+    EXPECT_EQ(NSString::stringWithFormat("key = %@", static_cast<NSObject*>(nullptr))->str(),
+              "key = (null)");
     EXPECT_EQ(NSString::stringWithFormat("%@", NSNumber::numberWithInt(42))->str(), "42");
     EXPECT_EQ(NSString::stringWithFormat("%*d|%-3s|", 4, 7, "a")->str(), "   7|a  |");
     std::string longText(1000, 'x');
@@ -47,8 +50,11 @@ TEST(NSStringTest, BytesMustBeValidUTF8) {
     EXPECT_EQ(s->length(), 1u);
     EXPECT_EQ(std::strlen(s->cStringUsingEncoding(NSUTF8StringEncoding)), 2u);
     s->release();
-    for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "a\x80"}) {
-        EXPECT_EQ(alloc<NSString>()->initWithBytes(bad, std::strlen(bad), NSUTF8StringEncoding), nullptr) << bad;
+    for (const char* bad :
+         {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "a\x80"}) {
+        EXPECT_EQ(alloc<NSString>()->initWithBytes(bad, std::strlen(bad), NSUTF8StringEncoding),
+                  nullptr)
+            << bad;
     }
     EXPECT_EQ(alloc<NSString>()->initWithBytes("abc", 3, 1), nullptr);  // only UTF-8
     NSString* empty = alloc<NSString>()->initWithBytes(nullptr, 0, NSUTF8StringEncoding);
@@ -105,8 +111,9 @@ TEST(CollectionsTest, DictionaryKeepsInsertionOrderAndReplacesInPlace) {
     EXPECT_EQ(d->objectForKey(NSSTR("b")), nullptr);
     EXPECT_EQ(d->objectForKey(nullptr), nullptr);
 
-    NSDictionary* pairs = NSDictionary::dictionaryWithObjects(NSArray::arrayWithObjects({NSSTR("1"), NSSTR("2")}),
-                                                              NSArray::arrayWithObjects({NSSTR("k1"), NSSTR("k2")}));
+    NSDictionary* pairs =
+        NSDictionary::dictionaryWithObjects(NSArray::arrayWithObjects({NSSTR("1"), NSSTR("2")}),
+                                            NSArray::arrayWithObjects({NSSTR("k1"), NSSTR("k2")}));
     d->setDictionary(pairs);
     EXPECT_TRUE(d->isEqual(pairs));
     d->setDictionary(nullptr);
@@ -168,7 +175,8 @@ TEST(NSDataTest, BytesFilesAndEquality) {
     uint8_t two[2] = {};
     d->getBytes(two, 2);
     EXPECT_EQ(two[1], 2);
-    EXPECT_EQ(NSData::dataWithContentsOfFile(NSString::stringWithStdString(dir + "/none")), nullptr);
+    EXPECT_EQ(NSData::dataWithContentsOfFile(NSString::stringWithStdString(dir + "/none")),
+              nullptr);
     EXPECT_EQ(NSData::dataWithContentsOfFile(NSString::stringWithStdString(dir)), nullptr);
     EXPECT_EQ(NSData::dataWithContentsOfFile(nullptr), nullptr);
     NSMutableData* m = NSMutableData::dataWithData(d);
@@ -201,11 +209,13 @@ TEST(NSBundleTest, PathsAndResources) {
     EXPECT_NE(NSBundle::mainBundle()->bundlePath()->str(), dir);
 
     NSError* error = nullptr;
-    NSArray* names = NSFileManager::defaultManager()->contentsOfDirectoryAtPath(NSString::stringWithStdString(dir), &error);
+    NSArray* names = NSFileManager::defaultManager()->contentsOfDirectoryAtPath(
+        NSString::stringWithStdString(dir), &error);
     ASSERT_NE(names, nullptr);
     ASSERT_EQ(names->count(), 1u);
     EXPECT_EQ(as<NSString>(names->firstObject())->str(), "bg.jpg");
-    EXPECT_TRUE(NSFileManager::defaultManager()->fileExistsAtPath(NSString::stringWithStdString(file)));
+    EXPECT_TRUE(
+        NSFileManager::defaultManager()->fileExistsAtPath(NSString::stringWithStdString(file)));
 
     NSArray* none = NSFileManager::defaultManager()->contentsOfDirectoryAtPath(
         NSString::stringWithStdString(dir + "/nope"), &error);
@@ -214,7 +224,8 @@ TEST(NSBundleTest, PathsAndResources) {
     EXPECT_EQ(error->code(), ENOENT);
     EXPECT_NE(error->localizedDescription()->str().find(dir + "/nope"), std::string::npos);
     EXPECT_NE(error->description()->str().find("No such file"), std::string::npos);
-    EXPECT_EQ(NSFileManager::defaultManager()->contentsOfDirectoryAtPath(nullptr, nullptr), nullptr);
+    EXPECT_EQ(NSFileManager::defaultManager()->contentsOfDirectoryAtPath(nullptr, nullptr),
+              nullptr);
 
     EXPECT_EQ(NSURL::fileURLWithPath(NSSTR("/a b"))->path()->str(), "/a b");
     EXPECT_EQ(NSURL::fileURLWithPath(nullptr), nullptr);
