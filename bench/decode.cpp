@@ -1,9 +1,7 @@
 // Picture decoding through UIImage against calling TurboJPEG / libpng directly on the same
 // bytes: a 640x1136 JPEG and a 640x1136 RGBA PNG, both made here. The last line sums it up:
-// RESULT jpeg_ms=.. jpeg_direct_ms=.. jpeg_overhead_pct=.. png_ms=.. png_direct_ms=.. png_overhead_pct=..
-#include "Foundation/NSObject.h"
-#include "UIKit/UIImage.h"
-
+// RESULT jpeg_ms=.. jpeg_direct_ms=.. jpeg_overhead_pct=.. png_ms=.. png_direct_ms=..
+// png_overhead_pct=..
 #include <benchmark/benchmark.h>
 #include <png.h>
 #include <turbojpeg.h>
@@ -14,6 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
+
+#include "Foundation/NSObject.h"
+#include "UIKit/UIImage.h"
 
 namespace {
 constexpr int W = 640, H = 1136;
@@ -119,7 +120,8 @@ double medianMs(F f) {
     for (int i = 0; i < 15; ++i) {
         auto a = std::chrono::steady_clock::now();
         f();
-        t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - a).count());
+        t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - a)
+                        .count());
     }
     std::sort(t.begin(), t.end());
     return t[t.size() / 2];
@@ -134,8 +136,10 @@ int main(int argc, char** argv) {
     double jd = medianMs(decodeJpegDirect);
     double p = medianMs([] { decodeUIImage(pngFile()); });
     double pd = medianMs(decodePngDirect);
-    std::printf("RESULT jpeg_ms=%.3f jpeg_direct_ms=%.3f jpeg_overhead_pct=%.1f png_ms=%.3f png_direct_ms=%.3f "
-                "png_overhead_pct=%.1f\n",
-                j, jd, (j / jd - 1) * 100, p, pd, (p / pd - 1) * 100);
+    std::printf(
+        "RESULT jpeg_ms=%.3f jpeg_direct_ms=%.3f jpeg_overhead_pct=%.1f png_ms=%.3f "
+        "png_direct_ms=%.3f "
+        "png_overhead_pct=%.1f\n",
+        j, jd, (j / jd - 1) * 100, p, pd, (p / pd - 1) * 100);
     return 0;
 }

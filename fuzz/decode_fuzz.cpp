@@ -1,9 +1,9 @@
 // Picture decoding from arbitrary bytes: never a crash, an overread or an unbounded allocation.
-#include "Foundation/NSObject.h"
-#include "UIKit/UIImage.h"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "Foundation/NSObject.h"
+#include "UIKit/UIImage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     NSAutoreleasePool pool;
@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CGImageRef cg = img->CGImage();
         // Touch the last byte of the bitmap so that a short buffer shows up under ASan.
         const uint8_t* p = cg->bytes();
-        size_t last = cg->bytesPerRow() * (cg->height() - 1) + cg->width() * (cg->bitsPerPixel() / 8) - 1;
+        size_t last =
+            cg->bytesPerRow() * (cg->height() - 1) + cg->width() * (cg->bitsPerPixel() / 8) - 1;
         volatile uint8_t sink = p[last];
         (void)sink;
         (void)img->size();

@@ -63,7 +63,8 @@ Bytes jpeg(int w, int h, int pf, int subsamp, int flags) {
     unsigned char* buf = nullptr;
     unsigned long size = 0;
     Bytes out;
-    if (tjCompress2(tj, px.data(), w, 0, h, pf, &buf, &size, subsamp, 80, flags) == 0) out.assign(buf, buf + size);
+    if (tjCompress2(tj, px.data(), w, 0, h, pf, &buf, &size, subsamp, 80, flags) == 0)
+        out.assign(buf, buf + size);
     tjFree(buf);
     tjDestroy(tj);
     return out;
@@ -83,8 +84,8 @@ int main(int argc, char** argv) {
     save(dir, "gray.jpg", jpeg(8, 8, TJPF_GRAY, TJSAMP_GRAY, 0));
     save(dir, "cmyk.jpg", jpeg(8, 8, TJPF_CMYK, TJSAMP_444, 0));
     Bytes j = jpeg(8, 8, TJPF_BGRA, TJSAMP_444, 0);
-    Bytes exif = {0xFF, 0xE1, 0, 34, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
-                  1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
+    Bytes exif = {0xFF, 0xE1, 0,    34,   'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0,
+                  1,    0,    0x12, 0x01, 3,   0,   1,   0,   0, 0, 6,   0,   0,  0, 0, 0, 0, 0};
     if (j.size() > 2) {
         j.insert(j.begin() + 2, exif.begin(), exif.end());
         save(dir, "exif6.jpg", j);

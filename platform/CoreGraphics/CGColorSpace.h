@@ -13,14 +13,14 @@ enum CGColorSpaceModel : int {
 };
 
 class CGColorSpace : public NSObject {
-public:
+  public:
     explicit CGColorSpace(CGColorSpaceModel model) : _model(model) {}
     // [any-thread]
     virtual CGColorSpaceModel model() const { return _model; }
     // [any-thread] 3 for RGB, 1 for gray.
     virtual size_t numberOfComponents() const { return _model == kCGColorSpaceModelRGB ? 3 : 1; }
 
-private:
+  private:
     CGColorSpaceModel _model;
 };
 typedef CGColorSpace* CGColorSpaceRef;

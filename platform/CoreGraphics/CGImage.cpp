@@ -1,9 +1,9 @@
 #include "CoreGraphics/CGImage.h"
 
-#include "Foundation/NSData.h"
-
 #include <cstring>
 #include <new>
+
+#include "Foundation/NSData.h"
 
 CGDataProviderRef CGDataProviderCreateWithCopyOfData(const void* data, size_t length) {
     if (!data && length) return nullptr;
@@ -12,7 +12,8 @@ CGDataProviderRef CGDataProviderCreateWithCopyOfData(const void* data, size_t le
     if (length) std::memcpy(copy.get(), data, length);
     return new CGDataProvider(std::move(copy), length);
 }
-CGDataProviderRef CGDataProviderCreateWithBuffer(std::shared_ptr<const uint8_t[]> bytes, size_t length) {
+CGDataProviderRef CGDataProviderCreateWithBuffer(std::shared_ptr<const uint8_t[]> bytes,
+                                                 size_t length) {
     if (!bytes && length) return nullptr;
     return new CGDataProvider(std::move(bytes), length);
 }
@@ -37,9 +38,16 @@ size_t CGDataProviderGetLength(CGDataProviderRef provider) {
 CGImage::CGImage(size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel,
                  size_t bytesPerRow, CGColorSpaceRef space, CGBitmapInfo bitmapInfo,
                  CGDataProviderRef provider, bool shouldInterpolate, bool isMask)
-    : _width(width), _height(height), _bitsPerComponent(bitsPerComponent), _bitsPerPixel(bitsPerPixel),
-      _bytesPerRow(bytesPerRow), _colorSpace(space), _bitmapInfo(bitmapInfo), _provider(provider),
-      _shouldInterpolate(shouldInterpolate), _isMask(isMask) {}
+    : _width(width),
+      _height(height),
+      _bitsPerComponent(bitsPerComponent),
+      _bitsPerPixel(bitsPerPixel),
+      _bytesPerRow(bytesPerRow),
+      _colorSpace(space),
+      _bitmapInfo(bitmapInfo),
+      _provider(provider),
+      _shouldInterpolate(shouldInterpolate),
+      _isMask(isMask) {}
 
 bool CGImage::isARGB32() const {
     return !_isMask && _bitsPerComponent == 8 && _bitsPerPixel == 32 && _bytesPerRow % 4 == 0 &&
@@ -64,23 +72,25 @@ bool layoutFits(size_t width, size_t height, size_t bpc, size_t bpp, size_t byte
 
 CGImageRef CGImageCreate(size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel,
                          size_t bytesPerRow, CGColorSpaceRef space, CGBitmapInfo bitmapInfo,
-                         CGDataProviderRef provider, const double* /*decode*/, bool shouldInterpolate,
-                         CGColorRenderingIntent /*intent*/) {
+                         CGDataProviderRef provider, const double* /*decode*/,
+                         bool shouldInterpolate, CGColorRenderingIntent /*intent*/) {
     if (!space) return nullptr;
     CGImageAlphaInfo alpha = CGImageAlphaInfo(bitmapInfo & kCGBitmapAlphaInfoMask);
     if (alpha > kCGImageAlphaOnly) return nullptr;
     size_t components = space->numberOfComponents() +
                         (alpha == kCGImageAlphaNone || alpha == kCGImageAlphaOnly ? 0 : 1);
-    if (!layoutFits(width, height, bitsPerComponent, bitsPerPixel, bytesPerRow, components, provider))
+    if (!layoutFits(width, height, bitsPerComponent, bitsPerPixel, bytesPerRow, components,
+                    provider))
         return nullptr;
-    return new CGImage(width, height, bitsPerComponent, bitsPerPixel, bytesPerRow, space, bitmapInfo,
-                       provider, shouldInterpolate, false);
+    return new CGImage(width, height, bitsPerComponent, bitsPerPixel, bytesPerRow, space,
+                       bitmapInfo, provider, shouldInterpolate, false);
 }
 
-CGImageRef CGImageMaskCreate(size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel,
-                             size_t bytesPerRow, CGDataProviderRef provider, const double* /*decode*/,
-                             bool shouldInterpolate) {
-    if (!layoutFits(width, height, bitsPerComponent, bitsPerPixel, bytesPerRow, 1, provider)) return nullptr;
+CGImageRef CGImageMaskCreate(size_t width, size_t height, size_t bitsPerComponent,
+                             size_t bitsPerPixel, size_t bytesPerRow, CGDataProviderRef provider,
+                             const double* /*decode*/, bool shouldInterpolate) {
+    if (!layoutFits(width, height, bitsPerComponent, bitsPerPixel, bytesPerRow, 1, provider))
+        return nullptr;
     Ref<CGColorSpace> gray = adopt(CGColorSpaceCreateDeviceGray());
     return new CGImage(width, height, bitsPerComponent, bitsPerPixel, bytesPerRow, gray.get(),
                        kCGImageAlphaNone, provider, shouldInterpolate, true);
@@ -93,25 +103,48 @@ CGImageRef CGImageRetain(CGImageRef image) {
 void CGImageRelease(CGImageRef image) {
     if (image) image->release();
 }
-size_t CGImageGetWidth(CGImageRef i) { return i ? i->width() : 0; }
-size_t CGImageGetHeight(CGImageRef i) { return i ? i->height() : 0; }
-size_t CGImageGetBitsPerComponent(CGImageRef i) { return i ? i->bitsPerComponent() : 0; }
-size_t CGImageGetBitsPerPixel(CGImageRef i) { return i ? i->bitsPerPixel() : 0; }
-size_t CGImageGetBytesPerRow(CGImageRef i) { return i ? i->bytesPerRow() : 0; }
-CGImageAlphaInfo CGImageGetAlphaInfo(CGImageRef i) { return i ? i->alphaInfo() : kCGImageAlphaNone; }
-CGBitmapInfo CGImageGetBitmapInfo(CGImageRef i) { return i ? i->bitmapInfo() : 0; }
-CGColorSpaceRef CGImageGetColorSpace(CGImageRef i) { return i ? i->colorSpace() : nullptr; }
-CGDataProviderRef CGImageGetDataProvider(CGImageRef i) { return i ? i->dataProvider() : nullptr; }
-bool CGImageIsMask(CGImageRef i) { return i && i->isMask(); }
-bool CGImageGetShouldInterpolate(CGImageRef i) { return i && i->shouldInterpolate(); }
+size_t CGImageGetWidth(CGImageRef i) {
+    return i ? i->width() : 0;
+}
+size_t CGImageGetHeight(CGImageRef i) {
+    return i ? i->height() : 0;
+}
+size_t CGImageGetBitsPerComponent(CGImageRef i) {
+    return i ? i->bitsPerComponent() : 0;
+}
+size_t CGImageGetBitsPerPixel(CGImageRef i) {
+    return i ? i->bitsPerPixel() : 0;
+}
+size_t CGImageGetBytesPerRow(CGImageRef i) {
+    return i ? i->bytesPerRow() : 0;
+}
+CGImageAlphaInfo CGImageGetAlphaInfo(CGImageRef i) {
+    return i ? i->alphaInfo() : kCGImageAlphaNone;
+}
+CGBitmapInfo CGImageGetBitmapInfo(CGImageRef i) {
+    return i ? i->bitmapInfo() : 0;
+}
+CGColorSpaceRef CGImageGetColorSpace(CGImageRef i) {
+    return i ? i->colorSpace() : nullptr;
+}
+CGDataProviderRef CGImageGetDataProvider(CGImageRef i) {
+    return i ? i->dataProvider() : nullptr;
+}
+bool CGImageIsMask(CGImageRef i) {
+    return i && i->isMask();
+}
+bool CGImageGetShouldInterpolate(CGImageRef i) {
+    return i && i->shouldInterpolate();
+}
 
 namespace bd {
 CGImageRef createARGB32Image(size_t width, size_t height, std::shared_ptr<const uint8_t[]> pixels) {
     if (!width || !height || width > kMaxImageSide || height > kMaxImageSide) return nullptr;
     if (width * height * 4 > kMaxImageBytes || !pixels) return nullptr;
-    Ref<CGDataProvider> provider = adopt(CGDataProviderCreateWithBuffer(std::move(pixels), width * height * 4));
+    Ref<CGDataProvider> provider =
+        adopt(CGDataProviderCreateWithBuffer(std::move(pixels), width * height * 4));
     Ref<CGColorSpace> rgb = adopt(CGColorSpaceCreateDeviceRGB());
-    return CGImageCreate(width, height, 8, 32, width * 4, rgb.get(), kBDBitmapInfoARGB32, provider.get(),
-                         nullptr, true, kCGRenderingIntentDefault);
+    return CGImageCreate(width, height, 8, 32, width * 4, rgb.get(), kBDBitmapInfoARGB32,
+                         provider.get(), nullptr, true, kCGRenderingIntentDefault);
 }
 }  // namespace bd

@@ -45,12 +45,13 @@ constexpr CGBitmapInfo kCGBitmapByteOrder16Host = kCGBitmapByteOrder16Big;
 
 // The bitmap info of cairo's CAIRO_FORMAT_ARGB32: premultiplied, one native-endian 32-bit word
 // per pixel with alpha in the top byte.
-constexpr CGBitmapInfo kBDBitmapInfoARGB32 = kCGImageAlphaPremultipliedFirst | kCGBitmapByteOrder32Host;
+constexpr CGBitmapInfo kBDBitmapInfoARGB32 =
+    kCGImageAlphaPremultipliedFirst | kCGBitmapByteOrder32Host;
 
 // ---------------------------------------------------------------------------------------------
 // CGDataProvider: a shared, read-only byte buffer.
 class CGDataProvider : public NSObject {
-public:
+  public:
     CGDataProvider(std::shared_ptr<const uint8_t[]> bytes, size_t length)
         : _bytes(std::move(bytes)), _length(length) {}
     // [any-thread]
@@ -58,7 +59,7 @@ public:
     virtual size_t length() const { return _length; }
     virtual const std::shared_ptr<const uint8_t[]>& buffer() const { return _bytes; }
 
-private:
+  private:
     std::shared_ptr<const uint8_t[]> _bytes;
     size_t _length;
 };
@@ -67,7 +68,8 @@ typedef CGDataProvider* CGDataProviderRef;
 // [any-thread] Copies length bytes; null when data is null and length is not 0. Caller owns it.
 CGDataProviderRef CGDataProviderCreateWithCopyOfData(const void* data, size_t length);
 // [any-thread] Takes over a buffer of length bytes. Caller owns the result.
-CGDataProviderRef CGDataProviderCreateWithBuffer(std::shared_ptr<const uint8_t[]> bytes, size_t length);
+CGDataProviderRef CGDataProviderCreateWithBuffer(std::shared_ptr<const uint8_t[]> bytes,
+                                                 size_t length);
 // [any-thread] Null-safe.
 CGDataProviderRef CGDataProviderRetain(CGDataProviderRef provider);
 void CGDataProviderRelease(CGDataProviderRef provider);
@@ -79,7 +81,7 @@ size_t CGDataProviderGetLength(CGDataProviderRef provider);
 
 // ---------------------------------------------------------------------------------------------
 class CGImage : public NSObject {
-public:
+  public:
     // Use CGImageCreate / CGImageMaskCreate, which check the layout against the buffer.
     CGImage(size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel,
             size_t bytesPerRow, CGColorSpaceRef space, CGBitmapInfo bitmapInfo,
@@ -93,7 +95,9 @@ public:
     virtual size_t bytesPerRow() const { return _bytesPerRow; }
     virtual CGColorSpaceRef colorSpace() const { return _colorSpace.get(); }
     virtual CGBitmapInfo bitmapInfo() const { return _bitmapInfo; }
-    virtual CGImageAlphaInfo alphaInfo() const { return CGImageAlphaInfo(_bitmapInfo & kCGBitmapAlphaInfoMask); }
+    virtual CGImageAlphaInfo alphaInfo() const {
+        return CGImageAlphaInfo(_bitmapInfo & kCGBitmapAlphaInfoMask);
+    }
     virtual CGDataProviderRef dataProvider() const { return _provider.get(); }
     virtual bool shouldInterpolate() const { return _shouldInterpolate; }
     virtual bool isMask() const { return _isMask; }
@@ -102,7 +106,7 @@ public:
     // [any-thread] Whether the bytes are laid out as cairo's ARGB32 (drawable without copying).
     virtual bool isARGB32() const;
 
-private:
+  private:
     size_t _width, _height, _bitsPerComponent, _bitsPerPixel, _bytesPerRow;
     Ref<CGColorSpace> _colorSpace;
     CGBitmapInfo _bitmapInfo;
@@ -124,9 +128,9 @@ CGImageRef CGImageCreate(size_t width, size_t height, size_t bitsPerComponent, s
                          CGColorRenderingIntent intent);
 // [any-thread] An image mask: 8-bit samples (1 component), 0 lets a picture through, 255 hides
 // it. Caller owns the result; null when the layout is inconsistent.
-CGImageRef CGImageMaskCreate(size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel,
-                             size_t bytesPerRow, CGDataProviderRef provider, const double* decode,
-                             bool shouldInterpolate);
+CGImageRef CGImageMaskCreate(size_t width, size_t height, size_t bitsPerComponent,
+                             size_t bitsPerPixel, size_t bytesPerRow, CGDataProviderRef provider,
+                             const double* decode, bool shouldInterpolate);
 
 // [any-thread] Null-safe.
 CGImageRef CGImageRetain(CGImageRef image);

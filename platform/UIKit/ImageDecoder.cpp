@@ -33,15 +33,17 @@ void premultiply(uint8_t* p, size_t pixels) {
             uint32_t t = c * a + 128;
             return (t + (t >> 8)) >> 8;
         };
-        w[i] = (a << 24) | (mul((v >> 16) & 0xFF) << 16) | (mul((v >> 8) & 0xFF) << 8) | mul(v & 0xFF);
+        w[i] =
+            (a << 24) | (mul((v >> 16) & 0xFF) << 16) | (mul((v >> 8) & 0xFF) << 8) | mul(v & 0xFF);
     }
 }
 
 Ref<CGImage> makeGray(size_t width, size_t height, std::shared_ptr<uint8_t[]> pixels) {
-    Ref<CGDataProvider> provider = adopt(CGDataProviderCreateWithBuffer(std::move(pixels), width * height));
+    Ref<CGDataProvider> provider =
+        adopt(CGDataProviderCreateWithBuffer(std::move(pixels), width * height));
     Ref<CGColorSpace> gray = adopt(CGColorSpaceCreateDeviceGray());
-    return adopt(CGImageCreate(width, height, 8, 8, width, gray.get(), kCGImageAlphaNone, provider.get(),
-                               nullptr, true, kCGRenderingIntentDefault));
+    return adopt(CGImageCreate(width, height, 8, 8, width, gray.get(), kCGImageAlphaNone,
+                               provider.get(), nullptr, true, kCGRenderingIntentDefault));
 }
 
 struct TjHandle {
@@ -55,14 +57,22 @@ struct TjHandle {
 
 UIImageOrientation orientationFromExif(int exif) {
     switch (exif) {
-        case 2: return UIImageOrientationUpMirrored;
-        case 3: return UIImageOrientationDown;
-        case 4: return UIImageOrientationDownMirrored;
-        case 5: return UIImageOrientationLeftMirrored;
-        case 6: return UIImageOrientationRight;
-        case 7: return UIImageOrientationRightMirrored;
-        case 8: return UIImageOrientationLeft;
-        default: return UIImageOrientationUp;
+        case 2:
+            return UIImageOrientationUpMirrored;
+        case 3:
+            return UIImageOrientationDown;
+        case 4:
+            return UIImageOrientationDownMirrored;
+        case 5:
+            return UIImageOrientationLeftMirrored;
+        case 6:
+            return UIImageOrientationRight;
+        case 7:
+            return UIImageOrientationRightMirrored;
+        case 8:
+            return UIImageOrientationLeft;
+        default:
+            return UIImageOrientationUp;
     }
 }
 
@@ -77,7 +87,7 @@ int jpegExifOrientation(const uint8_t* b, size_t n) {
             ++pos;
             continue;
         }
-        if (marker == 0xDA || marker == 0xD9) return 1;  // start of scan / end of image
+        if (marker == 0xDA || marker == 0xD9) return 1;              // start of scan / end of image
         if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // markers without a length
             pos += 2;
             continue;
@@ -90,9 +100,12 @@ int jpegExifOrientation(const uint8_t* b, size_t n) {
             const uint8_t* t = seg + 6;
             size_t tn = segLen - 6;
             bool le;
-            if (t[0] == 'I' && t[1] == 'I') le = true;
-            else if (t[0] == 'M' && t[1] == 'M') le = false;
-            else return 1;
+            if (t[0] == 'I' && t[1] == 'I')
+                le = true;
+            else if (t[0] == 'M' && t[1] == 'M')
+                le = false;
+            else
+                return 1;
             auto u16 = [&](size_t o) -> uint32_t {
                 return le ? (t[o] | (t[o + 1] << 8)) : ((t[o] << 8) | t[o + 1]);
             };
@@ -162,14 +175,17 @@ DecodedImage decodeJPEG(const uint8_t* bytes, size_t length) {
     TjHandle tj;
     if (!tj.h) return out;
     int w = 0, h = 0, subsamp = 0, cs = 0;
-    if (tjDecompressHeader3(tj.h, bytes, (unsigned long)length, &w, &h, &subsamp, &cs) != 0) return out;
+    if (tjDecompressHeader3(tj.h, bytes, (unsigned long)length, &w, &h, &subsamp, &cs) != 0)
+        return out;
     if (w <= 0 || h <= 0) return out;
     bool gray = cs == TJCS_GRAY;
     bool cmyk = cs == TJCS_CMYK || cs == TJCS_YCCK;
     if (!sizeAcceptable(size_t(w), size_t(h), gray ? 1 : 4)) return out;
     int pf;
-    if (gray) pf = TJPF_GRAY;
-    else if (cmyk) pf = TJPF_CMYK;
+    if (gray)
+        pf = TJPF_GRAY;
+    else if (cmyk)
+        pf = TJPF_CMYK;
     else {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         pf = TJPF_BGRA;

@@ -3,11 +3,11 @@
 // into premultiplied native-endian ARGB32 (gray JPEGs into 8-bit gray) and refuse, before
 // allocating, pictures over kMaxImageSide pixels on a side or kMaxImageBytes of pixels.
 
-#include "CoreGraphics/CGImage.h"
-#include "UIKit/UIImage.h"
-
 #include <cstddef>
 #include <cstdint>
+
+#include "CoreGraphics/CGImage.h"
+#include "UIKit/UIImage.h"
 
 namespace bd {
 

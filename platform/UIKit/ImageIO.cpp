@@ -32,16 +32,20 @@ bool toStraight(CGImageRef image, std::vector<uint8_t>& out, bool& gray) {
                       alpha == kCGImageAlphaNoneSkipFirst;
     bool hasAlpha = alpha != kCGImageAlphaNoneSkipFirst && alpha != kCGImageAlphaNoneSkipLast &&
                     alpha != kCGImageAlphaNone;
-    bool premul = alpha == kCGImageAlphaPremultipliedFirst || alpha == kCGImageAlphaPremultipliedLast;
+    bool premul =
+        alpha == kCGImageAlphaPremultipliedFirst || alpha == kCGImageAlphaPremultipliedLast;
     out.resize(w * h * 4);
     for (size_t y = 0; y < h; ++y) {
         for (size_t x = 0; x < w; ++x) {
             const uint8_t* p = src + y * bpr + x * 4;
             uint8_t q[4];
-            for (int i = 0; i < 4; ++i) q[i] = reversed ? p[3 - i] : p[i];  // memory order, big-endian view
+            for (int i = 0; i < 4; ++i)
+                q[i] = reversed ? p[3 - i] : p[i];  // memory order, big-endian view
             uint8_t a, r, g, b;
-            if (alphaFirst) a = q[0], r = q[1], g = q[2], b = q[3];
-            else r = q[0], g = q[1], b = q[2], a = q[3];
+            if (alphaFirst)
+                a = q[0], r = q[1], g = q[2], b = q[3];
+            else
+                r = q[0], g = q[1], b = q[2], a = q[3];
             if (!hasAlpha) a = 255;
             if (premul && a != 255) {
                 auto un = [a](uint8_t c) -> uint8_t {
@@ -88,7 +92,8 @@ std::vector<uint8_t> encodePNG(CGImageRef image) {
     png_alloc_size_t size = 0;
     if (!png_image_write_to_memory(&img, nullptr, &size, 0, pixels.data(), 0, nullptr)) return {};
     std::vector<uint8_t> out(size);
-    if (!png_image_write_to_memory(&img, out.data(), &size, 0, pixels.data(), 0, nullptr)) return {};
+    if (!png_image_write_to_memory(&img, out.data(), &size, 0, pixels.data(), 0, nullptr))
+        return {};
     out.resize(size);
     png_image_free(&img);
     return out;

@@ -1,10 +1,10 @@
 #pragma once
 // Writing pictures: PNG through libpng's simplified API, for the tools and the tests.
 
-#include "CoreGraphics/CGImage.h"
-
 #include <cstdint>
 #include <vector>
+
+#include "CoreGraphics/CGImage.h"
 
 namespace bd {
 // [any-thread] Writes the bitmap (ARGB32 premultiplied, un-premultiplied on the way out, or

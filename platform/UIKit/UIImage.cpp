@@ -1,12 +1,12 @@
 #include "UIKit/UIImage.h"
 
-#include "Foundation/NSData.h"
-#include "Foundation/NSString.h"
-#include "UIKit/ImageDecoder.h"
-
 #include <cmath>
 #include <cstdio>
 #include <vector>
+
+#include "Foundation/NSData.h"
+#include "Foundation/NSString.h"
+#include "UIKit/ImageDecoder.h"
 
 namespace {
 // Larger files are refused before reading: no picture we accept encodes to more than this.
@@ -62,9 +62,10 @@ UIImage* UIImage::initWithCGImage(CGImageRef image, double scale, UIImageOrienta
     }
     _CGImage = image;
     _scale = std::isfinite(scale) && scale > 0 ? scale : 1.0;
-    _imageOrientation = orientation >= UIImageOrientationUp && orientation <= UIImageOrientationRightMirrored
-                            ? orientation
-                            : UIImageOrientationUp;
+    _imageOrientation =
+        orientation >= UIImageOrientationUp && orientation <= UIImageOrientationRightMirrored
+            ? orientation
+            : UIImageOrientationUp;
     return this;
 }
 
@@ -74,7 +75,9 @@ CGSize UIImage::size() const {
         case UIImageOrientationLeft:
         case UIImageOrientationRight:
         case UIImageOrientationLeftMirrored:
-        case UIImageOrientationRightMirrored: return CGSize{h, w};
-        default: return CGSize{w, h};
+        case UIImageOrientationRightMirrored:
+            return CGSize{h, w};
+        default:
+            return CGSize{w, h};
     }
 }

@@ -23,7 +23,7 @@ enum UIImageOrientation : int {
 };
 
 class UIImage : public NSObject {
-public:
+  public:
     // +imageWithContentsOfFile: [any-thread] Reads and decodes the file; null when it is missing
     // or no picture. Autoreleased.
     static UIImage* imageWithContentsOfFile(NSString* path);
@@ -35,10 +35,12 @@ public:
     static UIImage* imageWithCGImage(CGImageRef image);
     // +imageWithCGImage:scale:orientation: [any-thread] Shares the bitmap; a scale that is not
     // positive and finite is taken as 1.
-    static UIImage* imageWithCGImage(CGImageRef image, double scale, UIImageOrientation orientation);
+    static UIImage* imageWithCGImage(CGImageRef image, double scale,
+                                     UIImageOrientation orientation);
 
     // -initWithCGImage:scale:orientation: [any-thread] Null (released) when image is null.
-    virtual UIImage* initWithCGImage(CGImageRef image, double scale, UIImageOrientation orientation);
+    virtual UIImage* initWithCGImage(CGImageRef image, double scale,
+                                     UIImageOrientation orientation);
 
     // -size [any-thread] Points: pixels / scale, width and height swapped for the Left/Right
     // orientations (mirrored or not).
@@ -50,7 +52,7 @@ public:
     // -CGImage [any-thread] The bitmap, owned by the picture.
     virtual CGImageRef CGImage() const { return _CGImage.get(); }
 
-private:
+  private:
     Ref<::CGImage> _CGImage;
     double _scale = 1.0;
     UIImageOrientation _imageOrientation = UIImageOrientationUp;

@@ -1,21 +1,21 @@
 // Picture decoding and the bitmap / picture objects. Every test picture is made here in code.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
 #include "CoreGraphics/CGImage.h"
 #include "Foundation/NSData.h"
 #include "Foundation/NSString.h"
 #include "UIKit/ImageDecoder.h"
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIImage.h"
-
-#include <gtest/gtest.h>
-#include <png.h>
-#include <turbojpeg.h>
-
-#include <cstdio>
-#include <cstring>
-#include <random>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -45,14 +45,15 @@ Bytes makePNG(const PngSpec& s) {
     }
     png_set_write_fn(png, &out, pngWrite, nullptr);
     png_set_IHDR(png, info, s.width, s.height, s.bitDepth, s.colorType,
-                 s.interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+                 s.interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (!s.palette.empty()) png_set_PLTE(png, info, s.palette.data(), int(s.palette.size()));
     if (!s.trans.empty()) png_set_tRNS(png, info, s.trans.data(), int(s.trans.size()), nullptr);
     png_write_info(png, info);
     size_t stride = s.rows.size() / size_t(s.height);
     std::vector<png_bytep> rows(size_t(s.height));
-    for (int y = 0; y < s.height; ++y) rows[size_t(y)] = const_cast<png_bytep>(&s.rows[size_t(y) * stride]);
+    for (int y = 0; y < s.height; ++y)
+        rows[size_t(y)] = const_cast<png_bytep>(&s.rows[size_t(y) * stride]);
     png_write_image(png, rows.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
@@ -60,7 +61,8 @@ Bytes makePNG(const PngSpec& s) {
 }
 
 // ---- JPEG maker
-Bytes makeJPEG(int w, int h, int pf, const Bytes& pixels, int subsamp, int flags = 0, int quality = 95) {
+Bytes makeJPEG(int w, int h, int pf, const Bytes& pixels, int subsamp, int flags = 0,
+               int quality = 95) {
     tjhandle tj = tjInitCompress();
     unsigned char* buf = nullptr;
     unsigned long size = 0;
@@ -80,14 +82,17 @@ Bytes solidBGRA(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
 
 // Inserts an APP1 Exif segment with IFD0 holding only the orientation tag.
 Bytes withExifOrientation(const Bytes& jpeg, int orientation, bool bigEndian) {
-    Bytes tiff = bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8} : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0};
+    Bytes tiff =
+        bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8} : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0};
     auto put16 = [&](uint16_t v) {
-        if (bigEndian) tiff.push_back(uint8_t(v >> 8)), tiff.push_back(uint8_t(v));
-        else tiff.push_back(uint8_t(v)), tiff.push_back(uint8_t(v >> 8));
+        if (bigEndian)
+            tiff.push_back(uint8_t(v >> 8)), tiff.push_back(uint8_t(v));
+        else
+            tiff.push_back(uint8_t(v)), tiff.push_back(uint8_t(v >> 8));
     };
-    put16(1);       // one entry
-    put16(0x0112);  // orientation
-    put16(3);       // SHORT
+    put16(1);            // one entry
+    put16(0x0112);       // orientation
+    put16(3);            // SHORT
     put16(1), put16(0);  // count 1 (32 bits)
     put16(uint16_t(orientation)), put16(0);
     put16(0), put16(0);  // next IFD
@@ -107,7 +112,9 @@ uint32_t pixelAt(CGImageRef img, size_t x, size_t y) {
     return v;
 }
 
-UIImage* decode(const Bytes& b) { return UIImage::imageWithBytes(b.data(), b.size()); }
+UIImage* decode(const Bytes& b) {
+    return UIImage::imageWithBytes(b.data(), b.size());
+}
 
 uint32_t crc32(const uint8_t* p, size_t n) {
     uint32_t c = 0xFFFFFFFFu;
@@ -119,11 +126,13 @@ uint32_t crc32(const uint8_t* p, size_t n) {
 }
 
 class ImageTest : public ::testing::Test {
-protected:
+  protected:
     NSAutoreleasePool pool;
 };
 
-bool near(int a, int b, int tol) { return std::abs(a - b) <= tol; }
+bool near(int a, int b, int tol) {
+    return std::abs(a - b) <= tol;
+}
 
 }  // namespace
 
@@ -131,8 +140,8 @@ bool near(int a, int b, int tol) { return std::abs(a - b) <= tol; }
 TEST_F(ImageTest, RGBAPngDecodesToPremultipliedNativeARGB32) {
     PngSpec s;
     s.width = 3, s.height = 2;
-    s.rows = {255, 0, 0, 255,   0, 255, 0, 255,   0, 0, 255, 255,
-              200, 100, 50, 128,   10, 20, 30, 0,   255, 255, 255, 255};
+    s.rows = {255, 0,   0,  255, 0,  255, 0,  255, 0,   0,   255, 255,
+              200, 100, 50, 128, 10, 20,  30, 0,   255, 255, 255, 255};
     UIImage* img = decode(makePNG(s));
     ASSERT_NE(img, nullptr);
     CGImageRef cg = img->CGImage();
@@ -195,7 +204,7 @@ TEST_F(ImageTest, PaletteGrayAndSixteenBitAndInterlacedPngs) {
     {  // 16-bit RGB: extremes are exact
         PngSpec s;
         s.width = 2, s.height = 1, s.colorType = PNG_COLOR_TYPE_RGB, s.bitDepth = 16;
-        s.rows = {0xFF, 0xFF, 0, 0, 0, 0,   0, 0, 0, 0, 0xFF, 0xFF};
+        s.rows = {0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
         UIImage* img = decode(makePNG(s));
         ASSERT_NE(img, nullptr);
         EXPECT_EQ(pixelAt(img->CGImage(), 0, 0), 0xFFFF0000u);
@@ -205,7 +214,8 @@ TEST_F(ImageTest, PaletteGrayAndSixteenBitAndInterlacedPngs) {
         PngSpec s;
         s.width = 13, s.height = 7, s.interlace = true;
         for (int y = 0; y < 7; ++y)
-            for (int x = 0; x < 13; ++x) s.rows.insert(s.rows.end(), {uint8_t(x * 19), uint8_t(y * 36), 7, 255});
+            for (int x = 0; x < 13; ++x)
+                s.rows.insert(s.rows.end(), {uint8_t(x * 19), uint8_t(y * 36), 7, 255});
         UIImage* img = decode(makePNG(s));
         ASSERT_NE(img, nullptr);
         EXPECT_EQ(CGImageGetWidth(img->CGImage()), 13u);
@@ -244,7 +254,8 @@ TEST_F(ImageTest, JpegBaselineProgressiveGrayAndCmyk) {
     }
     {  // CMYK (inverted samples, as TurboJPEG writes them): pure cyan ink over no black
         Bytes c(16 * 16 * 4);
-        for (size_t i = 0; i < c.size(); i += 4) c[i] = 0, c[i + 1] = 255, c[i + 2] = 255, c[i + 3] = 255;
+        for (size_t i = 0; i < c.size(); i += 4)
+            c[i] = 0, c[i + 1] = 255, c[i + 2] = 255, c[i + 3] = 255;
         Bytes jpeg = makeJPEG(16, 16, TJPF_CMYK, c, TJSAMP_444);
         ASSERT_FALSE(jpeg.empty());
         UIImage* img = decode(jpeg);
@@ -269,10 +280,13 @@ TEST_F(ImageTest, ExifOrientationIsHonouredAndSwapsSize) {
         EXPECT_EQ(img->size().width, 20.0);
         EXPECT_EQ(img->size().height, 40.0);
     }
-    EXPECT_EQ(decode(withExifOrientation(jpeg, 3, false))->imageOrientation(), UIImageOrientationDown);
-    EXPECT_EQ(decode(withExifOrientation(jpeg, 8, true))->imageOrientation(), UIImageOrientationLeft);
+    EXPECT_EQ(decode(withExifOrientation(jpeg, 3, false))->imageOrientation(),
+              UIImageOrientationDown);
+    EXPECT_EQ(decode(withExifOrientation(jpeg, 8, true))->imageOrientation(),
+              UIImageOrientationLeft);
     // Out-of-range values, a lying IFD offset and every truncation of the segment read as upright.
-    EXPECT_EQ(decode(withExifOrientation(jpeg, 9, false))->imageOrientation(), UIImageOrientationUp);
+    EXPECT_EQ(decode(withExifOrientation(jpeg, 9, false))->imageOrientation(),
+              UIImageOrientationUp);
     Bytes bad = withExifOrientation(jpeg, 6, false);
     bad[4 + 6 + 4] = 0xF0;  // IFD0 offset far past the segment
     EXPECT_EQ(bd::jpegExifOrientation(bad.data(), bad.size()), 1);
@@ -288,7 +302,8 @@ TEST_F(ImageTest, TruncatedFiles) {
     std::mt19937 rng(7);
     for (int i = 0; i < 64 * 64 * 4; ++i) s.rows.push_back(uint8_t(rng()));
     Bytes png = makePNG(s);
-    Bytes jpeg = makeJPEG(64, 64, TJPF_BGRA, solidBGRA(64, 64, 0, 200, 0), TJSAMP_420, TJFLAG_PROGRESSIVE);
+    Bytes jpeg =
+        makeJPEG(64, 64, TJPF_BGRA, solidBGRA(64, 64, 0, 200, 0), TJSAMP_420, TJFLAG_PROGRESSIVE);
     // Every prefix is safe; a PNG missing data is no picture.
     for (size_t n = 0; n < png.size(); n += 13) decode(Bytes(png.begin(), png.begin() + long(n)));
     for (size_t n = 0; n < jpeg.size(); n += 7) decode(Bytes(jpeg.begin(), jpeg.begin() + long(n)));
@@ -341,7 +356,8 @@ TEST_F(ImageTest, HugeHeadersAndGarbageAreRefused) {
 TEST_F(ImageTest, FilesDataAndWriterRoundTrip) {
     PngSpec s;
     s.width = 4, s.height = 3;
-    for (int i = 0; i < 12; ++i) s.rows.insert(s.rows.end(), {uint8_t(i * 20), 40, 200, uint8_t(i == 5 ? 64 : 255)});
+    for (int i = 0; i < 12; ++i)
+        s.rows.insert(s.rows.end(), {uint8_t(i * 20), 40, 200, uint8_t(i == 5 ? 64 : 255)});
     Bytes png = makePNG(s);
     UIImage* img = UIImage::imageWithData(NSData::dataWithBytes(png.data(), png.size()));
     ASSERT_NE(img, nullptr);
@@ -353,10 +369,12 @@ TEST_F(ImageTest, FilesDataAndWriterRoundTrip) {
     for (size_t y = 0; y < 3; ++y)
         for (size_t x = 0; x < 4; ++x) {
             uint32_t a = pixelAt(img->CGImage(), x, y), b = pixelAt(back->CGImage(), x, y);
-            for (int sh = 0; sh < 32; sh += 8) EXPECT_TRUE(near(int(a >> sh & 255), int(b >> sh & 255), 1));
+            for (int sh = 0; sh < 32; sh += 8)
+                EXPECT_TRUE(near(int(a >> sh & 255), int(b >> sh & 255), 1));
         }
     std::remove(path.c_str());
-    EXPECT_EQ(UIImage::imageWithContentsOfFile(NSString::stringWithUTF8String(path.c_str())), nullptr);
+    EXPECT_EQ(UIImage::imageWithContentsOfFile(NSString::stringWithUTF8String(path.c_str())),
+              nullptr);
     EXPECT_EQ(UIImage::imageWithContentsOfFile(NSString::stringWithUTF8String("/")), nullptr);
     EXPECT_EQ(UIImage::imageWithContentsOfFile(nullptr), nullptr);
     EXPECT_FALSE(bd::writePNG(nullptr, path.c_str()));
@@ -388,22 +406,28 @@ TEST_F(ImageTest, ImageWithCGImageSharesTheBitmapAndAppliesScale) {
 
 TEST_F(ImageTest, CGImageCreateChecksTheLayoutAgainstTheBuffer) {
     Ref<CGColorSpace> rgb = adopt(CGColorSpaceCreateDeviceRGB());
-    Ref<CGDataProvider> small = adopt(CGDataProviderCreateWithCopyOfData(std::string(39, 'x').data(), 39));
+    Ref<CGDataProvider> small =
+        adopt(CGDataProviderCreateWithCopyOfData(std::string(39, 'x').data(), 39));
     // 10 x 1 ARGB needs 40 bytes.
-    EXPECT_EQ(CGImageCreate(10, 1, 8, 32, 40, rgb.get(), kCGImageAlphaPremultipliedFirst, small.get(),
-                            nullptr, false, kCGRenderingIntentDefault), nullptr);
-    Ref<CGDataProvider> ok = adopt(CGDataProviderCreateWithCopyOfData(std::string(80, 'x').data(), 80));
-    Ref<CGImage> img = adopt(CGImageCreate(10, 2, 8, 32, 40, rgb.get(),
-                                           kCGImageAlphaPremultipliedFirst | kCGBitmapByteOrderDefault,
-                                           ok.get(), nullptr, false, kCGRenderingIntentDefault));
+    EXPECT_EQ(CGImageCreate(10, 1, 8, 32, 40, rgb.get(), kCGImageAlphaPremultipliedFirst,
+                            small.get(), nullptr, false, kCGRenderingIntentDefault),
+              nullptr);
+    Ref<CGDataProvider> ok =
+        adopt(CGDataProviderCreateWithCopyOfData(std::string(80, 'x').data(), 80));
+    Ref<CGImage> img = adopt(CGImageCreate(
+        10, 2, 8, 32, 40, rgb.get(), kCGImageAlphaPremultipliedFirst | kCGBitmapByteOrderDefault,
+        ok.get(), nullptr, false, kCGRenderingIntentDefault));
     ASSERT_TRUE(img);
     EXPECT_FALSE(img->isARGB32());  // big-endian ARGB bytes are not cairo's layout here
     EXPECT_EQ(CGImageCreate(10, 2, 8, 32, 39, rgb.get(), kCGImageAlphaPremultipliedFirst, ok.get(),
-                            nullptr, false, kCGRenderingIntentDefault), nullptr);  // short rows
+                            nullptr, false, kCGRenderingIntentDefault),
+              nullptr);  // short rows
     EXPECT_EQ(CGImageCreate(10, 2, 8, 16, 40, rgb.get(), kCGImageAlphaPremultipliedFirst, ok.get(),
-                            nullptr, false, kCGRenderingIntentDefault), nullptr);  // too few bits
+                            nullptr, false, kCGRenderingIntentDefault),
+              nullptr);  // too few bits
     EXPECT_EQ(CGImageCreate(0, 2, 8, 32, 40, rgb.get(), kCGImageAlphaPremultipliedFirst, ok.get(),
-                            nullptr, false, kCGRenderingIntentDefault), nullptr);
+                            nullptr, false, kCGRenderingIntentDefault),
+              nullptr);
     Ref<CGImage> mask = adopt(CGImageMaskCreate(10, 8, 8, 8, 10, ok.get(), nullptr, false));
     ASSERT_TRUE(mask);
     EXPECT_TRUE(CGImageIsMask(mask.get()));
