@@ -158,23 +158,25 @@ struct PackageInput {
         v = byteToInt(b);
         return true;
     }
-    // Reads len bytes into buf; grows buf in steps so an unsized stream can't make it
-    // allocate by a stated length it doesn't hold.
-    bool readBlock(int32_t len, std::vector<uint8_t>& buf) {
-        buf.clear();
+    // Reads len bytes into a buffer that resize(n) sizes to n bytes and returns. The buffer
+    // grows in steps for an unsized stream, so a stated length it doesn't hold can't make the
+    // reader allocate for it; a regular file's remaining size is checked before any allocation.
+    template <class Resize>
+    bool readBlock(int32_t len, Resize resize) {
         if (len < 0) return false;
         size_t want = static_cast<size_t>(len);
         if (sized) {
             if (want > remaining) return false;
-            buf.resize(want);
-            return readExact(buf.data(), want);
+            return readExact(resize(want), want);
         }
         constexpr size_t kStep = 1u << 20;
-        while (buf.size() < want) {
-            size_t step = want - buf.size() < kStep ? want - buf.size() : kStep;
-            size_t at = buf.size();
-            buf.resize(at + step);
-            if (!readExact(buf.data() + at, step)) return false;
+        size_t have = 0;
+        resize(0);
+        while (have < want) {
+            size_t step = want - have < kStep ? want - have : kStep;
+            uint8_t* p = resize(have + step);
+            if (!readExact(p + have, step)) return false;
+            have += step;
         }
         return true;
     }
@@ -210,13 +212,22 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path) {
         // complete records before it.
         for (int32_t r = 0; r < count; ++r) {
             int32_t keyLength = 0, valueLength = 0;
-            if (!in.readInt(keyLength) || !in.readBlock(keyLength, buf)) break;
+            auto keyBuffer = [&](size_t n) {
+                buf.resize(n);
+                return buf.data();
+            };
+            if (!in.readInt(keyLength) || !in.readBlock(keyLength, keyBuffer)) break;
             NSString* key =
                 alloc<NSString>()->initWithBytes(buf.data(), buf.size(), NSUTF8StringEncoding);
             if (!key) break;  // no valid UTF-8
             key->autorelease();
-            if (!in.readInt(valueLength) || !in.readBlock(valueLength, buf)) break;
-            NSData* value = NSData::dataWithBytes(buf.data(), buf.size());
+            // The value is read straight into its data object: one copy from the file.
+            NSMutableData* value = NSMutableData::dataWithCapacity(0);
+            auto valueBuffer = [&](size_t n) {
+                value->setLength(n);
+                return static_cast<uint8_t*>(value->mutableBytes());
+            };
+            if (!in.readInt(valueLength) || !in.readBlock(valueLength, valueBuffer)) break;
             NSLog("key = %@", key);
             NSLog("data length = %d", static_cast<int>(value->length()));
             keys->addObject(key);
