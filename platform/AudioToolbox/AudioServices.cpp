@@ -132,8 +132,10 @@ class Engine {
         std::lock_guard lock(_backendMutex);
         if (_backend == Backend::sdl) {
             // Waits for the audio thread to leave the callback; _mutex is not held here.
-            SDL_CloseAudioDevice(_device);
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            onSDLThread([&] {
+                SDL_CloseAudioDevice(_device);
+                SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            });
             _device = 0;
         } else if (_backend == Backend::silent) {
             {
@@ -175,6 +177,17 @@ class Engine {
         std::call_once(exitHook, [] { std::atexit([] { Engine::shared().closeBackend(); }); });
 
         std::string why;
+        onSDLThread([&] { openDevice(why); });
+        if (_backend == Backend::sdl) return;
+        _backend = Backend::silent;
+        _backendName = "silent";
+        _silentThread = std::thread([this] { runSilent(); });
+        NSLog("AudioServices: no audio device could be opened (%s); sounds play silently",
+              why.empty() ? "unknown error" : why.c_str());
+    }
+
+    // Opens the SDL device; on failure leaves _backend alone and says why.
+    bool openDevice(std::string& why) {
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
             SDL_AudioSpec want{};
             SDL_AudioSpec have{};
@@ -192,18 +205,38 @@ class Engine {
                 const char* driver = SDL_GetCurrentAudioDriver();
                 _backendName = std::string("sdl:") + (driver ? driver : "?");
                 SDL_PauseAudioDevice(_device, 0);
-                return;
+                return true;
             }
             why = SDL_GetError();
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
         } else {
             why = SDL_GetError();
         }
-        _backend = Backend::silent;
-        _backendName = "silent";
-        _silentThread = std::thread([this] { runSilent(); });
-        NSLog("AudioServices: no audio device could be opened (%s); sounds play silently",
-              why.empty() ? "unknown error" : why.c_str());
+        return false;
+    }
+
+    // Runs fn on the engine's own SDL thread and waits for it. SDL keeps per-thread state
+    // (its error buffer) for every thread that calls it; doing all of our SDL calls on one
+    // thread that lives as long as the process keeps that state from piling up as threads come
+    // and go.
+    void onSDLThread(const std::function<void()>& fn) {
+        std::unique_lock lock(_sdlMutex);
+        if (!_sdlThreadStarted) {
+            _sdlThreadStarted = true;
+            std::thread([this] { runSDLThread(); }).detach();
+        }
+        _sdlTask = &fn;
+        _sdlWake.notify_all();
+        _sdlWake.wait(lock, [&] { return _sdlTask == nullptr; });
+    }
+    void runSDLThread() {
+        std::unique_lock lock(_sdlMutex);
+        for (;;) {
+            _sdlWake.wait(lock, [&] { return _sdlTask != nullptr; });
+            (*_sdlTask)();
+            _sdlTask = nullptr;
+            _sdlWake.notify_all();
+        }
     }
 
     static void sdlCallback(void* userdata, Uint8* stream, int len) {
@@ -270,6 +303,11 @@ class Engine {
     std::string _backendName;
     SDL_AudioDeviceID _device = 0;
     std::thread _silentThread;
+
+    std::mutex _sdlMutex;  // hands one task at a time to the SDL thread
+    std::condition_variable _sdlWake;
+    const std::function<void()>* _sdlTask = nullptr;
+    bool _sdlThreadStarted = false;
 };
 
 }  // namespace
