@@ -7,7 +7,13 @@
 void SoundPlay::initSound() {
     NSAutoreleasePool pool;
     NSURL* url = NSURL::fileURLWithPath(NSString::stringWithUTF8String(kSoundFilePath));
-    AudioServicesCreateSystemSoundID(url, &_soundID);  // status not looked at
+    // The status is not looked at: on failure the identifier stays what it was. A second
+    // initSound that registers the file again gives the earlier identifier back first, so it
+    // is not lost.
+    SystemSoundID fresh = _soundID;
+    AudioServicesCreateSystemSoundID(url, &fresh);
+    if (fresh != _soundID && _soundID != 0) AudioServicesDisposeSystemSoundID(_soundID);
+    _soundID = fresh;
     _is_turnON = true;
     setUIVolume(1.0f);
 }

@@ -87,6 +87,21 @@ TEST(SoundPlay, InitSoundWithoutTheFileStillSwitchesOn) {
     EXPECT_EQ(log.count(), 0u);
 }
 
+TEST(SoundPlay, FailedInitSoundKeepsARegisteredIdentifier) {
+    SystemSoundID id = registerTone(0.02);
+    std::vector<SystemSoundID> disposed;
+    bd::audio::setDisposeRecorder([&](SystemSoundID d) { disposed.push_back(d); });
+    Ref<SoundPlay> p = adopt(alloc<SoundPlay>());
+    p->setSoundID(id);
+    p->initSound();  // the fixed file is absent: the identifier stays and is not given back
+    EXPECT_EQ(p->soundID(), id);
+    EXPECT_TRUE(disposed.empty());
+    p = nullptr;  // teardown gives it back
+    bd::audio::setDisposeRecorder(nullptr);
+    ASSERT_EQ(disposed.size(), 1u);
+    EXPECT_EQ(disposed[0], id);
+}
+
 TEST(SoundPlay, TeardownDisposesOnlyARegisteredSound) {
     std::vector<SystemSoundID> disposed;
     bd::audio::setDisposeRecorder([&](SystemSoundID id) { disposed.push_back(id); });
