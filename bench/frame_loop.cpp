@@ -51,8 +51,10 @@ double percentile(std::vector<double> v, double p) {
 
 void BM_FrameLoop(benchmark::State& state) {
     for (auto _ : state) {
-        auto* v = static_cast<BusyView*>(alloc<BusyView>()->initWithFrame(CGRectMake(0, 0, 320, 480)));
-        NSObject::cancelPreviousPerformRequestsWithTarget(v, BD_SEL(DeskTopView, delayLoading), nullptr);
+        auto* v =
+            static_cast<BusyView*>(alloc<BusyView>()->initWithFrame(CGRectMake(0, 0, 320, 480)));
+        NSObject::cancelPreviousPerformRequestsWithTarget(v, BD_SEL(DeskTopView, delayLoading),
+                                                          nullptr);
         v->starts.reserve(512);
         v->startAnimating();
         NSRunLoop::mainRunLoop()->runUntil([&] { return v->starts.size() >= 400; }, 30);
@@ -104,7 +106,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::printf("RESULT period_median_ms=%.3f period_p99_dev_ms=%.3f loop_cpu_pct=%.2f main_hop_us=%.1f\n",
-                gMedian, gP99Dev, gCpuPct, gHopUs);
+    std::printf(
+        "RESULT period_median_ms=%.3f period_p99_dev_ms=%.3f loop_cpu_pct=%.2f main_hop_us=%.1f\n",
+        gMedian, gP99Dev, gCpuPct, gHopUs);
     return 0;
 }

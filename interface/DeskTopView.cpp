@@ -50,8 +50,12 @@ void UpdateOperation::dealloc() {
 // ---------------------------------------------------------------------------------------------
 // DeskTopView
 
-NSString* DeskTopView::name() { return NSSTR(""); }
-NSString* DeskTopView::version() { return NSSTR(""); }
+NSString* DeskTopView::name() {
+    return NSSTR("");
+}
+NSString* DeskTopView::version() {
+    return NSSTR("");
+}
 
 UIView* DeskTopView::initWithFrame(CGRect frame) {
     if (!UIScrollView::initWithFrame(frame)) return nullptr;  // the base released us
@@ -126,7 +130,9 @@ bool DeskTopView::timeComeWithInterval(double interval) {
     return false;
 }
 
-bool DeskTopView::isAnimating() { return _isAnimating.load(); }
+bool DeskTopView::isAnimating() {
+    return _isAnimating.load();
+}
 
 void DeskTopView::startAnimating() {
     BD_ASSERT_MAIN_THREAD();
@@ -151,8 +157,12 @@ void DeskTopView::stopAnimating() {
     if (_operationQueue) _operationQueue->cancelAllOperations();
 }
 
-void DeskTopView::pauseAnimating() { stopAnimating(); }
-void DeskTopView::resumeAnimating() { startAnimating(); }
+void DeskTopView::pauseAnimating() {
+    stopAnimating();
+}
+void DeskTopView::resumeAnimating() {
+    startAnimating();
+}
 
 void DeskTopView::removeFromSuperview() {
     stopAnimating();

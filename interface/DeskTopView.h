@@ -17,13 +17,13 @@ class UIImage;
 
 // The host's delegate type; the system stores it and declares no operation of it.
 class DeskTopViewDelegate {
-public:
+  public:
     virtual ~DeskTopViewDelegate() = default;
 };
 
 // The ten operations a host drives a wallpaper view with. [main-thread] all.
 class DeskTopViewInterface {
-public:
+  public:
     virtual ~DeskTopViewInterface() = default;
     // -isAnimating
     virtual bool isAnimating() = 0;
@@ -49,7 +49,7 @@ public:
 
 // What an UpdateOperation runs.
 class UpdateOperationDelegate {
-public:
+  public:
     virtual ~UpdateOperationDelegate() = default;
     // -runLoop [frame-thread]
     virtual void runLoop() = 0;
@@ -59,7 +59,7 @@ class DeskTopView;
 
 // The frame loop's operation: its main() sends runLoop to its delegate.
 class UpdateOperation : public NSOperation {
-public:
+  public:
     // -main [frame-thread]
     void main() override;
     // -start [frame-thread] runs main() (unless cancelled), then gives back the loop's hold
@@ -71,18 +71,20 @@ public:
     virtual UpdateOperationDelegate* delegate() { return _delegate.load(); }
     virtual void setDelegate(UpdateOperationDelegate* delegate) { _delegate.store(delegate); }
 
-protected:
+  protected:
     void dealloc() override;
 
-private:
+  private:
     friend class DeskTopView;
     void giveBackHold();
     std::atomic<UpdateOperationDelegate*> _delegate{nullptr};
     std::atomic<DeskTopView*> _hold{nullptr};  // one reference on the view, owned
 };
 
-class DeskTopView : public UIScrollView, public DeskTopViewInterface, public UpdateOperationDelegate {
-public:
+class DeskTopView : public UIScrollView,
+                    public DeskTopViewInterface,
+                    public UpdateOperationDelegate {
+  public:
     // +name, +version [any-thread] the base has neither: empty strings (autoreleased).
     static NSString* name();
     static NSString* version();
@@ -136,7 +138,7 @@ public:
     virtual int64_t speedLevel() { return _speedLevel; }
     virtual void setSpeedLevel(int64_t speedLevel) { _speedLevel = speedLevel; }
 
-protected:
+  protected:
     // Teardown [main-thread]: log line, delegate null, cancel the pending delayLoading, stop,
     // release the background view, cancel and release the queue, then the scroll view's.
     void dealloc() override;
@@ -147,7 +149,7 @@ protected:
     void setLastTime(double lastTime) { _lastTime = lastTime; }
     double lastTime() { return _lastTime; }
 
-private:
+  private:
     friend class UpdateOperation;
     bool loopMayContinue(UpdateOperation* op);  // [any-thread]
 

@@ -11,7 +11,9 @@
 #include "QuartzCore/CABase.h"
 
 namespace bd {
-bool isMainThread() { return pid_t(syscall(SYS_gettid)) == getpid(); }
+bool isMainThread() {
+    return pid_t(syscall(SYS_gettid)) == getpid();
+}
 
 void fatal(const char* what) {
     std::fprintf(stderr, "backdrop: fatal: %s\n", what ? what : "(unknown)");
@@ -104,14 +106,18 @@ void NSObject::performSelectorOnMainThread(const Selector& sel, NSObject* withOb
         NSRunLoop::mainRunLoop()->post(run);
 }
 
-NSAutoreleasePool::NSAutoreleasePool() : _mark(tPools.objects.size()) { ++tPools.depth; }
+NSAutoreleasePool::NSAutoreleasePool() : _mark(tPools.objects.size()) {
+    ++tPools.depth;
+}
 
 NSAutoreleasePool::~NSAutoreleasePool() {
     tPools.releaseDownTo(_mark);
     --tPools.depth;
 }
 
-void NSAutoreleasePool::drain() { tPools.releaseDownTo(_mark); }
+void NSAutoreleasePool::drain() {
+    tPools.releaseDownTo(_mark);
+}
 
 namespace bd {
 // Releases the thread's fallback pool when no pool scope is open.

@@ -27,18 +27,28 @@ void NSOperation::start() {
     _finished.store(true);
 }
 
-void NSOperation::cancel() { _cancelled.store(true); }
-bool NSOperation::isCancelled() const { return _cancelled.load(); }
-bool NSOperation::isExecuting() const { return _executing.load(); }
-bool NSOperation::isFinished() const { return _finished.load(); }
-NSOperation* NSOperation::currentOperation() { return tCurrent; }
+void NSOperation::cancel() {
+    _cancelled.store(true);
+}
+bool NSOperation::isCancelled() const {
+    return _cancelled.load();
+}
+bool NSOperation::isExecuting() const {
+    return _executing.load();
+}
+bool NSOperation::isFinished() const {
+    return _finished.load();
+}
+NSOperation* NSOperation::currentOperation() {
+    return tCurrent;
+}
 
 // Shared with the worker threads, which are detached and keep the state alive themselves, so
 // releasing the queue never waits for (or deadlocks with) a running operation.
 struct NSOperationQueue::State {
     std::mutex m;
     std::condition_variable cv;
-    std::deque<NSOperation*> queued;  // retained
+    std::deque<NSOperation*> queued;    // retained
     std::vector<NSOperation*> running;  // retained
     size_t workers = 0;
     size_t releasing = 0;  // finished operations whose reference is being given back

@@ -9,7 +9,7 @@
 #include "Foundation/NSObject.h"
 
 class NSOperation : public NSObject {
-public:
+  public:
     // -main: the body. [frame-thread] when run by a queue.
     virtual void main() {}
     // -start: runs main() unless cancelled or already started; then finished. [any-thread]
@@ -22,7 +22,7 @@ public:
     // [any-thread] The operation whose start() is running on this thread, or null.
     static NSOperation* currentOperation();
 
-private:
+  private:
     std::atomic<bool> _cancelled{false};
     std::atomic<bool> _executing{false};
     std::atomic<bool> _finished{false};
@@ -32,26 +32,26 @@ private:
 enum : long { NSOperationQueueDefaultMaxConcurrentOperationCount = -1 };
 
 class NSOperationQueue : public NSObject {
-public:
+  public:
     NSOperationQueue();
     // [any-thread] Retains op and runs it on a worker thread. An op already finished, running
     // or queued elsewhere is still retained and started; start() ignores a second start.
     virtual void addOperation(NSOperation* op);
-    virtual void cancelAllOperations();  // [any-thread]
+    virtual void cancelAllOperations();         // [any-thread]
     virtual void setSuspended(bool suspended);  // [any-thread] suspends taking new operations
-    virtual bool isSuspended();  // [any-thread]
+    virtual bool isSuspended();                 // [any-thread]
     // [any-thread] Blocks until no operation is queued or running. Not from a thread that an
     // operation of this queue waits for (the main thread while an op posts-and-waits to it).
     virtual void waitUntilAllOperationsAreFinished();
-    virtual size_t operationCount();  // [any-thread] queued + running
+    virtual size_t operationCount();                      // [any-thread] queued + running
     virtual void setMaxConcurrentOperationCount(long n);  // [any-thread] -1: unbounded
-    virtual long maxConcurrentOperationCount();  // [any-thread]
+    virtual long maxConcurrentOperationCount();           // [any-thread]
 
     struct State;
 
-protected:
+  protected:
     void dealloc() override;  // queued operations are released; workers finish on their own
 
-private:
+  private:
     std::shared_ptr<State> _state;
 };

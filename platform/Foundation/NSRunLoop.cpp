@@ -66,8 +66,10 @@ NSRunLoop::TimerId NSRunLoop::addTimer(double fireMediaTime, std::function<void(
     {
         std::lock_guard lk(_m);
         id = _nextId++;
-        _timers.push_back(Timer{fireMediaTime, id, std::move(fn)});
-        std::push_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+        Timer t{fireMediaTime, id, std::move(fn), nullptr, Selector(), nullptr};
+        _timers.push_back(std::move(t));
+        std::push_heap(_timers.begin(), _timers.end(),
+                       [](auto& a, auto& b) { return later(a, b); });
     }
     wake();
     return id;
@@ -84,7 +86,8 @@ NSRunLoop::TimerId NSRunLoop::addPerformTimer(double fireMediaTime, NSObject* ta
         id = _nextId++;
         Timer t{fireMediaTime, id, nullptr, target, sel, arg};
         _timers.push_back(std::move(t));
-        std::push_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+        std::push_heap(_timers.begin(), _timers.end(),
+                       [](auto& a, auto& b) { return later(a, b); });
     }
     wake();
     return id;
@@ -114,7 +117,8 @@ bool NSRunLoop::cancelTimer(TimerId id) {
             if (it->target) refs.push_back(it->target);
             if (it->arg) refs.push_back(it->arg);
             _timers.erase(it);
-            std::make_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+            std::make_heap(_timers.begin(), _timers.end(),
+                           [](auto& a, auto& b) { return later(a, b); });
         }
     }
     releaseTimerRefs(std::move(refs));
@@ -136,7 +140,8 @@ size_t NSRunLoop::cancelPerformTimers(NSObject* target, const Selector& sel, NSO
             return match;
         });
         _timers.erase(keep, _timers.end());
-        std::make_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+        std::make_heap(_timers.begin(), _timers.end(),
+                       [](auto& a, auto& b) { return later(a, b); });
     }
     releaseTimerRefs(std::move(refs));
     return n;
@@ -166,7 +171,8 @@ bool NSRunLoop::runOnce() {
         {
             std::lock_guard lk(_m);
             if (_timers.empty() || _timers.front().fire > now) break;
-            std::pop_heap(_timers.begin(), _timers.end(), [](auto& a, auto& b) { return later(a, b); });
+            std::pop_heap(_timers.begin(), _timers.end(),
+                          [](auto& a, auto& b) { return later(a, b); });
             t = std::move(_timers.back());
             _timers.pop_back();
         }

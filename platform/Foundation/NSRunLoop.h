@@ -16,7 +16,7 @@
 // How the main thread blocks while there is nothing to do. The default waits on a condition
 // variable; a window host installs one that waits on its event queue and wakes on wake().
 class NSRunLoopWaiter {
-public:
+  public:
     virtual ~NSRunLoopWaiter() = default;
     // [main-thread] Block for at most `seconds` (wall clock) or until wake().
     virtual void wait(double seconds) = 0;
@@ -25,7 +25,7 @@ public:
 };
 
 class NSRunLoop : public NSObject {
-public:
+  public:
     typedef uint64_t TimerId;
 
     // [any-thread] The process's main run loop (created on first use, never destroyed).
@@ -63,7 +63,7 @@ public:
     // [main-thread] Installs a waiter (null: the built-in one). The caller keeps it alive.
     virtual void setWaiter(NSRunLoopWaiter* waiter);
 
-private:
+  private:
     struct Timer {
         double fire;
         uint64_t id;

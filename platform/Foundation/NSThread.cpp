@@ -24,6 +24,10 @@ void NSThread::detachNewThreadSelector(const Selector& selector, NSObject* toTar
     }).detach();
 }
 
-void NSThread::sleepForTimeInterval(double ti) { bd::mediaClock()->sleep(ti); }
+void NSThread::sleepForTimeInterval(double ti) {
+    bd::mediaClock()->sleep(ti);
+}
 
-bool NSThread::isMainThread() { return bd::isMainThread(); }
+bool NSThread::isMainThread() {
+    return bd::isMainThread();
+}

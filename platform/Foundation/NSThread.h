@@ -4,7 +4,7 @@
 #include "Foundation/NSObject.h"
 
 class NSThread : public NSObject {
-public:
+  public:
     // +detachNewThreadSelector:toTarget:withObject: [any-thread]
     // Starts a detached thread that sends selector to toTarget with withObject inside its own
     // autorelease pool. Target and argument are retained until the selector has returned; the

@@ -113,7 +113,9 @@ void VirtualMediaClock::clearSleeps() {
     _sleeps.clear();
 }
 
-void setMediaClock(MediaClock* clock) { gClock.store(clock, std::memory_order_release); }
+void setMediaClock(MediaClock* clock) {
+    gClock.store(clock, std::memory_order_release);
+}
 
 MediaClock* mediaClock() {
     MediaClock* c = gClock.load(std::memory_order_acquire);
@@ -122,4 +124,6 @@ MediaClock* mediaClock() {
 
 }  // namespace bd
 
-double CACurrentMediaTime() { return bd::mediaClock()->now(); }
+double CACurrentMediaTime() {
+    return bd::mediaClock()->now();
+}

@@ -13,9 +13,9 @@ double CACurrentMediaTime();
 namespace bd {
 
 class MediaClock {
-public:
+  public:
     virtual ~MediaClock() = default;
-    virtual double now() = 0;             // [any-thread]
+    virtual double now() = 0;                // [any-thread]
     virtual void sleep(double seconds) = 0;  // [any-thread] blocks for seconds of this clock
     virtual bool isVirtual() const { return false; }  // [any-thread]
 };
@@ -24,8 +24,8 @@ public:
 // to an absolute deadline, so a 25 ms frame is 25 ms and not 25 ms plus the default 50 us slack
 // plus the time spent computing the relative interval.
 class RealMediaClock : public MediaClock {
-public:
-    double now() override;              // [any-thread]
+  public:
+    double now() override;                // [any-thread]
     void sleep(double seconds) override;  // [any-thread]
 };
 
@@ -33,7 +33,7 @@ public:
 // sleep(dt) records dt and blocks until the clock has advanced by dt (or, with autoAdvance on,
 // advances the clock by dt itself and returns at once).
 class VirtualMediaClock : public MediaClock {
-public:
+  public:
     explicit VirtualMediaClock(double start = 0.0);
     ~VirtualMediaClock() override;  // wakes every sleeper and waits until they have left
 
@@ -41,16 +41,16 @@ public:
     void sleep(double seconds) override;  // [any-thread]
     bool isVirtual() const override { return true; }
 
-    void advance(double dt);  // [any-thread]
-    void set(double t);       // [any-thread] never moves backwards past a sleeper's start
+    void advance(double dt);       // [any-thread]
+    void set(double t);            // [any-thread] never moves backwards past a sleeper's start
     void setAutoAdvance(bool on);  // [any-thread]
     // [any-thread] Advances to the earliest wake-up time of a blocked sleeper; false if none.
     bool advanceToNextWake();
-    size_t sleepersWaiting();          // [any-thread]
-    std::vector<double> sleeps();      // [any-thread] requested durations, in order
-    void clearSleeps();                // [any-thread]
+    size_t sleepersWaiting();      // [any-thread]
+    std::vector<double> sleeps();  // [any-thread] requested durations, in order
+    void clearSleeps();            // [any-thread]
 
-private:
+  private:
     std::mutex _m;
     std::condition_variable _cv;
     double _now;
@@ -67,13 +67,13 @@ MediaClock* mediaClock();  // [any-thread]
 
 // RAII: makes a clock active for a scope.
 class ScopedMediaClock {
-public:
+  public:
     explicit ScopedMediaClock(MediaClock* c) : _prev(mediaClock()) { setMediaClock(c); }
     ~ScopedMediaClock() { setMediaClock(_prev); }
     ScopedMediaClock(const ScopedMediaClock&) = delete;
     ScopedMediaClock& operator=(const ScopedMediaClock&) = delete;
 
-private:
+  private:
     MediaClock* _prev;
 };
 

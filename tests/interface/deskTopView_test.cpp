@@ -1,5 +1,7 @@
 // The wallpaper view base: construction state, frame, scale, background, dispatch of the
 // host's operations to subclasses, the interval test.
+#include "interface/DeskTopView.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,7 +14,6 @@
 #include "QuartzCore/CABase.h"
 #include "UIKit/UIColor.h"
 #include "UIKit/UIImage.h"
-#include "interface/DeskTopView.h"
 
 namespace {
 

@@ -16,7 +16,9 @@
 
 namespace {
 
-NSRunLoop* loop() { return NSRunLoop::mainRunLoop(); }
+NSRunLoop* loop() {
+    return NSRunLoop::mainRunLoop();
+}
 
 // Counts frames, loops and teardowns; checks that a frame never meets a torn-down view and
 // that at most one loop of a view runs at a time.
@@ -50,15 +52,17 @@ struct LoopView : DeskTopView {
     }
     void initResource() override {
         st->resourceRuns++;
-        if (resourceSleep > 0) std::this_thread::sleep_for(std::chrono::duration<double>(resourceSleep));
+        if (resourceSleep > 0)
+            std::this_thread::sleep_for(std::chrono::duration<double>(resourceSleep));
         st->resourceDone++;
     }
 
-protected:
+  protected:
     void dealloc() override {
         dead = true;
         if (!NSThread::isMainThread()) st->offMainDeallocs++;
-        if (st->resourceRuns != st->resourceDone) st->framesAfterDealloc += 1000;  // resource thread still running
+        if (st->resourceRuns != st->resourceDone)
+            st->framesAfterDealloc += 1000;  // resource thread still running
         st->deallocs++;
         DeskTopView::dealloc();
     }
@@ -68,12 +72,14 @@ LoopView* newView(Stats* st, bool keepDelayedLoad = false) {
     auto* v = static_cast<LoopView*>(alloc<LoopView>()->initWithFrame(CGRectMake(0, 0, 320, 480)));
     v->st = st;
     if (!keepDelayedLoad)
-        NSObject::cancelPreviousPerformRequestsWithTarget(v, BD_SEL(DeskTopView, delayLoading), nullptr);
+        NSObject::cancelPreviousPerformRequestsWithTarget(v, BD_SEL(DeskTopView, delayLoading),
+                                                          nullptr);
     return v;
 }
 
 // Drives the run loop; on a virtual clock also lets blocked sleepers wake.
-bool pump(const std::function<bool()>& cond, double timeout, bd::VirtualMediaClock* clock = nullptr) {
+bool pump(const std::function<bool()>& cond, double timeout,
+          bd::VirtualMediaClock* clock = nullptr) {
     return loop()->runUntil(
         [&] {
             if (clock) clock->advanceToNextWake();
@@ -197,10 +203,18 @@ TEST(FrameLoopStress, RandomStartPauseResumeStop) {
     LoopView* v = newView(&st);
     for (int i = 0; i < 10000; ++i) {
         switch (rng() % 4) {
-            case 0: v->startAnimating(); break;
-            case 1: v->pauseAnimating(); break;
-            case 2: v->resumeAnimating(); break;
-            case 3: v->stopAnimating(); break;
+            case 0:
+                v->startAnimating();
+                break;
+            case 1:
+                v->pauseAnimating();
+                break;
+            case 2:
+                v->resumeAnimating();
+                break;
+            case 3:
+                v->stopAnimating();
+                break;
         }
         unsigned r = rng() % 100;
         if (r < 30)
