@@ -9,4 +9,5 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 void addDriveCommand(CLI::App& app, int& exitCode);
+void addPackCommands(CLI::App& app, int& exitCode);
 }  // namespace host
