@@ -92,6 +92,7 @@ void DeskTopView::setFrame(CGRect frame) {
 }
 
 void DeskTopView::dealloc() {
+    _tearingDown = true;  // a start sent during teardown must not retain a dying view
     NSLog("=========DeskTopView dealloc=========");
     setDestTopViewDelegate(nullptr);
     cancelPreviousPerformRequestsWithTarget(this, BD_SEL(DeskTopView, delayLoading), nullptr);
@@ -137,7 +138,7 @@ bool DeskTopView::isAnimating() {
 void DeskTopView::startAnimating() {
     BD_ASSERT_MAIN_THREAD();
     if (_isAnimating.load()) return;
-    if (!_operationQueue) return;  // teardown has released the queue
+    if (_tearingDown || !_operationQueue) return;
     _isAnimating.store(true);
     _updateOperation = adopt(alloc<UpdateOperation>());
     _updateOperation->setDelegate(this);

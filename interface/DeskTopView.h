@@ -166,4 +166,5 @@ class DeskTopView : public UIScrollView,
     // References on this view held by frame loops (one per started operation, given back on
     // the main thread when the operation finishes). Written on the main thread only.
     std::atomic<int> _loopHolds{0};
+    bool _tearingDown = false;  // main thread only
 };
