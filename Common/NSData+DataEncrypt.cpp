@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -82,20 +83,44 @@ __attribute__((target("avx2"))) size_t scrambleAVX2(const uint8_t* in, uint8_t* 
 
 using Kernel = size_t (*)(const uint8_t*, uint8_t*, size_t);
 
-Kernel chooseKernel() {
+Kernel kernelFor(ScrambleKernel k) {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return scrambleAVX2;
-    if (__builtin_cpu_supports("ssse3")) return scrambleSSSE3;
-    return nullptr;
+    bool avx2 = __builtin_cpu_supports("avx2"), ssse3 = __builtin_cpu_supports("ssse3");
+    switch (k) {
+        case ScrambleKernel::Automatic:
+            return avx2 ? scrambleAVX2 : ssse3 ? scrambleSSSE3 : nullptr;
+        case ScrambleKernel::AVX2:
+            return avx2 ? scrambleAVX2 : nullptr;
+        case ScrambleKernel::SSSE3:
+            return ssse3 ? scrambleSSSE3 : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+std::atomic<Kernel>& currentKernel() {
+    static std::atomic<Kernel> k{kernelFor(ScrambleKernel::Automatic)};
+    return k;
 }
 
 }  // namespace
 #endif
 
+bool setScrambleKernel(ScrambleKernel kernel) {
+#if BD_SCRAMBLE_X86
+    Kernel k = kernelFor(kernel);
+    if (!k && kernel != ScrambleKernel::Scalar && kernel != ScrambleKernel::Automatic) return false;
+    currentKernel().store(k, std::memory_order_relaxed);
+    return true;
+#else
+    return kernel == ScrambleKernel::Scalar || kernel == ScrambleKernel::Automatic;
+#endif
+}
+
 void scramble(const uint8_t* in, uint8_t* out, size_t n) {
     size_t done = 0;
 #if BD_SCRAMBLE_X86
-    static const Kernel kernel = chooseKernel();
+    Kernel kernel = currentKernel().load(std::memory_order_relaxed);
     // Blocks are whole numbers of pairs, so the tail starts on a pair boundary.
     if (kernel && n >= 16) done = kernel(in, out, n);
 #endif

@@ -20,6 +20,11 @@ void integer(int32_t value, uint8_t* toByte);
 // +byteToInt: [any-thread] the signed 32-bit integer that bytes[0..3] hold big-endian.
 int32_t byteToInt(const uint8_t* bytes);
 
+// Which vector path scramble() uses; Automatic picks the best the processor has.
+enum class ScrambleKernel { Automatic, Scalar, SSSE3, AVX2 };
+// [any-thread] Selects the path (for tests and benchmarks); false when the processor lacks it.
+bool setScrambleKernel(ScrambleKernel kernel);
+
 // [any-thread] Scrambles (or unscrambles) n bytes from in to out; in == out is allowed,
 // other overlap is not. Uses AVX2 or SSSE3 when the processor has them.
 void scramble(const uint8_t* in, uint8_t* out, size_t n);

@@ -73,14 +73,20 @@ TEST(ScrambledDataTest, VectorPathMatchesScalarAtEveryLengthAndOffset) {
     Bytes src(4096 + 64 + 1);
     for (auto& b : src) b = static_cast<uint8_t>(rng());
     Bytes want(src.size() + 8), got(src.size() + 8);
-    for (size_t offset : {0u, 1u, 3u}) {
-        for (size_t n = 0; n <= 4096; ++n) {
-            std::fill(want.begin(), want.end(), 0xA5);
-            std::fill(got.begin(), got.end(), 0xA5);
-            DataEncrypt::scrambleScalar(src.data() + offset, want.data() + (offset ^ 1), n);
-            DataEncrypt::scramble(src.data() + offset, got.data() + (offset ^ 1), n);
-            ASSERT_EQ(want, got) << "n=" << n
-                                 << " offset=" << offset;  // includes untouched guard bytes
+    for (auto kernel :
+         {DataEncrypt::ScrambleKernel::AVX2, DataEncrypt::ScrambleKernel::SSSE3,
+          DataEncrypt::ScrambleKernel::Scalar, DataEncrypt::ScrambleKernel::Automatic}) {
+        if (!DataEncrypt::setScrambleKernel(kernel)) continue;  // the processor lacks it
+        for (size_t offset : {0u, 1u, 3u}) {
+            for (size_t n = 0; n <= 4096; ++n) {
+                std::fill(want.begin(), want.end(), 0xA5);
+                std::fill(got.begin(), got.end(), 0xA5);
+                DataEncrypt::scrambleScalar(src.data() + offset, want.data() + (offset ^ 1), n);
+                DataEncrypt::scramble(src.data() + offset, got.data() + (offset ^ 1), n);
+                ASSERT_EQ(want, got)
+                    << "n=" << n << " offset=" << offset
+                    << " kernel=" << static_cast<int>(kernel);  // includes guard bytes
+            }
         }
     }
     // In place, twice, gives the bytes back.
