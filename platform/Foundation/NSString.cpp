@@ -39,18 +39,18 @@ NSString* NSString::initWithStdString(std::string text) {
 
 namespace {
 
-// Formats one printf conversion (spec holds "%...c") with the argument taken by fetch.
+// Formats one printf conversion (fmtPart holds "%...c") with the argument taken by fetch.
 template <class T>
-void appendOne(std::string& out, const std::string& spec, T value) {
+void appendOne(std::string& out, const std::string& fmtPart, T value) {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, fmtPart.c_str(), value);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof small) {
         out.append(small, static_cast<size_t>(n));
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    std::snprintf(big.data(), big.size(), fmtPart.c_str(), value);
     out.append(big.data(), static_cast<size_t>(n));
 }
 
@@ -71,27 +71,27 @@ std::string NSString::formatV(const char* fmt, va_list args) {
             continue;
         }
         // A conversion: % flags width .precision length conversion
-        std::string spec = "%";
+        std::string fmtPart = "%";
         ++p;
         if (*p == '%') {
             out += '%';
             ++p;
             continue;
         }
-        while (*p && std::strchr("-+ #0'", *p)) spec += *p++;
+        while (*p && std::strchr("-+ #0'", *p)) fmtPart += *p++;
         if (*p == '*') {
-            spec += std::to_string(va_arg(ap, int));
+            fmtPart += std::to_string(va_arg(ap, int));
             ++p;
         } else {
-            while (*p >= '0' && *p <= '9') spec += *p++;
+            while (*p >= '0' && *p <= '9') fmtPart += *p++;
         }
         if (*p == '.') {
-            spec += *p++;
+            fmtPart += *p++;
             if (*p == '*') {
-                spec += std::to_string(va_arg(ap, int));
+                fmtPart += std::to_string(va_arg(ap, int));
                 ++p;
             } else {
-                while (*p >= '0' && *p <= '9') spec += *p++;
+                while (*p >= '0' && *p <= '9') fmtPart += *p++;
             }
         }
         std::string len;
@@ -103,33 +103,33 @@ std::string NSString::formatV(const char* fmt, va_list args) {
             NSObject* o = va_arg(ap, NSObject*);
             NSString* d = o ? o->description() : nullptr;
             std::string text = d ? d->str() : std::string("(null)");
-            appendOne(out, spec + "s", text.c_str());
+            appendOne(out, fmtPart + "s", text.c_str());
             continue;
         }
-        std::string full = spec + len + conv;
+        std::string full = fmtPart + len + conv;
         switch (conv) {
             case 'd':
             case 'i':
                 if (len == "ll" || len == "q" || len == "j")
-                    appendOne(out, spec + "lld", va_arg(ap, long long));
+                    appendOne(out, fmtPart + "lld", va_arg(ap, long long));
                 else if (len == "l" || len == "z" || len == "t")
-                    appendOne(out, spec + "ld", va_arg(ap, long));
+                    appendOne(out, fmtPart + "ld", va_arg(ap, long));
                 else
-                    appendOne(out, spec + conv, va_arg(ap, int));
+                    appendOne(out, fmtPart + conv, va_arg(ap, int));
                 break;
             case 'u':
             case 'x':
             case 'X':
             case 'o':
                 if (len == "ll" || len == "q" || len == "j")
-                    appendOne(out, spec + "ll" + conv, va_arg(ap, unsigned long long));
+                    appendOne(out, fmtPart + "ll" + conv, va_arg(ap, unsigned long long));
                 else if (len == "l" || len == "z" || len == "t")
-                    appendOne(out, spec + "l" + conv, va_arg(ap, unsigned long));
+                    appendOne(out, fmtPart + "l" + conv, va_arg(ap, unsigned long));
                 else
-                    appendOne(out, spec + conv, va_arg(ap, unsigned));
+                    appendOne(out, fmtPart + conv, va_arg(ap, unsigned));
                 break;
             case 'c':
-                appendOne(out, spec + "c", va_arg(ap, int));
+                appendOne(out, fmtPart + "c", va_arg(ap, int));
                 break;
             case 'f':
             case 'F':
@@ -140,17 +140,17 @@ std::string NSString::formatV(const char* fmt, va_list args) {
             case 'a':
             case 'A':
                 if (len == "L")
-                    appendOne(out, spec + "L" + conv, va_arg(ap, long double));
+                    appendOne(out, fmtPart + "L" + conv, va_arg(ap, long double));
                 else
-                    appendOne(out, spec + conv, va_arg(ap, double));
+                    appendOne(out, fmtPart + conv, va_arg(ap, double));
                 break;
             case 's': {
                 const char* s = va_arg(ap, const char*);
-                appendOne(out, spec + "s", s ? s : "(null)");
+                appendOne(out, fmtPart + "s", s ? s : "(null)");
                 break;
             }
             case 'p':
-                appendOne(out, spec + "p", va_arg(ap, void*));
+                appendOne(out, fmtPart + "p", va_arg(ap, void*));
                 break;
             default:
                 // Unknown conversion: copy it through and consume nothing.
