@@ -12,7 +12,9 @@
 
 namespace bd {
 bool isMainThread() {
-    return pid_t(syscall(SYS_gettid)) == getpid();
+    // The answer never changes for a thread, so ask the kernel once per thread.
+    thread_local const bool isMain = pid_t(syscall(SYS_gettid)) == getpid();
+    return isMain;
 }
 
 void fatal(const char* what) {
