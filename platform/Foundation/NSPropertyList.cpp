@@ -84,6 +84,31 @@ bool binaryDepthOk(Bytes s) {
         return true;
     };
 
+    // libplist aborts on a string or key holding a zero character, so such a file is refused
+    // here: true for an ASCII (0x5) or UTF-16 (0x6) string with a zero unit, or one whose
+    // length runs past the object area.
+    auto stringHasNul = [&](uint64_t off) {
+        unsigned char m = b[off];
+        unsigned kind = m >> 4;
+        if (kind != 0x5 && kind != 0x6) return false;
+        uint64_t c = m & 0x0F;
+        uint64_t p = off + 1;
+        if (c == 0x0F) {
+            if (p >= tableOff || (b[p] >> 4) != 0x1) return true;
+            unsigned k = 1u << (b[p] & 0x0F);
+            if (k > 8 || p + 1 + k > tableOff) return true;
+            c = be(b + p + 1, k);
+            p += 1 + k;
+        }
+        unsigned unit = kind == 0x6 ? 2 : 1;
+        if (c > (tableOff - p) / unit) return true;
+        for (uint64_t i = 0; i < c; ++i) {
+            const unsigned char* u = b + p + i * unit;
+            if (u[0] == 0 && (unit == 1 || u[1] == 0)) return true;
+        }
+        return false;
+    };
+
     // 0 = unseen, 1 = on the walk's stack, 2 = done; height of finished containers.
     std::vector<unsigned char> state(numObjects, 0);
     struct Frame {
@@ -96,6 +121,7 @@ bool binaryDepthOk(Bytes s) {
         uint64_t off, first, count;
         if (!objectAt(idx, off)) return -1;
         if (!children(off, first, count)) {
+            if (stringHasNul(off)) return -1;
             state[idx] = 2;
             return 0;
         }
@@ -141,14 +167,12 @@ NSObject* convert(plist_t node, int depth) {
             return NSNumber::numberWithDouble(v);
         }
         case PLIST_STRING: {
-            char* v = nullptr;
-            plist_get_string_val(node, &v);
+            // The pointer form: plist_get_string_val aborts on a zero character inside.
+            uint64_t len = 0;
+            const char* v = plist_get_string_ptr(node, &len);
             if (!v) return NSString::stringWithUTF8String("");
-            size_t len = std::strlen(v);
-            NSString* s =
-                NSString::isValidUTF8(v, len) ? NSString::stringWithUTF8String(v) : nullptr;
-            std::free(v);
-            return s;
+            if (std::strlen(v) != len || !NSString::isValidUTF8(v, len)) return nullptr;
+            return NSString::stringWithUTF8String(v);
         }
         case PLIST_DATA: {
             char* v = nullptr;
