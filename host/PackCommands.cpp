@@ -28,9 +28,19 @@ NSString* str(const std::string& s) {
     return NSString::stringWithUTF8String(s.c_str());
 }
 
-// The reader writes its "key = %@" / "data length = %d" lines to the log (stderr) as it goes.
-NSMutableDictionary* readPackage(const std::string& path) {
-    return DataEncrypt::readDatasFromFilePath(str(path));
+// A package's records in file order. The reader writes its "key = %@" / "data length = %d"
+// lines to the log (stderr) as it goes. False when the path is no regular file.
+struct Package {
+    NSArray* keys = nullptr;
+    NSArray* values = nullptr;
+};
+bool readPackage(const std::string& path, Package& out) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return false;
+    NSMutableDictionary* records = DataEncrypt::readDatasFromFilePath(str(path));
+    out.keys = records->allKeys();
+    out.values = records->allValues();
+    return true;
 }
 
 int pack(const std::string& dir, const std::string& out, bool plain) {
@@ -62,11 +72,10 @@ int pack(const std::string& dir, const std::string& out, bool plain) {
 
 int list(const std::string& file) {
     NSAutoreleasePool pool;
-    std::error_code ec;
-    if (!fs::is_regular_file(file, ec)) return fail("not a file: " + file);
-    NSMutableDictionary* records = readPackage(file);
-    NSArray* keys = records->allKeys();
-    NSArray* values = records->allValues();
+    Package pkg;
+    if (!readPackage(file, pkg)) return fail("not a file: " + file);
+    NSArray* keys = pkg.keys;
+    NSArray* values = pkg.values;
     size_t pictures = 0, bytes = 0;
     for (size_t i = 0; i < keys->count(); ++i) {
         NSData* value = as<NSData>(values->objectAtIndex(i));
@@ -103,11 +112,11 @@ bool safeKey(const std::string& key) {
 
 int unpack(const std::string& file, const std::string& outDir) {
     NSAutoreleasePool pool;
+    Package pkg;
+    if (!readPackage(file, pkg)) return fail("not a file: " + file);
+    NSArray* keys = pkg.keys;
+    NSArray* values = pkg.values;
     std::error_code ec;
-    if (!fs::is_regular_file(file, ec)) return fail("not a file: " + file);
-    NSMutableDictionary* records = readPackage(file);
-    NSArray* keys = records->allKeys();
-    NSArray* values = records->allValues();
     fs::create_directories(outDir, ec);
     if (ec) return fail("cannot create " + outDir + ": " + ec.message());
     int refused = 0;
