@@ -253,6 +253,32 @@ void CALayer::setContents(CGImage* contents) {
     didChangeValueForKey("contents");
 }
 
+void CALayer::setContentsGravity(int contentsGravity) {
+    BD_ASSERT_MAIN_THREAD();
+    _contentsGravity = contentsGravity;
+    didChangeValueForKey("contentsGravity");
+}
+
+CATransform3D CALayer::presentationTransform(double mediaTime) {
+    (void)mediaTime;
+    return transform();
+}
+
+CATransform3D CALayer::presentationSublayerTransform(double mediaTime) {
+    (void)mediaTime;
+    return sublayerTransform();
+}
+
+float CALayer::presentationOpacity(double mediaTime) {
+    (void)mediaTime;
+    return opacity();
+}
+
+CGImage* CALayer::contentsAtTime(double mediaTime) {
+    if (_contentsSource) return _contentsSource->layerContentsAtTime(this, mediaTime);
+    return contents();
+}
+
 void CALayer::detachSublayer(CALayer* layer) {
     auto it = std::find_if(_sublayers.begin(), _sublayers.end(),
                            [&](const Ref<CALayer>& r) { return r.get() == layer; });

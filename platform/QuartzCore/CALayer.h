@@ -14,6 +14,34 @@
 #include "QuartzCore/CATransform3D.h"
 
 class CGImage;
+class CALayer;
+
+// How a layer's contents fill its bounds. The numbers are those of UIViewContentMode, so a
+// view hands its content mode to its layer unchanged.
+enum CALayerContentsGravity : int {
+    kCALayerGravityResize = 0,           // stretched to the bounds
+    kCALayerGravityResizeAspect = 1,     // fits inside, aspect kept
+    kCALayerGravityResizeAspectFill = 2, // fills, aspect kept, overflow cut by clipping
+    kCALayerGravityRedraw = 3,           // as Resize
+    kCALayerGravityCenter = 4,
+    kCALayerGravityTop = 5,
+    kCALayerGravityBottom = 6,
+    kCALayerGravityLeft = 7,
+    kCALayerGravityRight = 8,
+    kCALayerGravityTopLeft = 9,
+    kCALayerGravityTopRight = 10,
+    kCALayerGravityBottomLeft = 11,
+    kCALayerGravityBottomRight = 12,
+};
+
+// Something that decides what a layer shows at a given media time (an image view playing a
+// flip-book). Not owned by the layer; the source clears itself before it goes.
+class CALayerContentsSource {
+  public:
+    virtual ~CALayerContentsSource() = default;
+    // [main-thread] The bitmap the layer shows at mediaTime, or null for none.
+    virtual CGImage* layerContentsAtTime(CALayer* layer, double mediaTime) = 0;
+};
 
 // A layer's background colour as straight-alpha RGBA components in 0...1.
 struct CALayerColor {
@@ -62,6 +90,20 @@ class CALayer : public NSObject {
     // The bitmap the layer shows over its bounds; the layer keeps a reference to it.
     virtual CGImage* contents() { return _contents; }
     virtual void setContents(CGImage* contents);
+    // How the contents fill the bounds (CALayerContentsGravity); default Resize.
+    virtual int contentsGravity() { return _contentsGravity; }
+    virtual void setContentsGravity(int contentsGravity);
+
+    // What the renderer draws at a media time [main-thread]. The model values above are what
+    // the layer was told; these answer what it shows at that moment, with running animations
+    // and a contents source applied. Base: the model values.
+    virtual CATransform3D presentationTransform(double mediaTime);
+    virtual CATransform3D presentationSublayerTransform(double mediaTime);
+    virtual float presentationOpacity(double mediaTime);
+    // The contents source's answer when one is set, else contents().
+    virtual CGImage* contentsAtTime(double mediaTime);
+    CALayerContentsSource* contentsSource() { return _contentsSource; }
+    void setContentsSource(CALayerContentsSource* source) { _contentsSource = source; }
 
     // Tree [main-thread]
     virtual CALayer* superlayer() { return _superlayer; }
@@ -111,6 +153,8 @@ class CALayer : public NSObject {
     bool _masksToBounds = false;
     CALayerColor _backgroundColor = {};
     CGImage* _contents = nullptr;  // retained
+    int _contentsGravity = kCALayerGravityResize;
+    CALayerContentsSource* _contentsSource = nullptr;  // not owned
     CALayer* _superlayer = nullptr;
     std::vector<Ref<CALayer>> _sublayers;
     void* _delegate = nullptr;

@@ -281,6 +281,7 @@ void UIView::setClipsToBounds(bool clipsToBounds) {
 void UIView::setContentMode(int contentMode) {
     BD_ASSERT_MAIN_THREAD();
     _contentMode = contentMode;
+    _layer->setContentsGravity(contentMode);  // the gravities are numbered as the content modes
 }
 
 bool UIView::isHidden() {
