@@ -50,6 +50,11 @@ void UpdateOperation::dealloc() {
 // ---------------------------------------------------------------------------------------------
 // DeskTopView
 
+DeskTopView* DeskTopView::createDeskTopViewFromBundle(NSBundle* bundle) {
+    (void)bundle;
+    return nullptr;  // the loader comes with the bundle work
+}
+
 NSString* DeskTopView::name() {
     return NSSTR("");
 }

@@ -12,6 +12,7 @@
 #include "UIKit/UIScrollView.h"
 #include "interface/IconViewNode.h"
 
+class NSBundle;
 class NSString;
 class UIImage;
 
@@ -85,6 +86,9 @@ class DeskTopView : public UIScrollView,
                     public DeskTopViewInterface,
                     public UpdateOperationDelegate {
   public:
+    // +createDeskTopViewFromBundle: [main-thread] opens the bundle's library, calls its
+    // getDeskTopViewInstance and hands back that view (autoreleased), or null.
+    static DeskTopView* createDeskTopViewFromBundle(NSBundle* bundle);
     // +name, +version [any-thread] the base has neither: empty strings (autoreleased).
     static NSString* name();
     static NSString* version();
