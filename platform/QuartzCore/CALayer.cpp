@@ -77,16 +77,20 @@ H3 toParentOwn(CALayer* l) {
 }
 
 // Layer bounds space -> superlayer bounds space, including the superlayer's sublayerTransform.
+// The layer's transform and the sublayer transform are composed in 3D before flattening, so a
+// perspective sublayer transform sees the depth that the layer's own rotation gives it.
 H3 toParent(CALayer* l) {
-    H3 h = toParentOwn(l);
-    if (CALayer* s = l->superlayer()) {
-        CATransform3D st = s->sublayerTransform();
-        if (!CATransform3DIsIdentity(st)) {
-            CGPoint a = anchorInBounds(s->bounds(), s->anchorPoint());
-            h = h * H3::translation(-a.x, -a.y) * H3::flatten(st) * H3::translation(a.x, a.y);
-        }
-    }
-    return h;
+    CALayer* s = l->superlayer();
+    if (!s || CATransform3DIsIdentity(s->sublayerTransform())) return toParentOwn(l);
+    CGPoint a = anchorInBounds(l->bounds(), l->anchorPoint());
+    CGPoint p = l->position();
+    CGPoint sa = anchorInBounds(s->bounds(), s->anchorPoint());
+    CATransform3D m = CATransform3DMakeTranslation(-a.x, -a.y, 0);
+    m = CATransform3DConcat(m, l->transform());
+    m = CATransform3DConcat(m, CATransform3DMakeTranslation(p.x - sa.x, p.y - sa.y, 0));
+    m = CATransform3DConcat(m, s->sublayerTransform());
+    m = CATransform3DConcat(m, CATransform3DMakeTranslation(sa.x, sa.y, 0));
+    return H3::flatten(m);
 }
 
 // Layer bounds space -> the space the root's frame lives in.
@@ -257,6 +261,12 @@ void CALayer::setContentsGravity(int contentsGravity) {
     BD_ASSERT_MAIN_THREAD();
     _contentsGravity = contentsGravity;
     didChangeValueForKey("contentsGravity");
+}
+
+void CALayer::setContentsScale(double contentsScale) {
+    BD_ASSERT_MAIN_THREAD();
+    _contentsScale = contentsScale;
+    didChangeValueForKey("contentsScale");
 }
 
 CATransform3D CALayer::presentationTransform(double mediaTime) {

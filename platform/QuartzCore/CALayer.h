@@ -93,6 +93,10 @@ class CALayer : public NSObject {
     // How the contents fill the bounds (CALayerContentsGravity); default Resize.
     virtual int contentsGravity() { return _contentsGravity; }
     virtual void setContentsGravity(int contentsGravity);
+    // Pixels of the contents per point, for the gravities that show the contents at their own
+    // size; default 1. An image view sets its picture's scale.
+    virtual double contentsScale() { return _contentsScale; }
+    virtual void setContentsScale(double contentsScale);
 
     // What the renderer draws at a media time [main-thread]. The model values above are what
     // the layer was told; these answer what it shows at that moment, with running animations
@@ -154,6 +158,7 @@ class CALayer : public NSObject {
     CALayerColor _backgroundColor = {};
     CGImage* _contents = nullptr;  // retained
     int _contentsGravity = kCALayerGravityResize;
+    double _contentsScale = 1.0;
     CALayerContentsSource* _contentsSource = nullptr;  // not owned
     CALayer* _superlayer = nullptr;
     std::vector<Ref<CALayer>> _sublayers;

@@ -31,6 +31,7 @@ void UIImageView::setImage(UIImage* image) {
     BD_ASSERT_MAIN_THREAD();
     _image = image;
     _layer->setContents(image ? image->CGImage() : nullptr);
+    _layer->setContentsScale(image ? image->scale() : 1.0);
 }
 
 CGSize UIImageView::sizeThatFits(CGSize size) {

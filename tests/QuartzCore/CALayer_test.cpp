@@ -134,3 +134,27 @@ TEST(CALayer, ConvertPointThroughTransformsAndBoundsOrigin) {
     EXPECT_NEAR(q.x, (10 - 200), 1e-12);
     EXPECT_NEAR(q.y, (20 - 200), 1e-12);
 }
+
+TEST(CALayer, PerspectiveSublayerTransformActsOnTheDepthOfATurnedSublayer) {
+    // The sublayer's turn about y gives its edges depth; the parent's perspective then makes
+    // the near edge longer than the far one. Flattening each transform on its own would lose
+    // that depth and leave both edges equally long.
+    Ref<CALayer> parent = makeLayer(CGRectMake(0, 0, 100, 100));
+    CATransform3D persp = CATransform3DIdentity;
+    persp.m34 = -1.0 / 100;
+    parent->setSublayerTransform(persp);
+    Ref<CALayer> card = makeLayer(CGRectMake(25, 25, 50, 50));
+    card->setTransform(CATransform3DMakeRotation(3.14159265358979323846 / 6, 0, 1, 0));
+    parent->addSublayer(card.get());
+    auto edge = [&](double x) {
+        return card->convertPointToLayer({x, 50}, parent.get()).y -
+               card->convertPointToLayer({x, 0}, parent.get()).y;
+    };
+    EXPECT_GT(edge(0), 55);
+    EXPECT_LT(edge(50), 45);
+    // And the mapping goes back.
+    CGPoint p = card->convertPointToLayer({10, 40}, parent.get());
+    CGPoint back = card->convertPointFromLayer(p, parent.get());
+    EXPECT_NEAR(back.x, 10, 1e-9);
+    EXPECT_NEAR(back.y, 40, 1e-9);
+}
