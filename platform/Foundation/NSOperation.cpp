@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "Foundation/NSThread.h"
+
 namespace {
 thread_local NSOperation* tCurrent = nullptr;
 }
@@ -65,7 +67,11 @@ struct NSOperationQueue::State {
         size_t free = workers - running.size();
         if (free >= queued.size() || workers >= limit()) return;
         ++workers;
-        std::thread([self] { self->work(); }).detach();
+        bd::backgroundThreadStarting();
+        std::thread([self] {
+            self->work();
+            bd::backgroundThreadEnded();
+        }).detach();
     }
 
     void work() {

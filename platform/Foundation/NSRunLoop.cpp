@@ -152,6 +152,11 @@ size_t NSRunLoop::pendingTimerCount() {
     return _timers.size();
 }
 
+size_t NSRunLoop::pendingTaskCount() {
+    std::lock_guard lk(_m);
+    return _tasks.size();
+}
+
 bool NSRunLoop::runOnce() {
     NSAutoreleasePool pool;
     bool ran = false;

@@ -49,6 +49,7 @@ class NSRunLoop : public NSObject {
     // null argument); returns how many were cancelled.
     virtual size_t cancelPerformTimers(NSObject* target, const Selector& sel, NSObject* arg);
     virtual size_t pendingTimerCount();  // [any-thread]
+    virtual size_t pendingTaskCount();   // [any-thread] tasks posted and not yet run
 
     // [main-thread] One pass: the tasks queued so far and the timers that are due, in a pool.
     virtual void runPending();

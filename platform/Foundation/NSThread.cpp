@@ -1,5 +1,6 @@
 #include "Foundation/NSThread.h"
 
+#include <atomic>
 #include <thread>
 
 #include "Foundation/NSRunLoop.h"
@@ -10,6 +11,7 @@ void NSThread::detachNewThreadSelector(const Selector& selector, NSObject* toTar
     if (!toTarget) return;
     toTarget->retain();
     if (withObject) withObject->retain();
+    bd::backgroundThreadStarting();
     std::thread([selector, toTarget, withObject] {
         {
             NSAutoreleasePool pool;
@@ -21,6 +23,7 @@ void NSThread::detachNewThreadSelector(const Selector& selector, NSObject* toTar
             if (withObject) withObject->release();
             toTarget->release();
         });
+        bd::backgroundThreadEnded();
     }).detach();
 }
 
@@ -31,3 +34,18 @@ void NSThread::sleepForTimeInterval(double ti) {
 bool NSThread::isMainThread() {
     return bd::isMainThread();
 }
+
+namespace bd {
+namespace {
+std::atomic<size_t> gBackgroundThreads{0};
+}
+size_t backgroundThreadCount() {
+    return gBackgroundThreads.load();
+}
+void backgroundThreadStarting() {
+    gBackgroundThreads.fetch_add(1);
+}
+void backgroundThreadEnded() {
+    gBackgroundThreads.fetch_sub(1);
+}
+}  // namespace bd

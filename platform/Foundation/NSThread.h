@@ -1,6 +1,8 @@
 #pragma once
 // Threads: detached threads running a selector, sleeping on the media clock.
 
+#include <cstddef>
+
 #include "Foundation/NSObject.h"
 
 class NSThread : public NSObject {
@@ -17,3 +19,13 @@ class NSThread : public NSObject {
     // +isMainThread [any-thread]
     static bool isMainThread();
 };
+
+namespace bd {
+// [any-thread] Threads the platform has started (detached threads and operation-queue workers)
+// that have not ended yet. Counted before a thread starts, so a host that steps a virtual clock
+// can tell when every such thread is asleep on it.
+size_t backgroundThreadCount();
+// [any-thread] For the platform's own thread starters: one more / one fewer running thread.
+void backgroundThreadStarting();
+void backgroundThreadEnded();
+}  // namespace bd

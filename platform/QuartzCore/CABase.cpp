@@ -103,6 +103,19 @@ size_t VirtualMediaClock::sleepersWaiting() {
     return _deadlines.size();
 }
 
+size_t VirtualMediaClock::sleepersBlocked() {
+    std::lock_guard lk(_m);
+    return size_t(
+        std::count_if(_deadlines.begin(), _deadlines.end(), [&](double d) { return d > _now; }));
+}
+
+bool VirtualMediaClock::nextWakeTime(double* t) {
+    std::lock_guard lk(_m);
+    if (_deadlines.empty()) return false;
+    *t = *std::min_element(_deadlines.begin(), _deadlines.end());
+    return true;
+}
+
 std::vector<double> VirtualMediaClock::sleeps() {
     std::lock_guard lk(_m);
     return _sleeps;

@@ -47,6 +47,11 @@ class VirtualMediaClock : public MediaClock {
     // [any-thread] Advances to the earliest wake-up time of a blocked sleeper; false if none.
     bool advanceToNextWake();
     size_t sleepersWaiting();      // [any-thread]
+    // [any-thread] Sleepers whose wake-up time still lies ahead (woken ones that have not left
+    // yet are not counted).
+    size_t sleepersBlocked();
+    // [any-thread] The earliest wake-up time of a blocked sleeper; false if there is none.
+    bool nextWakeTime(double* t);
     std::vector<double> sleeps();  // [any-thread] requested durations, in order
     void clearSleeps();            // [any-thread]
 
