@@ -69,8 +69,22 @@ int run(const std::string& bundlePath, const std::string& screenText) {
     std::error_code ec;
     if (!std::filesystem::is_directory(bundlePath, ec))
         return fail("not a bundle directory: " + bundlePath);
+    auto set = [](const char* name) {
+        const char* v = SDL_getenv(name);
+        return v && *v;
+    };
+    if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("SDL_VIDEODRIVER"))
+        return fail("no display to open a window on (set DISPLAY or WAYLAND_DISPLAY)");
     if (SDL_Init(SDL_INIT_VIDEO) != 0)
         return fail(std::string("no display to open a window on (") + SDL_GetError() + ")");
+    // With no display SDL falls back to drawing nowhere; only a user who asks for that gets it.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const char* asked = SDL_getenv("SDL_VIDEODRIVER");
+    if (driver && (SDL_strcmp(driver, "offscreen") == 0 || SDL_strcmp(driver, "dummy") == 0) &&
+        !(asked && SDL_strcasecmp(asked, driver) == 0)) {
+        SDL_Quit();
+        return fail("no display to open a window on (set DISPLAY or WAYLAND_DISPLAY)");
+    }
 
     const int pw = screen.pixelWidth(), ph = screen.pixelHeight();
     // The window shows the screen pixel for pixel, made smaller if the display can't hold it.
@@ -135,7 +149,7 @@ int run(const std::string& bundlePath, const std::string& screenText) {
                 "0-9 gesture, o settings, q quit",
                 bundlePath.c_str(), pw, ph);
             bool running = true, hidden = false, pausedWhileHidden = false, userPaused = false;
-            bool pressed = false;
+            bool pressed = false, shown = false;
             double nextFrame = CACurrentMediaTime(), lastTitle = nextFrame, lastFrameMs = 0;
             int framesSinceTitle = 0;
             while (running) {
@@ -148,7 +162,9 @@ int run(const std::string& bundlePath, const std::string& screenText) {
                         case SDL_WINDOWEVENT:
                             if (e.window.event == SDL_WINDOWEVENT_HIDDEN ||
                                 e.window.event == SDL_WINDOWEVENT_MINIMIZED) {
-                                if (!hidden) {
+                                // (X11 shows, hides and shows a new window before its first
+                                // exposure; only a window that has been drawn on can be hidden.)
+                                if (!hidden && shown) {
                                     hidden = true;
                                     pausedWhileHidden = scene->isAnimating();
                                     if (pausedWhileHidden) scene->pauseAnimating();
@@ -158,6 +174,7 @@ int run(const std::string& bundlePath, const std::string& screenText) {
                             } else if (e.window.event == SDL_WINDOWEVENT_SHOWN ||
                                        e.window.event == SDL_WINDOWEVENT_RESTORED ||
                                        e.window.event == SDL_WINDOWEVENT_EXPOSED) {
+                                if (e.window.event == SDL_WINDOWEVENT_EXPOSED) shown = true;
                                 if (hidden) {
                                     hidden = false;
                                     if (pausedWhileHidden) scene->resumeAnimating();

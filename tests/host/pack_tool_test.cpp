@@ -59,8 +59,9 @@ TEST(PackTool, BadInputGivesAClearFailure) {
     EXPECT_EQ(run("frobnicate"), 2);
 
     // A key that climbs out of the output folder is refused and nothing is written for it.
-    static const char kEvil[] = "\x00\x00\x00\x02\x00\x00\x00\x06../x.y\x00\x00\x00\x02hi\x00\x00\x00\x05"
-                     "ok.tx\x00\x00\x00\x02ok";
+    static const char kEvil[] =
+        "\x00\x00\x00\x02\x00\x00\x00\x06../x.y\x00\x00\x00\x02hi\x00\x00\x00\x05"
+        "ok.tx\x00\x00\x00\x02ok";
     std::string evil(kEvil, sizeof kEvil - 1);
     std::string evilPath = dir + "/evil.pkg";
     ASSERT_TRUE(bdtest::writeFile(evilPath, std::vector<uint8_t>(evil.begin(), evil.end())));

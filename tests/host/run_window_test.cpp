@@ -1,0 +1,156 @@
+// `backdrop run` in a real window: under Xvfb, with clicks and keys from xdotool and a
+// screenshot read back through Xlib.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "support/golden.h"
+#include "support/pictures.h"
+#include "support/process.h"
+
+// x11_screenshot.cpp: the window's pixels as opaque ARGB32 (caller owns them), or null.
+CGImageRef screenshot(const std::string& display, unsigned long window);
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads the child's output until it holds `needle` (after position from), or time runs out.
+bool waitForText(bdtest::Child& c, std::string* out, const std::string& needle, size_t from,
+                 double seconds) {
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        bdtest::readSome(c, out);
+        if (out->find(needle, from) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+struct Xvfb {
+    bdtest::Child server;
+    std::string display;
+    bool start() {
+        // -displayfd picks a free display and writes its number to our pipe.
+        server = bdtest::spawn(
+            {"Xvfb", "-displayfd", "1", "-screen", "0", "640x800x24", "-nolisten", "tcp"}, {},
+            true);
+        std::string out;
+        auto end = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < end && out.find('\n') == std::string::npos) {
+            bdtest::readSome(server, &out);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (out.find('\n') == std::string::npos) return false;
+        display = ":" + out.substr(0, out.find('\n'));
+        return true;
+    }
+    ~Xvfb() {
+        if (server.pid > 0) {
+            kill(server.pid, SIGTERM);
+            bdtest::waitFor(server, 5);
+        }
+    }
+};
+
+// The share of pixels that differ by more than 16 in some channel; 1 when the sizes differ.
+double differingShare(CGImageRef a, CGImageRef b) {
+    if (!a || !b || a->width() != b->width() || a->height() != b->height()) return 1;
+    size_t bad = 0;
+    for (size_t y = 0; y < a->height(); ++y) {
+        const uint8_t* ra = a->bytes() + y * a->bytesPerRow();
+        const uint8_t* rb = b->bytes() + y * b->bytesPerRow();
+        for (size_t x = 0; x < a->width(); ++x)
+            for (int c = 0; c < 3; ++c)
+                if (std::abs(ra[x * 4 + size_t(c)] - rb[x * 4 + size_t(c)]) > 16) {
+                    ++bad;
+                    break;
+                }
+    }
+    return double(bad) / double(a->width() * a->height());
+}
+
+}  // namespace
+
+TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
+    if (!bdtest::onPath("Xvfb"))
+        GTEST_SKIP() << "Xvfb is not installed (scripts/install-deps.sh installs xvfb); "
+                        "the live window is not tested";
+    ASSERT_TRUE(bdtest::onPath("xdotool")) << "xdotool is missing (scripts/install-deps.sh)";
+    const std::string bundle = bdtest::bundlePath("AnimateDemo.bundle");
+    const std::string screen = "320x480@1";
+
+    // What the window should show once the flip-book is stopped: the same scene rendered
+    // headless, stopped at once.
+    std::string dir = bdtest::makeTempDir("run-window");
+    ASSERT_EQ(
+        bdtest::run({bdtest::toolPath(), "render", bundle, "-o", dir + "/ref.webp", "--screen",
+                     screen, "--seconds", "0.05", "--script", "0:stop", "--frames", dir}),
+        0);
+    Ref<CGImage> reference = adopt(bdtest::loadPNG(dir + "/frame-0000.png"));
+    ASSERT_TRUE(reference);
+
+    Xvfb x;
+    ASSERT_TRUE(x.start()) << "Xvfb did not start";
+    const std::vector<std::string> env = {"DISPLAY=" + x.display, "SDL_AUDIODRIVER=dummy",
+                                          "WAYLAND_DISPLAY="};
+    bdtest::Child app =
+        bdtest::spawn({bdtest::toolPath(), "run", bundle, "--screen", screen}, env, true);
+    ASSERT_GT(app.pid, 0);
+    std::string out;
+    ASSERT_TRUE(waitForText(app, &out, "running ", 0, 15)) << out;
+
+    std::string id;
+    ASSERT_EQ(bdtest::run({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Backdrop"},
+                          &id, nullptr, env, 15),
+              0);
+    id = id.substr(0, id.find('\n'));
+    unsigned long window = std::strtoul(id.c_str(), nullptr, 10);
+    ASSERT_NE(window, 0u);
+
+    // Stop the flip-book, then the window shows the still scene.
+    size_t mark = out.size();
+    ASSERT_EQ(bdtest::run({"xdotool", "key", "--window", id, "s"}, nullptr, nullptr, env), 0);
+    ASSERT_TRUE(waitForText(app, &out, "stopAnimating; animating: no", mark, 10)) << out;
+    double share = 1;
+    auto end = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < end) {
+        Ref<CGImage> shot = adopt(screenshot(x.display, window));
+        share = differingShare(shot.get(), reference.get());
+        if (share < 0.02) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_LT(share, 0.02) << "the window does not show the wallpaper as rendered headless";
+
+    // A click is a touch; the sample wallpaper plays its flip-book again.
+    mark = out.size();
+    ASSERT_EQ(bdtest::run({"xdotool", "mousemove", "--window", id, "160", "300", "click", "1"},
+                          nullptr, nullptr, env),
+              0);
+    EXPECT_TRUE(waitForText(app, &out, "touch began at (160, 300)", mark, 10)) << out;
+    EXPECT_TRUE(waitForText(app, &out, "animating: yes", mark, 10)) << out;
+
+    // Hidden, the wallpaper pauses; shown again, it resumes.
+    mark = out.size();
+    ASSERT_EQ(bdtest::run({"xdotool", "windowunmap", id}, nullptr, nullptr, env), 0);
+    EXPECT_TRUE(waitForText(app, &out, "window hidden: paused", mark, 10)) << out;
+    ASSERT_EQ(bdtest::run({"xdotool", "windowmap", id}, nullptr, nullptr, env), 0);
+    EXPECT_TRUE(waitForText(app, &out, "window shown: resumed", mark, 10)) << out;
+
+    ASSERT_EQ(bdtest::run({"xdotool", "key", "--window", id, "q"}, nullptr, nullptr, env), 0);
+    EXPECT_EQ(bdtest::waitFor(app, 10), 0);
+}
+
+TEST(RunWindow, WithoutADisplayItSaysSoAndFails) {
+    std::string err;
+    int code = bdtest::run({bdtest::toolPath(), "run", bdtest::bundlePath("TestWallpaper.bundle")},
+                           nullptr, &err, {"DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER="});
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(err.find("no display"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
