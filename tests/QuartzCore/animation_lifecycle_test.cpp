@@ -13,6 +13,7 @@
 #include "QuartzCore/CABase.h"
 #include "QuartzCore/CALayer.h"
 #include "UIKit/UIView.h"
+#include "interface/DeskTopView.h"
 
 namespace {
 
@@ -43,6 +44,32 @@ struct CountedView : UIView {
     void dealloc() override {
         ++gViewDeallocs;
         UIView::dealloc();
+    }
+};
+
+// A wallpaper that starts a slide with itself as delegate in every frame of its frame loop.
+struct SlidingWallpaper : DeskTopView {
+    int* frames = nullptr;
+    int* stops = nullptr;
+    bool* gone = nullptr;
+    void doAnimating() override {
+        ++*frames;
+        CABasicAnimation* a =
+            CABasicAnimation::animationWithKeyPath(NSSTR("transform.translation"));
+        a->setDuration(0.06);
+        a->setDelegate(this);
+        layer()->setTransform(CATransform3DTranslate(layer()->transform(), 1, 0, 0));
+        layer()->addAnimation(a, NSSTR(*frames % 2 ? "odd" : "even"));
+    }
+    void animationDidStop(CAAnimation* anim, bool finished) override {
+        ++*stops;
+        DeskTopView::animationDidStop(anim, finished);
+    }
+
+  protected:
+    void dealloc() override {
+        *gone = true;
+        DeskTopView::dealloc();
     }
 };
 
@@ -221,4 +248,34 @@ TEST_F(Runtime, AViewsStopGoesToTheInstalledHandler) {
     EXPECT_EQ(seen.view, view.get());
     EXPECT_EQ(seen.anim, attached.get());
     EXPECT_TRUE(seen.finished);
+}
+
+TEST_F(Runtime, AWallpaperAnimatingFromItsFrameLoopIsReleasedWhileItRuns) {
+    int frames = 0, stops = 0;
+    bool gone = false;
+    auto* v = static_cast<SlidingWallpaper*>(
+        alloc<SlidingWallpaper>()->initWithFrame(CGRectMake(0, 0, 320, 480)));
+    NSObject::cancelPreviousPerformRequestsWithTarget(v, BD_SEL(DeskTopView, delayLoading),
+                                                      nullptr);
+    v->frames = &frames;
+    v->stops = &stops;
+    v->gone = &gone;
+    // Frames sleep on the virtual clock; moving it to the next wake-up lets both the frame
+    // loop and the animations' ends go on.
+    auto run = [&](const std::function<bool()>& cond) {
+        return NSRunLoop::mainRunLoop()->runUntil(
+            [&] {
+                clock.advanceToNextWake();
+                return cond();
+            },
+            10);
+    };
+    v->startAnimating();
+    ASSERT_TRUE(run([&] { return frames >= 12 && stops >= 8; }));
+    v->release();  // the host lets go while the loop runs and slides are attached
+    ASSERT_TRUE(run([&] { return gone; }));
+    int stopsAtTeardown = stops;
+    clock.advance(1);
+    pump();
+    EXPECT_EQ(stops, stopsAtTeardown);  // nothing reached the freed view
 }
