@@ -166,15 +166,16 @@ class CALayer : public NSObject {
 
   private:
     void detachSublayer(CALayer* layer);
-    // The animation runtime (CALayerAnimation.cpp).
+    // The animation runtime (CALayerAnimation.cpp), all [main-thread].
     enum class AnimatedValue { Transform, SublayerTransform, Opacity };
-    bd::LayerAnimations* animationState();  // made on first use
-    // Before a model change: keeps what is shown now, the start of an animation given neither
-    // a from nor a to value.
+    bd::LayerAnimations* animationState();  // [main-thread] made on first use
+    // [main-thread] Before a model change: keeps what is shown now, the start of an animation
+    // given neither a from nor a to value.
     void willChangeAnimatedValue(AnimatedValue value);
-    void animationDidEnd(uint64_t serial);  // run-loop timer at an animation's end
-    void discardAnimations();               // teardown: detaches all, frees the state
-    // Tells the delegate on a later pass of the main run loop that anim stopped unfinished.
+    void animationDidEnd(uint64_t serial);  // [main-thread] run-loop timer at an animation's end
+    void discardAnimations();  // [main-thread] teardown: detaches all, frees the state
+    // [main-thread] Tells the delegate on a later pass of the main run loop that anim stopped
+    // unfinished.
     static void postAnimationDidStop(CAAnimation* anim);
 
     CGRect _bounds = {};
