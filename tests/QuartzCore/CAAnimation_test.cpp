@@ -41,16 +41,10 @@ double angleZ(const CATransform3D& t) {
 
 }  // namespace
 
-TEST(CAAnimation, DefaultsCopiesAndDelegates) {
+TEST(CAAnimation, CopiesAndDelegates) {
+    NSAutoreleasePool pool;
     struct D : CAAnimationDelegate {};
     D d;
-    CAAnimation* a = CAAnimation::animation();
-    EXPECT_EQ(a->duration(), 0.0);
-    EXPECT_EQ(a->repeatCount(), 0.0f);
-    EXPECT_FALSE(a->autoreverses());
-    EXPECT_TRUE(a->isRemovedOnCompletion());
-    EXPECT_EQ(a->delegate(), nullptr);
-
     CABasicAnimation* b = basic("opacity", num(0.25f), num(0.75f), 2);
     b->setRepeatCount(3);
     b->setAutoreverses(true);

@@ -223,33 +223,6 @@ TEST_F(Runtime, ADelegateMayLetGoOfTheLayerInItsStop) {
     EXPECT_FALSE(rec.events[3].finished);
 }
 
-TEST_F(Runtime, AViewsStopGoesToTheInstalledHandler) {
-    struct Seen {
-        UIView* view = nullptr;
-        CAAnimation* anim = nullptr;
-        bool finished = false;
-        int calls = 0;
-    };
-    static Seen seen;
-    seen = Seen();
-    UIView::AnimationDidStopHandler previous = UIView::animationDidStopHandler();
-    UIView::setAnimationDidStopHandler([](UIView* v, CAAnimation* a, bool f) {
-        seen.view = v;
-        seen.anim = a;
-        seen.finished = f;
-        ++seen.calls;
-    });
-    Ref<UIView> view = adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 0, 10, 10)));
-    view->layer()->addAnimation(fade(1, view.get()), NSSTR("fade"));
-    Ref<CAAnimation> attached(view->layer()->animationForKey(NSSTR("fade")));
-    advanceTo(1);
-    UIView::setAnimationDidStopHandler(previous);
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_EQ(seen.view, view.get());
-    EXPECT_EQ(seen.anim, attached.get());
-    EXPECT_TRUE(seen.finished);
-}
-
 TEST_F(Runtime, AWallpaperAnimatingFromItsFrameLoopIsReleasedWhileItRuns) {
     int frames = 0, stops = 0;
     bool gone = false;
