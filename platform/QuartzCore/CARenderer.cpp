@@ -413,7 +413,7 @@ struct CARenderer::Impl {
             cairo_clip_extents(cr, &x0, &y0, &x1, &y1);
             if (!(x1 > x0) || !(y1 > y0)) return;
         }
-        if (CGImage* img = l->contentsAtTime(t)) drawContents(cr, l, img, b, h, alpha);
+        if (CGImage* img = l->contentsAtTime(t)) drawContents(cr, l, img, h, alpha);
         const auto& subs = l->sublayers();
         if (subs.empty()) return;
         CATransform3D st = l->presentationSublayerTransform(t);
@@ -423,13 +423,26 @@ struct CARenderer::Impl {
         for (auto& s : keep) drawTree(cr, s.get(), toSuperlayer(s.get(), l, st, t) * h, t, alpha);
     }
 
-    void drawContents(cairo_t* cr, CALayer* l, CGImage* img, CGRect b, const H3& h, double alpha) {
-        Picture* p = picture(img);
-        if (!p) return;
+    // Where a layer's picture goes in its bounds space.
+    static CGRect placedContents(CALayer* l, CGImage* img) {
         double cs = l->contentsScale();
         if (!(cs > 0) || !std::isfinite(cs)) cs = 1;
         CGSize natural = {double(img->width()) / cs, double(img->height()) / cs};
-        CGRect d = contentsRect(b, natural, l->contentsGravity());
+        return contentsRect(CGRectStandardize(l->bounds()), natural, l->contentsGravity());
+    }
+
+    // The picture of a layer that draws nothing else (no background, no visible sublayer).
+    CGImage* onlyContents(CALayer* l, double t) {
+        if (l->backgroundColor().alpha > 0) return nullptr;
+        for (auto& s : l->sublayers())
+            if (!s->isHidden() && s->presentationOpacity(t) > 0) return nullptr;
+        return l->contentsAtTime(t);
+    }
+
+    void drawContents(cairo_t* cr, CALayer* l, CGImage* img, const H3& h, double alpha) {
+        Picture* p = picture(img);
+        if (!p) return;
+        CGRect d = placedContents(l, img);
         if (CGRectIsNull(d) || !(d.size.width > 0) || !(d.size.height > 0)) return;
         // Device pixels per picture pixel along each picture axis.
         double sx = d.size.width / double(img->width()), sy = d.size.height / double(img->height());
@@ -468,9 +481,7 @@ struct CARenderer::Impl {
         CGRect r = CGRectStandardize(l->bounds());
         if (l->masksToBounds() || depth > 64) return r;
         if (CGImage* img = l->contentsAtTime(t)) {
-            double cs = l->contentsScale() > 0 ? l->contentsScale() : 1;
-            CGRect d = contentsRect(r, {double(img->width()) / cs, double(img->height()) / cs},
-                                    l->contentsGravity());
+            CGRect d = placedContents(l, img);
             if (!CGRectIsNull(d)) r = CGRectUnion(r, CGRectStandardize(d));
         }
         CATransform3D st = l->presentationSublayerTransform(t);
@@ -497,77 +508,135 @@ struct CARenderer::Impl {
     }
 
     // Fills dst with src seen through the projective mapping a (dst pixels -> src pixels, row
-    // vectors), bilinear, transparent outside src. pixman steps a projective transform in 16.16
-    // fixed point with 32-bit homogeneous coordinates, so the work is cut into tiles: each
+    // vectors), bilinear, transparent outside src. The work goes to pixman tile by tile. Over a
+    // small tile a perspective mapping is affine to well under a pixel, and pixman's affine
+    // bilinear path is many times faster than its projective one, so a tile where the affine
+    // mapping that matches at its centre strays less than kAffineError pixels at the corners is
+    // drawn affine; others are split, and at the smallest size drawn projective. pixman steps a
+    // projective transform in 16.16 fixed point with 32-bit homogeneous coordinates, so every tile
     // reads from the part of src its corners map to, with coordinates local to the tile and the
-    // matrix scaled to use the fixed-point range, which keeps the error far below a pixel.
+    // matrix scaled to use the fixed-point range.
+    struct Warp {
+        uint8_t* sd;
+        int sw, sh, ss;
+        uint8_t* dd;
+        int ds;
+        H3 a;
+    };
+    static constexpr double kAffineError = 0.15;
+    static constexpr int kTile = 128, kSmallestTile = 16;
+
     static void warp(cairo_surface_t* src, cairo_surface_t* dst, const H3& a) {
-        constexpr int kTile = 64;
-        int sw = cairo_image_surface_get_width(src), sh = cairo_image_surface_get_height(src);
+        Warp w{cairo_image_surface_get_data(src),
+               cairo_image_surface_get_width(src),
+               cairo_image_surface_get_height(src),
+               cairo_image_surface_get_stride(src),
+               cairo_image_surface_get_data(dst),
+               cairo_image_surface_get_stride(dst),
+               a};
         int dw = cairo_image_surface_get_width(dst), dh = cairo_image_surface_get_height(dst);
-        uint8_t* sd = cairo_image_surface_get_data(src);
-        int ss = cairo_image_surface_get_stride(src);
-        uint8_t* dd = cairo_image_surface_get_data(dst);
-        int ds = cairo_image_surface_get_stride(dst);
-        for (int ty = 0; ty < dh; ty += kTile) {
-            for (int tx = 0; tx < dw; tx += kTile) {
-                int w = std::min(kTile, dw - tx), h = std::min(kTile, dh - ty);
-                H3 m = H3::affine(1, 0, 0, 1, tx, ty) * a;
-                // The source area of the tile: the box of its corners' images, when all lie in
-                // front; else the whole source.
-                double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-                bool front = true;
-                for (int c = 0; c < 4; ++c) {
-                    double X, Y, W;
-                    m.project((c & 1) ? w : 0, (c & 2) ? h : 0, &X, &Y, &W);
-                    if (!(W > 0)) {
-                        front = false;
-                        break;
-                    }
-                    x0 = std::min(x0, X / W), y0 = std::min(y0, Y / W);
-                    x1 = std::max(x1, X / W), y1 = std::max(y1, Y / W);
-                }
-                int bx0 = 0, by0 = 0, bx1 = sw, by1 = sh;
-                if (front) {
-                    bx0 = std::max(0, int(std::floor(x0)) - 2);
-                    by0 = std::max(0, int(std::floor(y0)) - 2);
-                    bx1 = std::min(sw, int(std::ceil(x1)) + 2);
-                    by1 = std::min(sh, int(std::ceil(y1)) + 2);
-                    if (bx1 <= bx0 || by1 <= by0) continue;  // nothing of src: stays clear
-                }
-                m = m * H3::affine(1, 0, 0, 1, -bx0, -by0);
-                double big = 0;
-                for (int c = 0; c < 4; ++c) {
-                    double X, Y, W;
-                    m.project((c & 1) ? w : 0, (c & 2) ? h : 0, &X, &Y, &W);
-                    big = std::max({big, std::fabs(X), std::fabs(Y), std::fabs(W)});
-                }
-                for (auto& row : m.m)
-                    for (double v : row) big = std::max(big, std::fabs(v));
-                if (!(big > 0) || !std::isfinite(big)) continue;
-                double f = 8192.0 / big;
-                pixman_transform_t pt;
-                for (int i = 0; i < 3; ++i)
-                    for (int j = 0; j < 3; ++j)
-                        pt.matrix[i][j] = pixman_double_to_fixed(m.m[j][i] * f);  // transposed
-                pixman_image_t* si = pixman_image_create_bits(
-                    PIXMAN_a8r8g8b8, bx1 - bx0, by1 - by0,
-                    reinterpret_cast<uint32_t*>(sd + size_t(by0) * size_t(ss) + size_t(bx0) * 4),
-                    ss);
-                pixman_image_t* di = pixman_image_create_bits(
-                    PIXMAN_a8r8g8b8, w, h,
-                    reinterpret_cast<uint32_t*>(dd + size_t(ty) * size_t(ds) + size_t(tx) * 4), ds);
-                if (si && di) {
-                    pixman_image_set_transform(si, &pt);
-                    pixman_image_set_filter(si, PIXMAN_FILTER_BILINEAR, nullptr, 0);
-                    pixman_image_set_repeat(si, PIXMAN_REPEAT_NONE);
-                    pixman_image_composite32(PIXMAN_OP_SRC, si, nullptr, di, 0, 0, 0, 0, 0, 0, w,
-                                             h);
-                }
-                if (si) pixman_image_unref(si);
-                if (di) pixman_image_unref(di);
+        for (int ty = 0; ty < dh; ty += kTile)
+            for (int tx = 0; tx < dw; tx += kTile)
+                warpTile(w, tx, ty, std::min(kTile, dw - tx), std::min(kTile, dh - ty));
+    }
+
+    static void warpTile(const Warp& wp, int tx, int ty, int w, int h) {
+        H3 m = H3::affine(1, 0, 0, 1, tx, ty) * wp.a;
+        // The images of the corners and the centre; all must lie in front for the source area
+        // (their box) to be known, else the tile reads the whole source.
+        double px[5], py[5];
+        const double cx[5] = {0, double(w), 0, double(w), w / 2.0};
+        const double cy[5] = {0, 0, double(h), double(h), h / 2.0};
+        bool front = true;
+        for (int c = 0; c < 5; ++c) {
+            double X, Y, W;
+            m.project(cx[c], cy[c], &X, &Y, &W);
+            if (!(W > 0)) {
+                front = false;
+                break;
             }
+            px[c] = X / W, py[c] = Y / W;
         }
+        int bx0 = 0, by0 = 0, bx1 = wp.sw, by1 = wp.sh;
+        bool affine = false;
+        if (front) {
+            double x0 = std::min({px[0], px[1], px[2], px[3]}),
+                   x1 = std::max({px[0], px[1], px[2], px[3]});
+            double y0 = std::min({py[0], py[1], py[2], py[3]}),
+                   y1 = std::max({py[0], py[1], py[2], py[3]});
+            if (!(x1 > -2) || !(y1 > -2) || !(x0 < wp.sw + 2) || !(y0 < wp.sh + 2)) return;
+            bx0 = std::max(0, int(std::floor(x0)) - 2);
+            by0 = std::max(0, int(std::floor(y0)) - 2);
+            bx1 = std::min(wp.sw, int(std::ceil(x1)) + 2);
+            by1 = std::min(wp.sh, int(std::ceil(y1)) + 2);
+            if (bx1 <= bx0 || by1 <= by0) return;  // nothing of src: stays clear
+            // The affine mapping that matches the projective one to first order at the tile's
+            // centre, checked at the corners.
+            double X, Y, W;
+            m.project(cx[4], cy[4], &X, &Y, &W);
+            const auto& q = m.m;
+            double ax = (q[0][0] - px[4] * q[0][2]) / W, ay = (q[0][1] - py[4] * q[0][2]) / W;
+            double bx = (q[1][0] - px[4] * q[1][2]) / W, by = (q[1][1] - py[4] * q[1][2]) / W;
+            double worst = 0;
+            for (int c = 0; c < 4; ++c) {
+                double dx = cx[c] - cx[4], dy = cy[c] - cy[4];
+                worst = std::max(worst, std::hypot(px[4] + ax * dx + bx * dy - px[c],
+                                                   py[4] + ay * dx + by * dy - py[c]));
+            }
+            affine = worst <= kAffineError;
+            if (affine)
+                m = H3::affine(ax, ay, bx, by, px[4] - ax * cx[4] - bx * cy[4],
+                               py[4] - ay * cx[4] - by * cy[4]);
+        }
+        if (!affine && (w > kSmallestTile || h > kSmallestTile)) {
+            // Split across the direction in which the depth changes most (a turn about the y
+            // axis changes it along x only, so its tiles become tall strips).
+            double dwx = std::fabs(m.m[0][2]) * w, dwy = std::fabs(m.m[1][2]) * h;
+            bool splitX = w > kSmallestTile && !(dwy > 2 * dwx && h > kSmallestTile);
+            bool splitY = h > kSmallestTile && !(dwx > 2 * dwy && splitX);
+            int hw = splitX ? w / 2 : w, hh = splitY ? h / 2 : h;
+            warpTile(wp, tx, ty, hw, hh);
+            if (splitX) warpTile(wp, tx + hw, ty, w - hw, hh);
+            if (splitY) warpTile(wp, tx, ty + hh, hw, h - hh);
+            if (splitX && splitY) warpTile(wp, tx + hw, ty + hh, w - hw, h - hh);
+            return;
+        }
+        m = m * H3::affine(1, 0, 0, 1, -bx0, -by0);
+        pixman_transform_t pt;
+        if (affine) {
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j)
+                    pt.matrix[i][j] = pixman_double_to_fixed(m.m[j][i]);  // transposed
+        } else {
+            double big = 0;
+            for (int c = 0; c < 4; ++c) {
+                double X, Y, W;
+                m.project(cx[c], cy[c], &X, &Y, &W);
+                big = std::max({big, std::fabs(X), std::fabs(Y), std::fabs(W)});
+            }
+            for (auto& row : m.m)
+                for (double v : row) big = std::max(big, std::fabs(v));
+            if (!(big > 0) || !std::isfinite(big)) return;
+            double f = 8192.0 / big;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) pt.matrix[i][j] = pixman_double_to_fixed(m.m[j][i] * f);
+        }
+        pixman_image_t* si = pixman_image_create_bits(
+            PIXMAN_a8r8g8b8, bx1 - bx0, by1 - by0,
+            reinterpret_cast<uint32_t*>(wp.sd + size_t(by0) * size_t(wp.ss) + size_t(bx0) * 4),
+            wp.ss);
+        pixman_image_t* di = pixman_image_create_bits(
+            PIXMAN_a8r8g8b8, w, h,
+            reinterpret_cast<uint32_t*>(wp.dd + size_t(ty) * size_t(wp.ds) + size_t(tx) * 4),
+            wp.ds);
+        if (si && di) {
+            pixman_image_set_transform(si, &pt);
+            pixman_image_set_filter(si, PIXMAN_FILTER_BILINEAR, nullptr, 0);
+            pixman_image_set_repeat(si, PIXMAN_REPEAT_NONE);
+            pixman_image_composite32(PIXMAN_OP_SRC, si, nullptr, di, 0, 0, 0, 0, 0, 0, w, h);
+        }
+        if (si) pixman_image_unref(si);
+        if (di) pixman_image_unref(di);
     }
 
     // A layer under a perspective mapping h (bounds space -> target pixels): its drawing and
@@ -642,6 +711,7 @@ struct CARenderer::Impl {
             k = std::max({k, std::hypot(dxdu, dydu), std::hypot(dxdv, dydv)});
         }
         if (!(k > 0) || !std::isfinite(k)) return;
+        double magnification = k;
         int ix0 = int(std::floor(std::max(tx0, cx0))), iy0 = int(std::floor(std::max(ty0, cy0)));
         int ix1 = int(std::ceil(std::min(tx1, cx1))), iy1 = int(std::ceil(std::min(ty1, cy1)));
         if (ix1 <= ix0 || iy1 <= iy0) return;
@@ -656,11 +726,25 @@ struct CARenderer::Impl {
         if (uw * vh * k * k > budget) k = std::sqrt(budget / (uw * vh));
         int ow = std::max(1, int(std::ceil(uw * k))), oh = std::max(1, int(std::ceil(vh * k)));
 
-        // The layer at k pixels per point.
-        cairo_surface_t* own = newSurface(ow, oh);
-        if (!own) return;
-        H3 toOwn = H3::affine(k, 0, 0, k, -ou0 * k, -ov0 * k);
-        {
+        // The source of the warp: a layer that shows nothing but a picture is warped straight
+        // from the picture; any other is drawn first into a bitmap of k pixels per point.
+        cairo_surface_t* own = nullptr;
+        H3 toOwn;
+        bool borrowed = false;
+        if (CGImage* img = onlyContents(l, t)) {
+            Picture* p = picture(img);
+            CGRect d = placedContents(l, img);
+            if (!p || CGRectIsNull(d) || !(d.size.width > 0) || !(d.size.height > 0)) return;
+            own = level(p, magnification * d.size.width / double(img->width()));
+            double lw = cairo_image_surface_get_width(own),
+                   lh = cairo_image_surface_get_height(own);
+            double kx = lw / d.size.width, ky = lh / d.size.height;
+            toOwn = H3::affine(kx, 0, 0, ky, -d.origin.x * kx, -d.origin.y * ky);
+            borrowed = true;
+        } else {
+            own = newSurface(ow, oh);
+            if (!own) return;
+            toOwn = H3::affine(k, 0, 0, k, -ou0 * k, -ov0 * k);
             cairo_t* oc = cairo_create(own);
             drawLayer(oc, l, toOwn, t, 1.0);
             cairo_destroy(oc);
@@ -688,7 +772,7 @@ struct CARenderer::Impl {
             cairo_restore(cr);
             cairo_surface_destroy(warped);
         }
-        cairo_surface_destroy(own);
+        if (!borrowed) cairo_surface_destroy(own);
     }
 };
 
