@@ -6,6 +6,10 @@
 #include <vector>
 
 #include "CoreGraphics/CGColorSpace.h"
+#include "Foundation/NSNumber.h"
+#include "Foundation/NSString.h"
+#include "QuartzCore/CAAnimation.h"
+#include "QuartzCore/CABase.h"
 #include "support/golden.h"
 #include "support/pictures.h"
 
@@ -255,6 +259,38 @@ TEST(CARenderer, DrawsPresentationValuesAndContentsAtTheMediaTime) {
     r.render(root.get(), 1.0);  // faded out
     expectPixel(r, 17, 5, {255, 255, 255, 255});
     book->setContentsSource(nullptr);
+}
+
+TEST(CARenderer, RunningAnimationsAreDrawnAtTheMediaTime) {
+    bd::VirtualMediaClock clock(100);
+    bd::ScopedMediaClock scope(&clock);
+    Ref<CALayer> root = makeLayer(CGRectMake(0, 0, 40, 20), kWhite);
+    Ref<CALayer> fading = makeLayer(CGRectMake(0, 0, 10, 20), kRed);
+    Ref<CALayer> sliding = makeLayer(CGRectMake(10, 0, 10, 20), kBlue);
+    root->addSublayer(fading.get());
+    root->addSublayer(sliding.get());
+    NSAutoreleasePool pool;
+    CABasicAnimation* fade = CABasicAnimation::animationWithKeyPath(NSSTR("opacity"));
+    fade->setFromValue(NSNumber::numberWithDouble(0));
+    fade->setToValue(NSNumber::numberWithDouble(1));
+    fade->setDuration(1);
+    fading->addAnimation(fade, NSSTR("opacity"));
+    CABasicAnimation* slide =
+        CABasicAnimation::animationWithKeyPath(NSSTR("transform.translation.x"));
+    slide->setFromValue(NSNumber::numberWithDouble(0));
+    slide->setToValue(NSNumber::numberWithDouble(20));
+    slide->setDuration(1);
+    sliding->addAnimation(slide, NSSTR("translation"));
+
+    CARenderer r(40, 20, 1);
+    r.render(root.get(), 100.5);  // half way: half faded in, moved 10 points
+    expectPixel(r, 5, 10, {255, 255, 128, 128}, 3);
+    expectPixel(r, 15, 10, {255, 255, 255, 255});
+    expectPixel(r, 25, 10, {255, 0, 0, 255});
+    r.clear(kWhite);
+    r.render(root.get(), 100.25);  // a quarter: moved 5 points
+    expectPixel(r, 12, 10, {255, 255, 255, 255});
+    expectPixel(r, 17, 10, {255, 0, 0, 255});
 }
 
 TEST(CARenderer, GreyAndRGBAPicturesAndDownscaling) {
