@@ -2,91 +2,24 @@
 // and clear failures.
 
 #include <gtest/gtest.h>
-#include <webp/demux.h>
 
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "render_helpers.h"
 #include "support/golden.h"
 #include "support/pictures.h"
 #include "support/process.h"
 
 namespace {
 
-std::string frame(const std::string& dir, int i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/frame-%04d.png", i);
-    return dir + name;
-}
-
-uint32_t pixel(CGImageRef img, size_t x, size_t y) {
-    return reinterpret_cast<const uint32_t*>(img->bytes() + y * img->bytesPerRow())[x];
-}
-
-// The test wallpaper's square: the first run of its colour along row y (left edge, or -1).
-int squareLeft(CGImageRef img, size_t y, uint32_t colour) {
-    for (size_t x = 0; x < img->width(); ++x)
-        if (pixel(img, x, y) == colour) return int(x);
-    return -1;
-}
-
-// Decoded frames of an animated WebP: count, canvas size and timestamps (ms).
-struct WebPInfo {
-    int frames = 0, width = 0, height = 0;
-    std::vector<int> timestamps;
-    std::vector<uint8_t> last;  // RGBA of the last frame
-};
-bool decodeWebP(const std::string& bytes, WebPInfo* info) {
-    WebPData data = {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-    WebPAnimDecoderOptions opts;
-    if (!WebPAnimDecoderOptionsInit(&opts)) return false;
-    opts.color_mode = MODE_RGBA;
-    WebPAnimDecoder* dec = WebPAnimDecoderNew(&data, &opts);
-    if (!dec) return false;
-    WebPAnimInfo ai;
-    WebPAnimDecoderGetInfo(dec, &ai);
-    info->width = int(ai.canvas_width);
-    info->height = int(ai.canvas_height);
-    while (WebPAnimDecoderHasMoreFrames(dec)) {
-        uint8_t* buf;
-        int ts;
-        if (!WebPAnimDecoderGetNext(dec, &buf, &ts)) break;
-        ++info->frames;
-        info->timestamps.push_back(ts);
-        info->last.assign(buf, buf + size_t(info->width) * size_t(info->height) * 4);
-    }
-    WebPAnimDecoderDelete(dec);
-    return true;
-}
+using namespace bdtest;
 
 const std::string kTestBundle = "TestWallpaper.bundle";
 constexpr uint32_t kWhite = 0xFFFFFFFF, kRed = 0xFFFF0000;
 
 }  // namespace
-
-TEST(RenderCommand, TheWallpapersOwnFrameLoopRunsAtItsPaceOnTheVirtualClock) {
-    // Four frames a second for two seconds; the loop moves the square one point per 1/40 s,
-    // so it is ten points further on every frame.
-    std::string dir = bdtest::makeTempDir("render-pace");
-    std::string out, err;
-    ASSERT_EQ(bdtest::run({bdtest::toolPath(), "render", bdtest::bundlePath(kTestBundle), "-o",
-                           dir + "/p.webp", "--screen", "320x480@1", "--fps", "4", "--seconds", "2",
-                           "--no-icons", "--frames", dir},
-                          &out, &err),
-              0)
-        << err;
-    std::vector<int> left;
-    for (int i = 0; i < 8; ++i) {
-        Ref<CGImage> img = adopt(bdtest::loadPNG(frame(dir, i)));
-        ASSERT_TRUE(img) << frame(dir, i);
-        left.push_back(squareLeft(img.get(), 120, kWhite));
-    }
-    for (int i = 1; i < 8; ++i)
-        EXPECT_NEAR(left[size_t(i)] - left[size_t(i - 1)], 10, 1) << "frame " << i;
-    EXPECT_NE(out.find("8 frames of 320x480 px"), std::string::npos) << out;
-    EXPECT_NE(out.find("protocol calls: startAnimating 1"), std::string::npos) << out;
-}
 
 TEST(RenderCommand, ScriptDrivesTheViewAtItsTimes) {
     std::string dir = bdtest::makeTempDir("render-script");
@@ -117,43 +50,6 @@ TEST(RenderCommand, ScriptDrivesTheViewAtItsTimes) {
                        "tapActionAtViewPoint 1, setScale 1"),
               std::string::npos)
         << out;
-}
-
-TEST(RenderCommand, TwoRendersAreByteIdentical) {
-    std::string dir = bdtest::makeTempDir("render-same");
-    std::vector<std::string> args = {bdtest::toolPath(),
-                                     "render",
-                                     bdtest::bundlePath(kTestBundle),
-                                     "--screen",
-                                     "200x300@2",
-                                     "--fps",
-                                     "10",
-                                     "--seconds",
-                                     "1.5",
-                                     "--script",
-                                     "0.3:tap 50,50; 0.6:stop; 0.9:start; 1.1:frame"};
-    for (const char* n : {"a", "b"}) {
-        std::vector<std::string> a = args;
-        a.insert(a.end(), {"-o", dir + "/" + n + ".webp", "--sheet", dir + "/" + n + ".png"});
-        ASSERT_EQ(bdtest::run(a), 0);
-    }
-    std::string a = bdtest::readFile(dir + "/a.webp"), b = bdtest::readFile(dir + "/b.webp");
-    ASSERT_FALSE(a.empty());
-    EXPECT_TRUE(a == b) << "the two previews differ";
-    EXPECT_EQ(bdtest::readFile(dir + "/a.png"), bdtest::readFile(dir + "/b.png"));
-
-    // The preview runs 1.5 s at the screen's pixel size.
-    WebPInfo info;
-    ASSERT_TRUE(decodeWebP(a, &info));
-    EXPECT_EQ(info.width, 400);
-    EXPECT_EQ(info.height, 600);
-    // (Frames that repeat the one before are merged into it.)
-    ASSERT_GE(info.frames, 2);
-    EXPECT_EQ(info.timestamps.back(), 1500);
-    // The contact sheet is a picture with up to 8 frames in rows of 4.
-    Ref<CGImage> sheet = adopt(bdtest::loadPNG(dir + "/a.png"));
-    ASSERT_TRUE(sheet);
-    EXPECT_GT(sheet->width(), sheet->height());
 }
 
 TEST(RenderCommand, PreviewColoursSurviveEncoding) {
