@@ -93,4 +93,8 @@ class HostScene {
 // view lets touches through to the wallpaper below.
 UIView* makeIconGrid(const ScreenSpec& screen);  // autoreleased
 
+// [main-thread] Lets go of cairo's and fontconfig's process-wide font data, once no cairo object
+// is left (so that a leak checker sees a clean exit).
+void releaseTextCaches();
+
 }  // namespace host

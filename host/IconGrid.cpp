@@ -2,6 +2,7 @@
 // pictures and names drawn in code (cairo), at the screen's scale.
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -166,6 +167,11 @@ class IconCell : public UIView {
 };
 
 }  // namespace
+
+void releaseTextCaches() {
+    cairo_debug_reset_static_data();
+    FcFini();
+}
 
 UIView* makeIconGrid(const ScreenSpec& screen) {
     UIView* grid = alloc<UIView>()->initWithFrame(CGRectMake(0, 0, screen.width, screen.height));

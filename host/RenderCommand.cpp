@@ -183,7 +183,10 @@ void addRenderCommand(CLI::App& app, int& exitCode) {
                     "Host actions \"T:ACTION; ...\": tap X,Y | gesture TYPE X,Y | start | pause | "
                     "resume | stop | frame | scale S | offset O | scroll V | settings");
     cmd->add_flag("--no-icons", o.noIcons, "Leave out the launcher's icon grid");
-    cmd->callback([&exitCode] { exitCode = render(o); });
+    cmd->callback([&exitCode] {
+        exitCode = render(o);
+        releaseTextCaches();
+    });
 }
 
 }  // namespace host

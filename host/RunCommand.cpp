@@ -311,7 +311,10 @@ void addRunCommand(CLI::App& app, int& exitCode) {
     cmd->add_option("BUNDLE", bundle, "Wallpaper bundle directory")->required();
     cmd->add_option("--screen", screen, "Screen as WxH@S: points and pixels per point")
         ->capture_default_str();
-    cmd->callback([&exitCode] { exitCode = run(bundle, screen); });
+    cmd->callback([&exitCode] {
+        exitCode = run(bundle, screen);
+        releaseTextCaches();
+    });
 }
 
 }  // namespace host
