@@ -142,12 +142,15 @@ UIImage* drawLabel(const char* text, double widthPt, double heightPt, double fon
     // Every name on the same baseline, whatever its letters.
     double x = (widthPt - ext.x_advance) / 2;
     double y = heightPt / 2 + (fe.ascent - fe.descent) / 2;
-    cairo_set_source_rgba(cr, 0, 0, 0, 0.55);
-    cairo_move_to(cr, x, y + 1 / scale * 1.5);
-    cairo_show_text(cr, text);
-    cairo_set_source_rgb(cr, 1, 1, 1);
+    // A dark rim under the white letters keeps them legible on light and dark wallpapers.
     cairo_move_to(cr, x, y);
-    cairo_show_text(cr, text);
+    cairo_text_path(cr, text);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0.6);
+    cairo_set_line_width(cr, 2.2 / std::max(scale, 1.0) + 0.8);
+    cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+    cairo_stroke_preserve(cr);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_fill(cr);
     cairo_destroy(cr);
     UIImage* img = imageFromSurface(s, scale);
     cairo_surface_destroy(s);

@@ -10,7 +10,7 @@ if(TARGET host_run_window_test)
   target_link_libraries(host_run_window_test PRIVATE PkgConfig::X11)
 endif()
 # The host's tests run the tool on the wallpaper bundles; the render test decodes its WebP.
-foreach(t host_render_command_test host_render_thread_test host_run_window_test)
+foreach(t host_render_command_test host_render_thread_test host_render_demo_test host_run_window_test)
   if(TARGET ${t})
     add_dependencies(${t} backdrop_tool TestWallpaper)
     if(TARGET AnimateDemo)
