@@ -10,4 +10,6 @@ constexpr int kExitUsage = 2;
 
 void addDriveCommand(CLI::App& app, int& exitCode);
 void addPackCommands(CLI::App& app, int& exitCode);
+void addBundleCommands(CLI::App& app, int& exitCode);
+void addCheckCommand(CLI::App& app, int& exitCode);
 }  // namespace host

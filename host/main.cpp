@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     host::addDriveCommand(app, exitCode);
     host::addPackCommands(app, exitCode);
+    host::addBundleCommands(app, exitCode);
+    host::addCheckCommand(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
