@@ -68,7 +68,10 @@ UIView* TouchDispatcher::began(UIView* root, CGPoint pointInRoot) {
     touch->_point = touch->_previousPoint = pointInRoot;
     _touch = touch;
     _event = adopt(alloc<UIEvent>());
-    _event->_touches = NSSet::setWithObject(touch.get());
+    {
+        NSAutoreleasePool pool;
+        _event->_touches = NSSet::setWithObject(touch.get());
+    }
     send(Send::Began);
     return hit;
 }
@@ -96,6 +99,9 @@ void TouchDispatcher::cancelled() {
 }
 
 void TouchDispatcher::send(Send what) {
+    // Each delivery runs in a pool of its own, as an event of a run loop would, so nothing the
+    // handlers autorelease (or the touch set) outlives it.
+    NSAutoreleasePool pool;
     // Keep everything alive through the handler, which may start another touch or drop views.
     Ref<UITouch> touch = _touch;
     Ref<UIEvent> event = _event;

@@ -84,7 +84,8 @@ namespace bd {
 // One finger, driven by a host: a mouse button or a tap. Points are in the space the root
 // view's frame is expressed in (its superview's, or the screen's for a view without one).
 // Main thread only. Handlers may keep the touch and the event; the dispatcher holds the
-// touch, its view and its root until the touch ends or is cancelled.
+// touch, its view and its root until the touch ends or is cancelled. Each delivery runs in an
+// autorelease pool of its own.
 class TouchDispatcher {
   public:
     TouchDispatcher() = default;
