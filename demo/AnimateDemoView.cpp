@@ -12,7 +12,7 @@
 namespace {
 constexpr int kFirstFrame = 1;
 constexpr int kLastFrame = 31;
-constexpr double kSecondsPerFrame = 1.0 / 10.0;
+constexpr double kFramesPerSecond = 10.0;
 constexpr double kShortestDuration = 1.0;
 constexpr long kRepeatCount = 1;
 constexpr double kBarHeight = 20;
@@ -66,7 +66,8 @@ UIView* AnimateDemoView::initWithFrame(CGRect frame) {
     }
     if (frames->count() > 0) _animateView->setImage(as<UIImage>(frames->firstObject()));
     _animateView->setAnimationImages(frames);
-    _animateView->setAnimationDuration(static_cast<double>(frames->count()) * kSecondsPerFrame);
+    _animateView->setAnimationDuration(static_cast<double>(frames->count()) * 1.0 /
+                                       kFramesPerSecond);
     if (_animateView->animationDuration() <= kShortestDuration)
         _animateView->setAnimationDuration(kShortestDuration);
     _animateView->setAnimationRepeatCount(kRepeatCount);
