@@ -196,9 +196,11 @@ void runLibraryChecks(const std::string& bundlePath, Reporter& r) {
     auto* name = as<NSString>(nameValue);
     std::string libraryPath = name ? bundle->resourcePath()->str() + "/" + name->str() : "";
     std::error_code ec;
-    fs::path real = name ? fs::canonical(libraryPath, ec) : fs::path();
-    fs::path root = fs::canonical(bundle->resourcePath()->str(), ec);
-    auto [end, ignored] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
+    // Inside the bundle by the name itself ("../" can't leave it); a symbolic link inside the
+    // bundle counts as inside, wherever it points.
+    fs::path root = fs::path(bundle->resourcePath()->str()).lexically_normal();
+    fs::path named = fs::path(libraryPath).lexically_normal();
+    auto [end, ignored] = std::mismatch(root.begin(), root.end(), named.begin(), named.end());
     (void)ignored;
     if (!nameValue) {
         r.fail(kLibraryName, "description.plist has no \"name Library\" key");
@@ -208,15 +210,15 @@ void runLibraryChecks(const std::string& bundlePath, Reporter& r) {
         r.fail(kLibraryName, "\"name Library\" is not a string");
         return failRest(r, kLibraryName + 1, last, "no library named");
     }
-    if (real.empty()) {
-        r.fail(kLibraryName, "no file " + name->str() + " in the bundle");
-        return failRest(r, kLibraryName + 1, last, "no library file");
-    }
-    if (end != root.end()) {
+    if (end != root.end() && !(std::next(end) == root.end() && end->empty())) {
         r.fail(kLibraryName, name->str() + " lies outside the bundle");
         return failRest(r, kLibraryName + 1, last, "no library file in the bundle");
     }
-    if (!fs::is_regular_file(real, ec)) {
+    if (!fs::exists(named, ec)) {
+        r.fail(kLibraryName, "no file " + name->str() + " in the bundle");
+        return failRest(r, kLibraryName + 1, last, "no library file");
+    }
+    if (!fs::is_regular_file(named, ec)) {
         r.fail(kLibraryName, name->str() + " is not a regular file");
         return failRest(r, kLibraryName + 1, last, "no library file");
     }
