@@ -32,6 +32,10 @@ install(FILES
   ${CMAKE_SOURCE_DIR}/cmake/BackdropBundle.cmake
   DESTINATION ${BACKDROP_INSTALL_CMAKEDIR})
 
+# The prefix is found from the .pc file's own place, so `cmake --install --prefix` anywhere works.
+file(RELATIVE_PATH _pc_to_prefix "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+string(REGEX REPLACE "/$" "" _pc_to_prefix "${_pc_to_prefix}")
+set(BACKDROP_PC_PREFIX "\${pcfiledir}/${_pc_to_prefix}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/backdrop.pc.in ${CMAKE_BINARY_DIR}/cmake/backdrop.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/cmake/backdrop.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
