@@ -610,8 +610,7 @@ void addCheckCommand(CLI::App& app, int& exitCode) {
     static bool verbose = false;
     auto* cmd = app.add_subcommand(
         "check",
-        "Check a wallpaper bundle: description, library, entry points, a view driven "
-        "as a host drives it, pictures and packages");
+        "Check a wallpaper bundle, one line per check (the plug-in runs in a child process)");
     cmd->add_option("BUNDLE", bundle, "Path of the bundle")->required();
     cmd->add_option("--timeout", limit, "Seconds each check may take")
         ->check(CLI::Range(0.1, 600.0));

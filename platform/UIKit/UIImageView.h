@@ -18,7 +18,7 @@
 
 class UIImageView : public UIView, public CALayerContentsSource {
   public:
-    UIImageView();
+    UIImageView();  // [main-thread]
 
     // -initWithImage: [main-thread] sized to the picture, at origin (0, 0); a null picture gives
     // an empty frame.

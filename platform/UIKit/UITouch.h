@@ -89,7 +89,7 @@ namespace bd {
 class TouchDispatcher {
   public:
     TouchDispatcher() = default;
-    ~TouchDispatcher();  // drops a touch still down without sending anything
+    ~TouchDispatcher();  // [main-thread] drops a touch still down without sending anything
     TouchDispatcher(const TouchDispatcher&) = delete;
     TouchDispatcher& operator=(const TouchDispatcher&) = delete;
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Foundation/NSString.h"
 #include "UIKit/UIImage.h"
@@ -206,6 +207,33 @@ TEST_F(BundleTool, CheckReportsBrokenLibraries) {
     EXPECT_NE(lineFor(r, "RTLD_NOW").find("bdtestNowhereDefined"), std::string::npos) << r.out;
 
     EXPECT_EQ(run("check").code, 2);
+}
+
+TEST_F(BundleTool, CheckReadsEveryPackage) {
+    std::string bundle = bdtest::linkBundle(
+        bdtest::testBundle("bdtest_no_entry"), dir, "Packed",
+        bdtest::plistXml({{"name Library", "<string>bdtest_no_entry.so</string>"}}));
+    fs::create_directory(dir + "/pictures");
+    ASSERT_TRUE(bdtest::writeFile(dir + "/pictures/a.png", bdtest::solidPng(3, 3, 0xff0000ffu)));
+    ASSERT_EQ(run("pack " + dir + "/pictures -o " + bundle + "/good.pkg").code, 0);
+    Result r = run("check " + bundle);
+    EXPECT_EQ(lineFor(r, "every resource package").rfind("ok", 0), 0u) << r.out;
+    EXPECT_NE(lineFor(r, "every resource package").find("1 packages, 1 records"),
+              std::string::npos);
+
+    std::string bytes = slurp(bundle + "/good.pkg");
+    std::string cut = bytes.substr(0, bytes.size() - 5);
+    ASSERT_TRUE(
+        bdtest::writeFile(bundle + "/cut.pkg", std::vector<uint8_t>(cut.begin(), cut.end())));
+    ASSERT_TRUE(bdtest::writeFile(bundle + "/text.pkg",
+                                  {0, 0, 0, 1, 0, 0, 0, 1, 'k', 0, 0, 0, 2, 'h', 'i'}));
+    r = run("check " + bundle);
+    std::string line = lineFor(r, "every resource package");
+    EXPECT_EQ(line.rfind("FAIL", 0), 0u) << r.out;
+    EXPECT_NE(line.find("cut.pkg: record 1 states a length past the file's end"), std::string::npos)
+        << line;
+    EXPECT_NE(line.find("text.pkg: k is no picture"), std::string::npos) << line;
+    EXPECT_EQ(line.find("good.pkg"), std::string::npos);
 }
 
 }  // namespace
