@@ -75,6 +75,7 @@ TEST(Touch, UnhandledTouchesClimbTheResponderChain) {
     d.moved(CGPointMake(1, 1));  // no touch down: nothing is sent
     d.cancelled();
     EXPECT_EQ(root->log.size(), 3u);
+    root->last = nullptr;  // the touch holds its window: let go of it
 }
 
 TEST(Touch, HitTestingSkipsViewsThatTakeNoTouches) {
@@ -106,6 +107,7 @@ TEST(Touch, HitTestingSkipsViewsThatTakeNoTouches) {
     EXPECT_EQ(root->log.size(), sent);
     root->setUserInteractionEnabled(false);
     EXPECT_EQ(d.began(root.get(), CGPointMake(5, 5)), nullptr);
+    root->last = nullptr;
 }
 
 TEST(Touch, PointsAreInTheRootsFrameSpace) {
@@ -125,6 +127,7 @@ TEST(Touch, PointsAreInTheRootsFrameSpace) {
     EXPECT_EQ(d.began(root.get(), CGPointMake(30, 30)), root.get());
     EXPECT_EQ(root->points.back(), CGPointMake(15, 15));
     d.ended(CGPointMake(30, 30));
+    root->last = nullptr;
 }
 
 TEST(Touch, HandlersMayDropTheViewsAndStartAnotherTouch) {
