@@ -104,6 +104,9 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     ASSERT_NE(name, nullptr);
     EXPECT_EQ(name()->str(), "Tiny");  // the library's own class answers
     dlclose(h);
+
+    // The installed SDK is tens of megabytes; keep it only to look into a failure.
+    if (!::testing::Test::HasFailure()) fs::remove_all(dir);
 }
 
 }  // namespace
