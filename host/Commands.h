@@ -12,4 +12,6 @@ void addDriveCommand(CLI::App& app, int& exitCode);
 void addPackCommands(CLI::App& app, int& exitCode);
 void addRenderCommand(CLI::App& app, int& exitCode);
 void addRunCommand(CLI::App& app, int& exitCode);
+void addBundleCommands(CLI::App& app, int& exitCode);
+void addCheckCommand(CLI::App& app, int& exitCode);
 }  // namespace host

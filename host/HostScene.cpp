@@ -10,11 +10,7 @@
 #include "Foundation/NSString.h"
 #include "UIKit/UIColor.h"
 #include "UIKit/UIScreen.h"
-
-#if __has_include("UIKit/UITouch.h")
 #include "UIKit/UITouch.h"
-#define BD_HOST_HAS_TOUCHES 1
-#endif
 
 namespace host {
 
@@ -60,16 +56,10 @@ std::string className(NSObject* o) {
 }
 }  // namespace
 
-#ifdef BD_HOST_HAS_TOUCHES
 struct HostScene::Touches {
     bd::TouchDispatcher dispatcher;
     bool active = false;
 };
-#else
-struct HostScene::Touches {
-    bool active = false;
-};
-#endif
 
 std::unique_ptr<HostScene> HostScene::load(const std::string& bundlePath, const ScreenSpec& screen,
                                            bool icons, std::string* error) {
@@ -187,11 +177,7 @@ void HostScene::gesture(int32_t type, CGPoint screenPoint) {
 
 bool HostScene::touchBegan(CGPoint screenPoint) {
     if (_touches->active) touchCancelled();
-#ifdef BD_HOST_HAS_TOUCHES
     UIView* hit = _touches->dispatcher.began(_window.get(), screenPoint);
-#else
-    UIView* hit = _window->hitTest(screenPoint, nullptr);
-#endif
     _touches->active = hit != nullptr;
     _lastTouchedClass = className(hit);
     return hit != nullptr;
@@ -199,29 +185,19 @@ bool HostScene::touchBegan(CGPoint screenPoint) {
 
 void HostScene::touchMoved(CGPoint screenPoint) {
     if (!_touches->active) return;
-#ifdef BD_HOST_HAS_TOUCHES
     _touches->dispatcher.moved(screenPoint);
-#else
-    (void)screenPoint;
-#endif
 }
 
 void HostScene::touchEnded(CGPoint screenPoint) {
     if (!_touches->active) return;
     _touches->active = false;
-#ifdef BD_HOST_HAS_TOUCHES
     _touches->dispatcher.ended(screenPoint);
-#else
-    (void)screenPoint;
-#endif
 }
 
 void HostScene::touchCancelled() {
     if (!_touches->active) return;
     _touches->active = false;
-#ifdef BD_HOST_HAS_TOUCHES
     _touches->dispatcher.cancelled();
-#endif
 }
 
 }  // namespace host

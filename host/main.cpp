@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
     host::addPackCommands(app, exitCode);
     host::addRenderCommand(app, exitCode);
     host::addRunCommand(app, exitCode);
+    host::addBundleCommands(app, exitCode);
+    host::addCheckCommand(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

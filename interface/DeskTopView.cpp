@@ -1,5 +1,10 @@
 #include "interface/DeskTopView.h"
 
+#include <dlfcn.h>
+
+#include "Foundation/DynamicLoader.h"
+#include "Foundation/NSBundle.h"
+#include "Foundation/NSDictionary.h"
 #include "Foundation/NSLog.h"
 #include "Foundation/NSRunLoop.h"
 #include "Foundation/NSString.h"
@@ -8,6 +13,7 @@
 #include "QuartzCore/CATransform3D.h"
 #include "UIKit/UIColor.h"
 #include "UIKit/UIImage.h"
+#include "interface/DeskTopViewEntryPoints.h"
 
 namespace {
 constexpr double kFrameInterval = 1.0 / 40;  // target length of one frame
@@ -51,8 +57,30 @@ void UpdateOperation::dealloc() {
 // DeskTopView
 
 DeskTopView* DeskTopView::createDeskTopViewFromBundle(NSBundle* bundle) {
-    (void)bundle;
-    return nullptr;  // the loader comes with the bundle work
+    if (!bundle) return nullptr;
+    NSString* descriptionPath = bundle->pathForResource(NSSTR("description"), NSSTR("plist"));
+    NSDictionary* description = NSDictionary::dictionaryWithContentsOfFile(descriptionPath);
+    // Without a description, or with a "name Library" that is no string, there is no library
+    // to open: the path would name a file called "(null)" or a number.
+    NSString* libraryName =
+        description ? as<NSString>(description->objectForKey(NSSTR("name Library"))) : nullptr;
+    if (!libraryName) return nullptr;
+    NSString* libraryPath =
+        NSString::stringWithFormat("%@/%@", bundle->resourcePath(), libraryName);
+    const char* path = libraryPath->cStringUsingEncoding(NSUTF8StringEncoding);
+    void* handle = bd::dynamicOpen(path, RTLD_LAZY);
+    if (!handle) return nullptr;
+    DeskTopView* view = nullptr;
+    if (auto instance = reinterpret_cast<GetDeskTopViewInstanceFunction>(
+            bd::dynamicSymbol(handle, "getDeskTopViewInstance"))) {
+        view = instance(bundle);
+        // The view's code must outlive our handle. Wallpaper libraries are linked with
+        // -z nodelete; this pins one that was built without it, so dlclose never unmaps the
+        // code of a live view.
+        if (view) bd::dynamicClose(bd::dynamicOpen(path, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE));
+    }
+    bd::dynamicClose(handle);
+    return view;
 }
 
 NSString* DeskTopView::name() {

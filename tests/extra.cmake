@@ -12,15 +12,46 @@ endif()
 # The host's tests run the tool on the wallpaper bundles; the render test decodes its WebP.
 foreach(t host_render_command_test host_render_thread_test host_render_demo_test host_run_window_test)
   if(TARGET ${t})
-    add_dependencies(${t} backdrop_tool TestWallpaper)
-    if(TARGET AnimateDemo)
-      add_dependencies(${t} AnimateDemo)
+    add_dependencies(${t} backdrop_tool TestWallpaper_bundle)
+    if(TARGET AnimateDemo_bundle)
+      add_dependencies(${t} AnimateDemo_bundle)
     endif()
   endif()
 endforeach()
 pkg_check_modules(WEBPDEMUX REQUIRED IMPORTED_TARGET libwebpdemux)
-foreach(t host_render_command_test host_render_thread_test)
+foreach(t host_render_command_test host_render_thread_test host_render_demo_test)
   if(TARGET ${t})
     target_link_libraries(${t} PRIVATE PkgConfig::WEBPDEMUX)
   endif()
 endforeach()
+
+# The sample wallpaper's view, compiled into its unit test (the library hides it).
+if(TARGET demo_animateDemoView_test)
+  target_sources(demo_animateDemoView_test PRIVATE ${CMAKE_SOURCE_DIR}/demo/AnimateDemoView.cpp)
+endif()
+
+# Broken and plain wallpaper libraries for the loader and `backdrop check` tests. The first
+# three are built as authors build them, into tests/bundles/NAME.bundle; the last two are linked
+# the plain way, into tests/plugins/, and the tests put them into bundles of their own.
+set(BACKDROP_TEST_BUNDLE_DIR ${CMAKE_BINARY_DIR}/tests/bundles)
+foreach(_plugin no_entry crash hang)
+  backdrop_add_wallpaper_bundle(bdtest_${_plugin}
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/plugins/${_plugin}.cpp
+    OUTPUT_DIRECTORY ${BACKDROP_TEST_BUNDLE_DIR}
+    DESCRIPTION title "${_plugin}")
+endforeach()
+foreach(_plugin unresolved plain)
+  add_library(bdtest_${_plugin} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/plugins/${_plugin}.cpp)
+  target_link_libraries(bdtest_${_plugin} PRIVATE Backdrop::backdrop)
+  set_target_properties(bdtest_${_plugin} PROPERTIES PREFIX "" SUFFIX ".so"
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/plugins)
+endforeach()
+
+# The SDK test installs this build and builds a wallpaper against it with the same tools.
+if(TARGET sdk_sdk_test)
+  target_compile_definitions(sdk_sdk_test PRIVATE
+    BD_CMAKE_COMMAND="${CMAKE_COMMAND}"
+    BD_CMAKE_GENERATOR="${CMAKE_GENERATOR}"
+    BD_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
+    BD_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()

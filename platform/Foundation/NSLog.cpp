@@ -22,12 +22,17 @@ std::function<void(const std::string&)>& captureFn() {
     static std::function<void(const std::string&)> fn;
     return fn;
 }
+bool gEcho = true;  // guarded by logMutex()
 }  // namespace
 
 namespace bd {
 void setLogCapture(std::function<void(const std::string& message)> fn) {
     std::lock_guard<std::mutex> lock(logMutex());
     captureFn() = std::move(fn);
+}
+void setLogEcho(bool echo) {
+    std::lock_guard<std::mutex> lock(logMutex());
+    gEcho = echo;
 }
 }  // namespace bd
 
@@ -48,9 +53,11 @@ void NSLog(const char* fmt, ...) {
     {
         std::lock_guard<std::mutex> lock(logMutex());
         capture = captureFn();
-        std::fprintf(stderr, "%s.%03d %s[%d:%ld] %s\n", stamp, static_cast<int>(tv.tv_usec / 1000),
-                     program_invocation_short_name, static_cast<int>(getpid()),
-                     static_cast<long>(syscall(SYS_gettid)), message.c_str());
+        if (gEcho)
+            std::fprintf(stderr, "%s.%03d %s[%d:%ld] %s\n", stamp,
+                         static_cast<int>(tv.tv_usec / 1000), program_invocation_short_name,
+                         static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
+                         message.c_str());
     }
     if (capture) capture(message);
 }

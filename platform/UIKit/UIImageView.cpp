@@ -1,10 +1,18 @@
 #include "UIKit/UIImageView.h"
 
+#include <cmath>
+
 #include "Foundation/NSArray.h"
+#include "QuartzCore/CABase.h"
 #include "UIKit/UIImage.h"
+
+namespace {
+constexpr double kDefaultFrameSeconds = 1.0 / 30;  // per picture when no duration is set
+}
 
 UIImageView::UIImageView() {
     _userInteractionEnabled = false;
+    _layer->setContentsSource(this);
 }
 
 UIImageView* UIImageView::initWithFrame(CGRect frame) {
@@ -20,8 +28,10 @@ UIImageView* UIImageView::initWithImage(UIImage* image) {
 }
 
 void UIImageView::dealloc() {
-    // Clear the flag directly: a subclass's stopAnimating would run on torn-down state.
-    _animating = false;
+    // End the run directly: a subclass's stopAnimating would run on torn-down state. The layer
+    // may outlive the view (a renderer may hold it), so it must stop asking us.
+    endRun();
+    if (_layer) _layer->setContentsSource(nullptr);
     _animationImages = nullptr;
     _image = nullptr;
     UIView::dealloc();
@@ -56,11 +66,64 @@ void UIImageView::setAnimationRepeatCount(long animationRepeatCount) {
 
 void UIImageView::startAnimating() {
     BD_ASSERT_MAIN_THREAD();
-    if (!_animationImages || _animationImages->count() == 0) return;
+    endRun();
+    Run run;
+    if (_animationImages)
+        for (NSObject* o : *_animationImages)
+            if (auto* image = as<UIImage>(o)) run.frames.emplace_back(image);
+    if (run.frames.empty()) return;
+    double n = static_cast<double>(run.frames.size());
+    run.period = _animationDuration > 0 && std::isfinite(_animationDuration)
+                     ? _animationDuration
+                     : n * kDefaultFrameSeconds;
+    run.repeatCount = _animationRepeatCount > 0 ? _animationRepeatCount : 0;
+    run.start = CACurrentMediaTime();
+    _run = std::move(run);
     _animating = true;
+    if (_run.repeatCount > 0) {
+        double end = _run.start + _run.period * static_cast<double>(_run.repeatCount);
+        // The timer refers to this view without holding it: stopAnimating, a new start and the
+        // teardown all cancel it first.
+        _endTimer = NSRunLoop::mainRunLoop()->addTimer(end, [this] {
+            _endTimer = 0;
+            endRun();
+        });
+    }
 }
 
 void UIImageView::stopAnimating() {
     BD_ASSERT_MAIN_THREAD();
+    endRun();
+}
+
+void UIImageView::endRun() {
+    if (_endTimer) NSRunLoop::mainRunLoop()->cancelTimer(_endTimer);
+    _endTimer = 0;
     _animating = false;
+    _run = Run();
+}
+
+bool UIImageView::isAnimating() {
+    return _animating && !_run.endsAt(CACurrentMediaTime());
+}
+
+int UIImageView::frameIndexAt(double mediaTime) {
+    if (!_animating || _run.frames.empty() || !(mediaTime >= _run.start) || _run.endsAt(mediaTime))
+        return -1;
+    double n = static_cast<double>(_run.frames.size());
+    double within = std::fmod(mediaTime - _run.start, _run.period);
+    double index = std::floor(within * n / _run.period);
+    if (!(index >= 0)) return 0;
+    return index >= n ? static_cast<int>(n) - 1 : static_cast<int>(index);
+}
+
+UIImage* UIImageView::imageAtTime(double mediaTime) {
+    int i = frameIndexAt(mediaTime);
+    return i < 0 ? _image.get() : _run.frames[static_cast<size_t>(i)].get();
+}
+
+CGImage* UIImageView::layerContentsAtTime(CALayer* layer, double mediaTime) {
+    int i = frameIndexAt(mediaTime);
+    if (i < 0) return layer ? layer->contents() : nullptr;
+    return _run.frames[static_cast<size_t>(i)]->CGImage();
 }

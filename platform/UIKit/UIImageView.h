@@ -1,40 +1,60 @@
 #pragma once
 // UIImageView: a view that shows a picture, and can play a list of pictures as a flip-book.
 // Image views ignore touches by default (userInteractionEnabled false).
+//
+// The flip-book runs on the media clock: a start notes the time and takes a snapshot of the
+// pictures, the duration and the repeat count; what the view shows at any media time follows
+// from those, and one main-run-loop timer ends a finite run. The image view is its layer's
+// contents source, so layer()->contentsAtTime(t) answers the picture shown at t, also between
+// run-loop passes.
+
+#include <vector>
 
 #include "Foundation/NSArray.h"
+#include "Foundation/NSRunLoop.h"
+#include "QuartzCore/CALayer.h"
 #include "UIKit/UIImage.h"
 #include "UIKit/UIView.h"
 
-class UIImageView : public UIView {
+class UIImageView : public UIView, public CALayerContentsSource {
   public:
-    UIImageView();
+    UIImageView();  // [main-thread]
 
     // -initWithImage: [main-thread] sized to the picture, at origin (0, 0); a null picture gives
     // an empty frame.
     virtual UIImageView* initWithImage(UIImage* image);
     UIImageView* initWithFrame(CGRect frame) override;  // [main-thread]
 
-    // -image / -setImage: [main-thread] the still picture; does not resize the view. The layer
-    // shows its bitmap.
+    // -image / -setImage: [main-thread] the still picture, shown whenever the flip-book is not
+    // playing; does not resize the view.
     virtual UIImage* image() { return _image.get(); }
     virtual void setImage(UIImage* image);
     // -sizeThatFits: the picture's size in points (the present size without a picture)
     CGSize sizeThatFits(CGSize size) override;
 
-    // Flip-book [main-thread]: the pictures, the seconds one run through the list takes and the
-    // number of runs (0 = endless).
+    // Flip-book [main-thread]: the pictures, the seconds one run through the list takes (each
+    // picture shown for an equal share; 0 or less: 1/30 s per picture) and the number of runs
+    // (0 = endless). Changes take effect at the next start.
     virtual NSArray* animationImages() { return _animationImages.get(); }
     virtual void setAnimationImages(NSArray* animationImages);
     virtual double animationDuration() { return _animationDuration; }
     virtual void setAnimationDuration(double animationDuration);
     virtual long animationRepeatCount() { return _animationRepeatCount; }
     virtual void setAnimationRepeatCount(long animationRepeatCount);
-    // Start and stop the flip-book; here they only keep the flag, the run loop driver comes
-    // with the frame clock.
+    // -startAnimating [main-thread] plays the list from its first picture, now; also restarts a
+    // run in progress. Nothing happens without pictures.
     virtual void startAnimating();
+    // -stopAnimating [main-thread] ends the run at once; the still picture shows again.
     virtual void stopAnimating();
-    virtual bool isAnimating() { return _animating; }
+    // -isAnimating [main-thread] whether a run is in progress at the present media time.
+    virtual bool isAnimating();
+
+    // [main-thread] The picture shown at a media time: a frame of the run in progress, else the
+    // still picture (null for none). Times before the run's start show the still picture.
+    virtual UIImage* imageAtTime(double mediaTime);
+    // CALayerContentsSource [main-thread]: the bitmap of imageAtTime, or the layer's contents
+    // when the flip-book is not playing at that time.
+    CGImage* layerContentsAtTime(CALayer* layer, double mediaTime) override;
 
   protected:
     void dealloc() override;
@@ -43,5 +63,22 @@ class UIImageView : public UIView {
     Ref<NSArray> _animationImages;
     double _animationDuration = 0;
     long _animationRepeatCount = 0;
+
+  private:
+    // The run in progress: its pictures, start, length of one pass and number of passes.
+    struct Run {
+        std::vector<Ref<UIImage>> frames;
+        double start = 0;
+        double period = 0;
+        long repeatCount = 0;
+        bool endsAt(double t) const {
+            return repeatCount > 0 && t - start >= period * static_cast<double>(repeatCount);
+        }
+    };
+    int frameIndexAt(double mediaTime);  // -1 when the flip-book shows no frame at that time
+    void endRun();
+
     bool _animating = false;
+    Run _run;
+    NSRunLoop::TimerId _endTimer = 0;
 };

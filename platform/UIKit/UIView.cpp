@@ -362,6 +362,21 @@ UIView* UIView::hitTest(CGPoint point, UIEvent* withEvent) {
     return this;
 }
 
+// ----- touches
+
+void UIView::touchesBegan(NSSet* touches, UIEvent* withEvent) {
+    if (UIView* next = nextResponder()) next->touchesBegan(touches, withEvent);
+}
+void UIView::touchesMoved(NSSet* touches, UIEvent* withEvent) {
+    if (UIView* next = nextResponder()) next->touchesMoved(touches, withEvent);
+}
+void UIView::touchesEnded(NSSet* touches, UIEvent* withEvent) {
+    if (UIView* next = nextResponder()) next->touchesEnded(touches, withEvent);
+}
+void UIView::touchesCancelled(NSSet* touches, UIEvent* withEvent) {
+    if (UIView* next = nextResponder()) next->touchesCancelled(touches, withEvent);
+}
+
 CGSize UIView::sizeThatFits(CGSize size) {
     (void)size;
     return bounds().size;

@@ -15,6 +15,7 @@
 #include "UIKit/UIGeometry.h"
 
 class NSArray;
+class NSSet;
 class UIEvent;
 
 // UIViewAutoresizing bits
@@ -142,6 +143,19 @@ class UIView : public NSObject, public CAAnimationDelegate {
     // the point is outside it. The event may be null.
     virtual bool pointInside(CGPoint point, UIEvent* withEvent);
     virtual UIView* hitTest(CGPoint point, UIEvent* withEvent);
+
+    // Touches [main-thread]: the responder chain. The base hands every touch on to the next
+    // responder, so a view that doesn't handle touches passes them to the view it lies in.
+    // -nextResponder: the superview (null for a root view).
+    virtual UIView* nextResponder() { return _superview; }
+    // -touchesBegan:withEvent:
+    virtual void touchesBegan(NSSet* touches, UIEvent* withEvent);
+    // -touchesMoved:withEvent:
+    virtual void touchesMoved(NSSet* touches, UIEvent* withEvent);
+    // -touchesEnded:withEvent:
+    virtual void touchesEnded(NSSet* touches, UIEvent* withEvent);
+    // -touchesCancelled:withEvent:
+    virtual void touchesCancelled(NSSet* touches, UIEvent* withEvent);
 
     // Sizing [main-thread]. -sizeThatFits: base: the present bounds size. -sizeToFit sets the
     // bounds size to sizeThatFits of it, keeping the frame's top-left corner.

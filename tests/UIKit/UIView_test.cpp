@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "CoreGraphics/CGColorSpace.h"
@@ -217,6 +218,12 @@ TEST(UIKit, ScrollViewImageViewColourScreen) {
     iv->startAnimating();  // nothing to play
     EXPECT_FALSE(iv->isAnimating());
     iv->setAnimationImages(NSArray::arrayWithObjects({UIColor::whiteColor()}));
+    iv->startAnimating();  // a list without pictures plays nothing either
+    EXPECT_FALSE(iv->isAnimating());
+    std::shared_ptr<uint8_t[]> pixel(new uint8_t[4]());
+    CGImageRef one = bd::createARGB32Image(1, 1, pixel);
+    iv->setAnimationImages(NSArray::arrayWithObjects({UIImage::imageWithCGImage(one)}));
+    CGImageRelease(one);
     iv->setAnimationDuration(1.5);
     iv->setAnimationRepeatCount(1);
     iv->startAnimating();

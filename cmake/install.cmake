@@ -1,0 +1,45 @@
+# The SDK: `cmake --install` puts the framework library, its headers (source layout kept under
+# include/backdrop/), the CMake package Backdrop (target Backdrop::backdrop and
+# backdrop_add_wallpaper_bundle), a pkg-config file and the backdrop tool under the prefix.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(BACKDROP_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Backdrop)
+
+# `#include <backdrop/interface/DeskTopView.h>` needs include/ itself; the headers include one
+# another as "interface/..." and "Foundation/...".
+target_include_directories(backdrop PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+install(TARGETS backdrop EXPORT BackdropTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(_folder platform interface Common)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/${_folder}/
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/backdrop/${_folder}
+    FILES_MATCHING PATTERN "*.h")
+endforeach()
+
+install(EXPORT BackdropTargets NAMESPACE Backdrop:: DESTINATION ${BACKDROP_INSTALL_CMAKEDIR})
+configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/BackdropConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/cmake/BackdropConfig.cmake
+  INSTALL_DESTINATION ${BACKDROP_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/cmake/BackdropConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES
+  ${CMAKE_BINARY_DIR}/cmake/BackdropConfig.cmake
+  ${CMAKE_BINARY_DIR}/cmake/BackdropConfigVersion.cmake
+  ${CMAKE_SOURCE_DIR}/cmake/BackdropBundle.cmake
+  DESTINATION ${BACKDROP_INSTALL_CMAKEDIR})
+
+# The prefix is found from the .pc file's own place, so `cmake --install --prefix` anywhere works.
+file(RELATIVE_PATH _pc_to_prefix "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+string(REGEX REPLACE "/$" "" _pc_to_prefix "${_pc_to_prefix}")
+set(BACKDROP_PC_PREFIX "\${pcfiledir}/${_pc_to_prefix}")
+configure_file(${CMAKE_SOURCE_DIR}/cmake/backdrop.pc.in ${CMAKE_BINARY_DIR}/cmake/backdrop.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/cmake/backdrop.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(TARGET backdrop_tool)
+  set_target_properties(backdrop_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS backdrop_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()

@@ -1,0 +1,229 @@
+// `backdrop list`, `backdrop info`, `backdrop thumbnail`: the bundle catalogue as a host sees
+// it, through DataTool, without loading any wallpaper library.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "Common/DataTool.h"
+#include "Foundation/NSArray.h"
+#include "Foundation/NSBundle.h"
+#include "Foundation/NSData.h"
+#include "Foundation/NSDictionary.h"
+#include "Foundation/NSLog.h"
+#include "Foundation/NSString.h"
+#include "UIKit/ImageIO.h"
+#include "UIKit/UIImage.h"
+
+namespace {
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
+    return host::kExitFailure;
+}
+
+NSString* str(const std::string& s) {
+    return NSString::stringWithUTF8String(s.c_str());
+}
+
+const char* kLibraryKey = "name Library";
+
+// The bundle's description as the catalogue reads it, or null.
+NSDictionary* readDescription(const std::string& bundlePath) {
+    NSBundle* bundle = NSBundle::bundleWithPath(str(bundlePath));
+    if (!bundle) return nullptr;
+    return NSDictionary::dictionaryWithContentsOfFile(
+        bundle->pathForResource(NSSTR("description"), NSSTR("plist")));
+}
+
+// A value for a line of text: strings as they are, everything else as its description.
+std::string text(NSObject* value) {
+    if (!value) return "";
+    if (auto* s = as<NSString>(value)) return s->str();
+    return value->description()->str();
+}
+
+// A string quoted for one line: backslash, quote and control characters escaped.
+std::string quoted(const std::string& s, bool json) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                if (c < 0x20 || (json && c == 0x7f)) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// One bundle of the catalogue: its path, its library and its description's text values.
+struct Row {
+    std::string path;
+    bool hasDescription = false;
+    std::string library;  // empty when "name Library" is missing or no string
+    std::vector<std::pair<std::string, std::string>> values;
+};
+
+Row readRow(NSString* path) {
+    Row row;
+    row.path = path->str();
+    NSDictionary* description = readDescription(row.path);
+    if (!description) return row;
+    row.hasDescription = true;
+    NSArray* keys = description->allKeys();
+    for (NSObject* k : *keys) {
+        auto* key = as<NSString>(k);
+        // Read through the catalogue, as a host would.
+        auto* value = as<NSString>(DataTool::readDeskTopDescriptionWithKey(key, path));
+        if (!key || !value) continue;
+        if (key->str() == kLibraryKey)
+            row.library = value->str();
+        else
+            row.values.emplace_back(key->str(), value->str());
+    }
+    return row;
+}
+
+std::string keyText(const std::string& key) {
+    return key.find_first_of(" =\"\\") == std::string::npos && !key.empty() ? key
+                                                                            : quoted(key, false);
+}
+
+void printRow(const Row& row) {
+    std::string line = row.path;
+    if (!row.hasDescription) {
+        line += "  (no readable description.plist)";
+    } else {
+        line += "  " + (row.library.empty() ? std::string("(no \"name Library\")") : row.library);
+        for (auto& [key, value] : row.values)
+            line += "  " + keyText(key) + "=" + quoted(value, false);
+    }
+    std::printf("%s\n", line.c_str());
+}
+
+void printJson(const std::vector<Row>& rows) {
+    std::printf("[");
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        std::printf("%s\n  {\"path\": %s, \"name Library\": %s, \"description\": ", i ? "," : "",
+                    quoted(r.path, true).c_str(),
+                    r.library.empty() ? "null" : quoted(r.library, true).c_str());
+        if (!r.hasDescription) {
+            std::printf("null}");
+            continue;
+        }
+        std::printf("{");
+        for (size_t k = 0; k < r.values.size(); ++k)
+            std::printf("%s%s: %s", k ? ", " : "", quoted(r.values[k].first, true).c_str(),
+                        quoted(r.values[k].second, true).c_str());
+        std::printf("}}");
+    }
+    std::printf(rows.empty() ? "]\n" : "\n]\n");
+}
+
+int list(const std::string& dir, bool json) {
+    NSAutoreleasePool pool;
+    // The catalogue logs why a directory can't be listed; say it once, in the tool's words.
+    std::string logged;
+    bd::setLogCapture([&](const std::string& m) { logged = m; });
+    bd::setLogEcho(false);
+    NSArray* paths = DataTool::findDeskTopsBundlePathWithDirectory(str(dir));
+    bd::setLogEcho(true);
+    bd::setLogCapture(nullptr);
+    if (!paths) return fail("cannot list " + dir + ": " + logged);
+
+    std::vector<Row> rows;
+    for (NSObject* p : *paths)
+        if (auto* path = as<NSString>(p)) rows.push_back(readRow(path));
+    if (json) {
+        printJson(rows);
+    } else if (rows.empty()) {
+        std::printf("no bundles\n");
+    } else {
+        for (const Row& r : rows) printRow(r);
+    }
+    return 0;
+}
+
+int info(const std::string& bundlePath, const std::string& key, bool oneKey) {
+    NSAutoreleasePool pool;
+    if (!NSBundle::bundleWithPath(str(bundlePath)))
+        return fail(bundlePath + ": not a bundle directory");
+    NSDictionary* description = readDescription(bundlePath);
+    if (!description)
+        return fail(bundlePath + ": description.plist is missing or is not a dictionary");
+    if (oneKey) {
+        NSObject* value = DataTool::readDeskTopDescriptionWithKey(str(key), str(bundlePath));
+        if (!value) return fail(bundlePath + ": description.plist has no key \"" + key + "\"");
+        std::printf("%s\n", text(value).c_str());
+        return 0;
+    }
+    NSArray* keys = description->allKeys();
+    for (NSObject* k : *keys) {
+        auto* name = as<NSString>(k);
+        if (!name) continue;
+        NSObject* value = DataTool::readDeskTopDescriptionWithKey(name, str(bundlePath));
+        std::printf("%s: %s\n", name->UTF8String(), text(value).c_str());
+    }
+    return 0;
+}
+
+int thumbnail(const std::string& bundlePath, const std::string& out) {
+    NSAutoreleasePool pool;
+    UIImage* image = DataTool::readDeskTopThumbnailImageFromBundleFile(str(bundlePath));
+    if (!image) return fail(bundlePath + ": no thumbnail.png, or it is not a picture");
+    std::vector<uint8_t> png = bd::encodePNG(image->CGImage());
+    // Written beside the target and renamed over it, so a failed write loses no file.
+    NSData* data = NSData::dataWithBytes(png.data(), png.size());
+    if (png.empty() || !data->writeToFile(str(out), true)) return fail("cannot write " + out);
+    return 0;
+}
+
+}  // namespace
+
+namespace host {
+
+void addBundleCommands(CLI::App& app, int& exitCode) {
+    static std::string listDir;
+    static bool listJson = false;
+    auto* ls = app.add_subcommand("list", "List the wallpaper bundles of a directory");
+    ls->add_option("DIR", listDir, "Directory holding *bundle entries")->required();
+    ls->add_flag("--json", listJson, "Print the catalogue as JSON");
+    ls->callback([&exitCode] { exitCode = list(listDir, listJson); });
+
+    static std::string infoBundle, infoKey;
+    auto* in = app.add_subcommand("info", "Print a bundle's description, or one key's value");
+    in->add_option("BUNDLE", infoBundle, "Path of the bundle")->required();
+    auto* keyOption = in->add_option("KEY", infoKey, "One key of description.plist");
+    in->callback(
+        [&exitCode, keyOption] { exitCode = info(infoBundle, infoKey, keyOption->count() > 0); });
+
+    static std::string thumbBundle, thumbOut;
+    auto* th = app.add_subcommand("thumbnail", "Write a bundle's thumbnail as a PNG file");
+    th->add_option("BUNDLE", thumbBundle, "Path of the bundle")->required();
+    th->add_option("-o,--output", thumbOut, "PNG file to write")->required();
+    th->callback([&exitCode] { exitCode = thumbnail(thumbBundle, thumbOut); });
+}
+
+}  // namespace host

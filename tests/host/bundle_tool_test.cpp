@@ -1,0 +1,239 @@
+// The catalogue and validator commands of the backdrop tool, run as an author runs them:
+// list, info, thumbnail, and check against the sample bundle and against broken ones.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Foundation/NSString.h"
+#include "UIKit/UIImage.h"
+#include "support/bundles.h"
+#include "support/pictures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+size_t countLines(const std::string& s, const std::string& prefix) {
+    size_t n = 0;
+    std::istringstream in(s);
+    for (std::string line; std::getline(in, line);) n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+class BundleTool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = bdtest::makeTempDir("tool");
+        ASSERT_FALSE(dir.empty());
+    }
+    Result run(const std::string& args) {
+        std::string cmd = std::string(BD_BUILD_DIR) + "/bin/backdrop " + args + " >" + dir +
+                          "/out 2>" + dir + "/err";
+        int status = std::system(cmd.c_str());
+        Result r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = slurp(dir + "/out");
+        r.err = slurp(dir + "/err");
+        return r;
+    }
+    // The line of `check` output about a check whose title starts with `title`.
+    static std::string lineFor(const Result& r, const std::string& title) {
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(title) != std::string::npos) return line;
+        return "";
+    }
+    std::string dir;
+};
+
+TEST_F(BundleTool, ListShowsEachBundleAndItsDescription) {
+    Result r = run("list " + std::string(BD_BUILD_DIR) + "/bundles");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find(bdtest::demoBundle() + "  AnimateDemo.so  title=\"Jack-o'-lantern\""),
+              std::string::npos)
+        << r.out;
+
+    r = run("list --json " + std::string(BD_BUILD_DIR) + "/bundles");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\"path\": \"" + bdtest::demoBundle() +
+                         "\", \"name Library\": \"AnimateDemo.so\""),
+              std::string::npos)
+        << r.out;
+
+    // A bundle without a description, a plain file named like a bundle, other names.
+    bdtest::linkBundle("", dir + "/shelf", "bare", "");
+    ASSERT_TRUE(bdtest::writeFile(dir + "/shelf/file.bundle", {'x'}));
+    ASSERT_TRUE(bdtest::writeFile(dir + "/shelf/notes.txt", {'x'}));
+    r = run("list " + dir + "/shelf");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, dir + "/shelf/bare.bundle  (no readable description.plist)\n" + dir +
+                         "/shelf/file.bundle  (no readable description.plist)\n");
+    r = run("list --json " + dir + "/shelf");
+    EXPECT_NE(r.out.find("\"name Library\": null, \"description\": null}"), std::string::npos);
+
+    fs::create_directory(dir + "/empty");
+    r = run("list " + dir + "/empty");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "no bundles\n");
+    EXPECT_EQ(run("list --json " + dir + "/empty").out, "[]\n");
+
+    r = run("list " + dir + "/absent");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(countLines(r.err, ""), 1u);
+    EXPECT_EQ(r.err.rfind("backdrop: cannot list " + dir + "/absent: error: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos);
+    EXPECT_EQ(run("list").code, 2);
+}
+
+TEST_F(BundleTool, InfoAndThumbnail) {
+    Result r = run("info " + bdtest::demoBundle());
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("name Library: AnimateDemo.so\ntitle: Jack-o'-lantern\n", 0), 0u)
+        << r.out;
+    r = run("info " + bdtest::demoBundle() + " version");
+    EXPECT_EQ(r.out, "1.0\n");
+    r = run("info " + bdtest::demoBundle() + " 'no such key'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("no key \"no such key\""), std::string::npos);
+    EXPECT_EQ(run("info " + dir + "/absent.bundle").code, 1);
+
+    std::string png = dir + "/thumb.png";
+    ASSERT_EQ(run("thumbnail " + bdtest::demoBundle() + " -o " + png).code, 0);
+    NSAutoreleasePool pool;
+    UIImage* image = UIImage::imageWithContentsOfFile(NSString::stringWithStdString(png));
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size(), CGSizeMake(160, 284));
+
+    // No thumbnail: a clear failure, and the file already there is left alone.
+    std::string bare = bdtest::linkBundle("", dir, "bare", "");
+    r = run("thumbnail " + bare + " -o " + png);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(countLines(r.err, "backdrop: "), 1u);
+    EXPECT_NE(UIImage::imageWithContentsOfFile(NSString::stringWithStdString(png)), nullptr);
+    EXPECT_EQ(run("thumbnail " + bdtest::demoBundle()).code, 2);
+}
+
+TEST_F(BundleTool, CheckPassesTheSampleBundle) {
+    Result r = run("check " + bdtest::demoBundle());
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(countLines(r.out, "ok   "), 12u) << r.out;
+    EXPECT_EQ(countLines(r.out, "FAIL "), 0u);
+    EXPECT_NE(r.out.find("all 12 checks passed"), std::string::npos);
+}
+
+TEST_F(BundleTool, CheckReportsBrokenDescriptions) {
+    std::string noDescription = bdtest::linkBundle(bdtest::demoBundle(), dir, "NoDescription", "");
+    Result r = run("check " + noDescription);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(lineFor(r, "description.plist reads").find("FAIL"), std::string::npos) << r.out;
+    EXPECT_NE(lineFor(r, "the library opens").find("FAIL"), std::string::npos);
+    EXPECT_NE(lineFor(r, "every picture decodes").rfind("ok", 0), std::string::npos);
+    EXPECT_EQ(countLines(r.out, "ok   ") + countLines(r.out, "FAIL "), 12u);
+
+    std::string noKey = bdtest::linkBundle(bdtest::demoBundle(), dir, "NoKey",
+                                           bdtest::plistXml({{"title", "<string>t</string>"}}));
+    r = run("check " + noKey);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(lineFor(r, "description.plist reads").rfind("ok", 0), 0u);
+    EXPECT_NE(lineFor(r, "\"name Library\"").find("no \"name Library\" key"), std::string::npos)
+        << r.out;
+
+    std::string missing =
+        bdtest::linkBundle(bdtest::demoBundle(), dir, "Missing",
+                           bdtest::plistXml({{"name Library", "<string>Gone.so</string>"}}));
+    r = run("check " + missing);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(lineFor(r, "\"name Library\"").find("no file Gone.so"), std::string::npos) << r.out;
+
+    std::string outside = bdtest::linkBundle(
+        "", dir, "Outside",
+        bdtest::plistXml({{"name Library", "<string>../Missing.bundle/AnimateDemo.so</string>"}}));
+    r = run("check " + outside);
+    EXPECT_NE(lineFor(r, "\"name Library\"").find("outside the bundle"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(BundleTool, CheckReportsBrokenLibraries) {
+    Result r = run("check " + bdtest::testBundle("bdtest_no_entry"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(lineFor(r, "the library exports").find("missing: getDeskTopViewInstance"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(lineFor(r, "the library stays loaded").rfind("ok", 0), std::string::npos);
+
+    // A crash in the entry point is reported; the tool itself carries on to the pictures.
+    r = run("check " + bdtest::testBundle("bdtest_crash"));
+    EXPECT_EQ(r.code, 1);
+    std::string crash = lineFor(r, "getDeskTopViewInstance returns");
+    EXPECT_EQ(crash.rfind("FAIL", 0), 0u) << r.out;
+    EXPECT_TRUE(crash.find("crashed") != std::string::npos ||
+                crash.find("exited with status") != std::string::npos)
+        << crash;
+    EXPECT_NE(lineFor(r, "the view survives").find("not checked"), std::string::npos);
+    EXPECT_NE(lineFor(r, "thumbnail.png").find("FAIL"), std::string::npos);
+    EXPECT_NE(r.out.find("checks failed"), std::string::npos);
+
+    // A hang meets the time limit.
+    r = run("check --timeout 0.5 " + bdtest::testBundle("bdtest_hang"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(lineFor(r, "getDeskTopViewInstance returns").find("did not finish within 0.5 s"),
+              std::string::npos)
+        << r.out;
+
+    // Unresolved symbols: the library opens lazily but not with RTLD_NOW.
+    std::string unresolved = bdtest::linkBundle(
+        "", dir, "Unresolved", bdtest::plistXml({{"name Library", "<string>u.so</string>"}}));
+    fs::create_symlink(bdtest::testPlugin("bdtest_unresolved"), unresolved + "/u.so");
+    r = run("check " + unresolved);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(lineFor(r, "the library opens").rfind("ok", 0), 0u) << r.out;
+    EXPECT_NE(lineFor(r, "RTLD_NOW").find("bdtestNowhereDefined"), std::string::npos) << r.out;
+
+    EXPECT_EQ(run("check").code, 2);
+}
+
+TEST_F(BundleTool, CheckReadsEveryPackage) {
+    std::string bundle = bdtest::linkBundle(
+        bdtest::testBundle("bdtest_no_entry"), dir, "Packed",
+        bdtest::plistXml({{"name Library", "<string>bdtest_no_entry.so</string>"}}));
+    fs::create_directory(dir + "/pictures");
+    ASSERT_TRUE(bdtest::writeFile(dir + "/pictures/a.png", bdtest::solidPng(3, 3, 0xff0000ffu)));
+    ASSERT_EQ(run("pack " + dir + "/pictures -o " + bundle + "/good.pkg").code, 0);
+    Result r = run("check " + bundle);
+    EXPECT_EQ(lineFor(r, "every resource package").rfind("ok", 0), 0u) << r.out;
+    EXPECT_NE(lineFor(r, "every resource package").find("1 packages, 1 records"),
+              std::string::npos);
+
+    std::string bytes = slurp(bundle + "/good.pkg");
+    std::string cut = bytes.substr(0, bytes.size() - 5);
+    ASSERT_TRUE(
+        bdtest::writeFile(bundle + "/cut.pkg", std::vector<uint8_t>(cut.begin(), cut.end())));
+    ASSERT_TRUE(bdtest::writeFile(bundle + "/text.pkg",
+                                  {0, 0, 0, 1, 0, 0, 0, 1, 'k', 0, 0, 0, 2, 'h', 'i'}));
+    r = run("check " + bundle);
+    std::string line = lineFor(r, "every resource package");
+    EXPECT_EQ(line.rfind("FAIL", 0), 0u) << r.out;
+    EXPECT_NE(line.find("cut.pkg: record 1 states a length past the file's end"), std::string::npos)
+        << line;
+    EXPECT_NE(line.find("text.pkg: k is no picture"), std::string::npos) << line;
+    EXPECT_EQ(line.find("good.pkg"), std::string::npos);
+}
+
+}  // namespace

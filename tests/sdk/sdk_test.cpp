@@ -1,0 +1,112 @@
+// The SDK as an outside author meets it: `cmake --install` into a fresh prefix, a wallpaper
+// project of its own configured with find_package(Backdrop) and built with
+// backdrop_add_wallpaper_bundle, and the bundle it makes loaded by the loader.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "Foundation/NSBundle.h"
+#include "Foundation/NSDictionary.h"
+#include "interface/DeskTopView.h"
+#include "interface/DeskTopViewEntryPoints.h"
+#include "support/pictures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int sh(const std::string& cmd, const std::string& log) {
+    int status = std::system((cmd + " >>" + log + " 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string q(const std::string& s) {
+    return "'" + s + "'";
+}
+
+TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
+    std::string dir = bdtest::makeTempDir("sdk");
+    ASSERT_FALSE(dir.empty());
+    std::string log = dir + "/log", prefix = dir + "/prefix", src = dir + "/src";
+    std::string cmake = BD_CMAKE_COMMAND;
+
+    ASSERT_EQ(sh(q(cmake) + " --install " + q(BD_BUILD_DIR) + " --prefix " + q(prefix), log), 0)
+        << slurp(log);
+    EXPECT_TRUE(fs::exists(prefix + "/include/backdrop/interface/DeskTopView.h"));
+    EXPECT_TRUE(fs::exists(prefix + "/include/backdrop/platform/Foundation/NSObject.h"));
+    EXPECT_TRUE(fs::exists(prefix + "/lib/cmake/Backdrop/BackdropBundle.cmake"));
+
+    // pkg-config finds the headers and the library wherever the prefix lies.
+    std::string flags = dir + "/flags";
+    ASSERT_EQ(std::system(("PKG_CONFIG_PATH=" + q(prefix + "/lib/pkgconfig") +
+                           " pkg-config --cflags --libs backdrop >" + q(flags))
+                              .c_str()),
+              0);
+    std::istringstream words(slurp(flags));
+    int includeDirs = 0;
+    for (std::string w; words >> w;) {
+        if (w.rfind("-I", 0) == 0) includeDirs += fs::is_directory(w.substr(2));
+        if (w.rfind("-L", 0) == 0) EXPECT_TRUE(fs::exists(w.substr(2) + "/libbackdrop.so")) << w;
+    }
+    EXPECT_EQ(includeDirs, 3);
+
+    fs::create_directories(src);
+    for (const char* f : {"CMakeLists.txt", "TinyView.cpp"})
+        fs::copy_file(std::string(BD_SOURCE_DIR) + "/tests/sdk/wallpaper/" + f, src + "/" + f);
+    ASSERT_TRUE(bdtest::writeFile(src + "/dot.png", bdtest::solidPng(8, 6, 0xff2080c0u)));
+    std::string build = dir + "/build";
+    ASSERT_EQ(sh(q(cmake) + " -S " + q(src) + " -B " + q(build) + " -G " + q(BD_CMAKE_GENERATOR) +
+                     " -DCMAKE_CXX_COMPILER=" + q(BD_CXX_COMPILER) +
+                     " -DCMAKE_PREFIX_PATH=" + q(prefix) + " -DPICTURE=" + q(src + "/dot.png"),
+                 log),
+              0)
+        << slurp(log);
+    ASSERT_EQ(sh(q(cmake) + " --build " + q(build), log), 0) << slurp(log);
+
+    std::string bundle = build + "/bundles/Tiny.bundle";
+    for (const char* f : {"description.plist", "thumbnail.png", "dot.png", "Tiny.so"})
+        EXPECT_TRUE(fs::exists(bundle + "/" + f)) << f;
+
+    NSAutoreleasePool pool;
+    NSBundle* b = NSBundle::bundleWithPath(NSString::stringWithStdString(bundle));
+    ASSERT_NE(b, nullptr);
+    NSDictionary* description = NSDictionary::dictionaryWithContentsOfFile(
+        b->pathForResource(NSSTR("description"), NSSTR("plist")));
+    ASSERT_NE(description, nullptr);
+    EXPECT_TRUE(description->objectForKey(NSSTR("name Library"))->isEqual(NSSTR("Tiny.so")));
+    EXPECT_TRUE(description->objectForKey(NSSTR("title"))->isEqual(NSSTR("Tiny & <small>")));
+
+    DeskTopView* view = DeskTopView::createDeskTopViewFromBundle(b);
+    ASSERT_NE(view, nullptr);
+    NSObject::cancelPreviousPerformRequestsWithTarget(view, BD_SEL(DeskTopView, delayLoading),
+                                                      nullptr);
+    EXPECT_EQ(view->frame().size.width, 320);
+    ASSERT_NE(view->bgView()->image(), nullptr);  // dot.png, served from the bundle
+    EXPECT_EQ(view->bgView()->image()->size(), CGSizeMake(4, 3));
+    view->doAnimating();
+
+    void* h = dlopen((bundle + "/Tiny.so").c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    ASSERT_NE(h, nullptr);
+    auto name = reinterpret_cast<GetDeskTopViewNameFunction>(dlsym(h, "getDeskTopViewName"));
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name()->str(), "Tiny");  // the library's own class answers
+    dlclose(h);
+
+    // The installed SDK is tens of megabytes; keep it only to look into a failure.
+    if (!::testing::Test::HasFailure()) fs::remove_all(dir);
+}
+
+}  // namespace
