@@ -273,6 +273,14 @@ void CALayer::setContentsScale(double contentsScale) {
     didChangeValueForKey("contentsScale");
 }
 
+double CALayer::contentsScaleAtTime(double mediaTime) {
+    if (_contentsSource) {
+        double s = _contentsSource->layerContentsScaleAtTime(this, mediaTime);
+        if (s > 0) return s;
+    }
+    return contentsScale();
+}
+
 CGImage* CALayer::contentsAtTime(double mediaTime) {
     if (_contentsSource) return _contentsSource->layerContentsAtTime(this, mediaTime);
     return contents();

@@ -26,10 +26,10 @@ struct LayerAnimations;
 // How a layer's contents fill its bounds. The numbers are those of UIViewContentMode, so a
 // view hands its content mode to its layer unchanged.
 enum CALayerContentsGravity : int {
-    kCALayerGravityResize = 0,           // stretched to the bounds
-    kCALayerGravityResizeAspect = 1,     // fits inside, aspect kept
-    kCALayerGravityResizeAspectFill = 2, // fills, aspect kept, overflow cut by clipping
-    kCALayerGravityRedraw = 3,           // as Resize
+    kCALayerGravityResize = 0,            // stretched to the bounds
+    kCALayerGravityResizeAspect = 1,      // fits inside, aspect kept
+    kCALayerGravityResizeAspectFill = 2,  // fills, aspect kept, overflow cut by clipping
+    kCALayerGravityRedraw = 3,            // as Resize
     kCALayerGravityCenter = 4,
     kCALayerGravityTop = 5,
     kCALayerGravityBottom = 6,
@@ -48,6 +48,12 @@ class CALayerContentsSource {
     virtual ~CALayerContentsSource() = default;
     // [main-thread] The bitmap the layer shows at mediaTime, or null for none.
     virtual CGImage* layerContentsAtTime(CALayer* layer, double mediaTime) = 0;
+    // [main-thread] Pixels per point of that bitmap; 0 means the layer's contentsScale.
+    virtual double layerContentsScaleAtTime(CALayer* layer, double mediaTime) {
+        (void)layer;
+        (void)mediaTime;
+        return 0;
+    }
 };
 
 // A layer's background colour as straight-alpha RGBA components in 0...1.
@@ -113,6 +119,9 @@ class CALayer : public NSObject {
     virtual float presentationOpacity(double mediaTime);
     // The contents source's answer when one is set, else contents().
     virtual CGImage* contentsAtTime(double mediaTime);
+    // The scale of what contentsAtTime answers: the source's when it gives one, else
+    // contentsScale().
+    virtual double contentsScaleAtTime(double mediaTime);
     CALayerContentsSource* contentsSource() { return _contentsSource; }
     void setContentsSource(CALayerContentsSource* source) { _contentsSource = source; }
 
@@ -177,7 +186,7 @@ class CALayer : public NSObject {
     // given neither a from nor a to value.
     void willChangeAnimatedValue(AnimatedValue value);
     void animationDidEnd(uint64_t serial);  // [main-thread] run-loop timer at an animation's end
-    void discardAnimations();  // [main-thread] teardown: detaches all, frees the state
+    void discardAnimations();               // [main-thread] teardown: detaches all, frees the state
     // [main-thread] Tells the delegate on a later pass of the main run loop that anim stopped
     // unfinished.
     static void postAnimationDidStop(CAAnimation* anim);

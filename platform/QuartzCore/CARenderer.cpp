@@ -413,7 +413,7 @@ struct CARenderer::Impl {
             cairo_clip_extents(cr, &x0, &y0, &x1, &y1);
             if (!(x1 > x0) || !(y1 > y0)) return;
         }
-        if (CGImage* img = l->contentsAtTime(t)) drawContents(cr, l, img, h, alpha);
+        if (CGImage* img = l->contentsAtTime(t)) drawContents(cr, l, img, h, t, alpha);
         const auto& subs = l->sublayers();
         if (subs.empty()) return;
         CATransform3D st = l->presentationSublayerTransform(t);
@@ -424,8 +424,8 @@ struct CARenderer::Impl {
     }
 
     // Where a layer's picture goes in its bounds space.
-    static CGRect placedContents(CALayer* l, CGImage* img) {
-        double cs = l->contentsScale();
+    static CGRect placedContents(CALayer* l, CGImage* img, double t) {
+        double cs = l->contentsScaleAtTime(t);
         if (!(cs > 0) || !std::isfinite(cs)) cs = 1;
         CGSize natural = {double(img->width()) / cs, double(img->height()) / cs};
         return contentsRect(CGRectStandardize(l->bounds()), natural, l->contentsGravity());
@@ -439,10 +439,10 @@ struct CARenderer::Impl {
         return l->contentsAtTime(t);
     }
 
-    void drawContents(cairo_t* cr, CALayer* l, CGImage* img, const H3& h, double alpha) {
+    void drawContents(cairo_t* cr, CALayer* l, CGImage* img, const H3& h, double t, double alpha) {
         Picture* p = picture(img);
         if (!p) return;
-        CGRect d = placedContents(l, img);
+        CGRect d = placedContents(l, img, t);
         if (CGRectIsNull(d) || !(d.size.width > 0) || !(d.size.height > 0)) return;
         // Device pixels per picture pixel along each picture axis.
         double sx = d.size.width / double(img->width()), sy = d.size.height / double(img->height());
@@ -481,7 +481,7 @@ struct CARenderer::Impl {
         CGRect r = CGRectStandardize(l->bounds());
         if (l->masksToBounds() || depth > 64) return r;
         if (CGImage* img = l->contentsAtTime(t)) {
-            CGRect d = placedContents(l, img);
+            CGRect d = placedContents(l, img, t);
             if (!CGRectIsNull(d)) r = CGRectUnion(r, CGRectStandardize(d));
         }
         CATransform3D st = l->presentationSublayerTransform(t);
@@ -733,7 +733,7 @@ struct CARenderer::Impl {
         bool borrowed = false;
         if (CGImage* img = onlyContents(l, t)) {
             Picture* p = picture(img);
-            CGRect d = placedContents(l, img);
+            CGRect d = placedContents(l, img, t);
             if (!p || CGRectIsNull(d) || !(d.size.width > 0) || !(d.size.height > 0)) return;
             own = level(p, magnification * d.size.width / double(img->width()));
             double lw = cairo_image_surface_get_width(own),

@@ -117,6 +117,12 @@ int UIImageView::frameIndexAt(double mediaTime) {
     return index >= n ? static_cast<int>(n) - 1 : static_cast<int>(index);
 }
 
+double UIImageView::layerContentsScaleAtTime(CALayer* layer, double mediaTime) {
+    (void)layer;
+    int i = frameIndexAt(mediaTime);
+    return i < 0 ? 0 : _run.frames[static_cast<size_t>(i)]->scale();
+}
+
 UIImage* UIImageView::imageAtTime(double mediaTime) {
     int i = frameIndexAt(mediaTime);
     return i < 0 ? _image.get() : _run.frames[static_cast<size_t>(i)].get();

@@ -55,6 +55,8 @@ class UIImageView : public UIView, public CALayerContentsSource {
     // CALayerContentsSource [main-thread]: the bitmap of imageAtTime, or the layer's contents
     // when the flip-book is not playing at that time.
     CGImage* layerContentsAtTime(CALayer* layer, double mediaTime) override;
+    // Each frame at its own scale (the still picture's is the layer's contentsScale).
+    double layerContentsScaleAtTime(CALayer* layer, double mediaTime) override;
 
   protected:
     void dealloc() override;

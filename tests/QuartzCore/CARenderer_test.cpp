@@ -232,6 +232,8 @@ class Flip : public CALayerContentsSource {
     CGImage* layerContentsAtTime(CALayer*, double t) override {
         return t < 0.5 ? a.get() : b.get();
     }
+    // The second picture has two pixels per point.
+    double layerContentsScaleAtTime(CALayer*, double t) override { return t < 0.5 ? 0 : 2; }
 };
 }  // namespace
 
@@ -256,6 +258,15 @@ TEST(CARenderer, DrawsPresentationValuesAndContentsAtTheMediaTime) {
     expectPixel(r, 12, 5, {255, 255, 0, 0});
     expectPixel(r, 2, 5, {255, 255, 255, 255});
     expectPixel(r, 5, 15, {255, 0, 255, 0});
+    // Centred at its own scale, the 4 x 4 px second picture covers 2 x 2 points.
+    book->setContentsGravity(kCALayerGravityCenter);
+    r.clear(kWhite);
+    r.render(root.get(), 0.5);
+    expectPixel(r, 4, 14, {255, 0, 255, 0});
+    expectPixel(r, 5, 15, {255, 0, 255, 0});
+    expectPixel(r, 3, 15, {255, 255, 255, 255});
+    expectPixel(r, 6, 15, {255, 255, 255, 255});
+    book->setContentsGravity(kCALayerGravityResize);
     r.render(root.get(), 1.0);  // faded out
     expectPixel(r, 17, 5, {255, 255, 255, 255});
     book->setContentsSource(nullptr);
