@@ -78,6 +78,7 @@ std::unique_ptr<HostScene> HostScene::load(const std::string& bundlePath, const 
     s->_screen = screen;
     s->_touches = std::make_unique<Touches>();
     s->_view = view;
+    view->setDestTopViewDelegate(&s->_delegate);
     s->_window =
         adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 0, screen.width, screen.height)));
     s->_window->setBackgroundColor(UIColor::blackColor());
@@ -91,7 +92,10 @@ std::unique_ptr<HostScene> HostScene::load(const std::string& bundlePath, const 
 
 HostScene::~HostScene() {
     // A launcher takes the wallpaper away before it lets it go (which stops it).
-    if (_view) _view->removeFromSuperview();
+    if (_view) {
+        _view->removeFromSuperview();
+        _view->setDestTopViewDelegate(nullptr);
+    }
     _icons = nullptr;
     _window = nullptr;
     _view = nullptr;

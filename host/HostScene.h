@@ -78,6 +78,7 @@ class HostScene {
     CGPoint toView(CGPoint screenPoint);
 
     ScreenSpec _screen;
+    DeskTopViewDelegate _delegate;  // the launcher's side; the view stores it and never calls it
     Ref<UIView> _window;
     Ref<DeskTopView> _view;
     Ref<UIView> _icons;
