@@ -105,7 +105,10 @@ int run(const std::string& bundlePath, const std::string& screenText) {
         SDL_Quit();
         return fail("no display to open a window on (" + why + ")");
     }
-    SDL_Renderer* sdl = SDL_CreateRenderer(window, -1, 0);
+    // Frames arrive as finished bitmaps: SDL's software renderer copies them to the window
+    // without starting a GL driver and its threads.
+    SDL_Renderer* sdl = SDL_CreateRenderer(window, -1, SDL_RENDERER_SOFTWARE);
+    if (!sdl) sdl = SDL_CreateRenderer(window, -1, 0);
     SDL_Texture* texture =
         sdl ? SDL_CreateTexture(sdl, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, pw, ph)
             : nullptr;
