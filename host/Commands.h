@@ -10,4 +10,5 @@ constexpr int kExitUsage = 2;
 
 void addDriveCommand(CLI::App& app, int& exitCode);
 void addPackCommands(CLI::App& app, int& exitCode);
+void addImageCommand(CLI::App& app, int& exitCode);
 }  // namespace host

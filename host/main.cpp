@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     host::addDriveCommand(app, exitCode);
     host::addPackCommands(app, exitCode);
+    host::addImageCommand(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
