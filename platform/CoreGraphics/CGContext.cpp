@@ -324,10 +324,11 @@ void bd::ContextImpl::fillRow(int y, int x, size_t n, uint32_t* out) {
 
 namespace {
 
-// Paints region row by row: src(y, tmp) gives the premultiplied source pixels of the region's
-// span on row y, shape(y) its coverage (null: full). A region covering the whole context over
-// content that is clear or shared is written into fresh pixels, reading the old ones as the
-// destination, so it costs no extra pass; anything else first makes the content writable.
+// Paints region row by row: src(y, x, n, tmp) gives the premultiplied source pixels x..x+n−1
+// of row y (in tmp or elsewhere), shape(y, x, n) their coverage (null: full). A region covering the
+// whole context over content that is clear or shared is written into fresh pixels, reading the old
+// ones as the destination, so it costs no extra pass; anything else first makes the content
+// writable.
 template <class Src, class Shape>
 void paint(ContextImpl& c, IRect region, CGBlendMode mode, Src&& src, Shape&& shape) {
     region = bd::intersect(region, c.g().clip);
@@ -355,8 +356,8 @@ void paint(ContextImpl& c, IRect region, CGBlendMode mode, Src&& src, Shape&& sh
     }
     const CGBlendMode m = mode;
     for (int y = region.y0; y < region.y1; ++y) {
-        const uint32_t* s = src(y, c.srcRow.data());
-        const uint8_t* cov = coverageRow(c, y, region.x0, n, shape(y));
+        const uint32_t* s = src(y, region.x0, n, c.srcRow.data());
+        const uint8_t* cov = coverageRow(c, y, region.x0, n, shape(y, region.x0, n));
         uint8_t* outRow = outBase + size_t(y) * outStride;
         const uint8_t* inRow = nullptr;
         if (before == Content::Shared) {
@@ -388,7 +389,7 @@ void paint(ContextImpl& c, IRect region, CGBlendMode mode, Src&& src, Shape&& sh
     c.content = Content::Owned;
 }
 
-const uint8_t* noShape(int) {
+const uint8_t* noShape(int, int, size_t) {
     return nullptr;
 }
 
@@ -500,11 +501,10 @@ void fillSolid(ContextImpl& c, IRect region, CGBlendMode mode, uint32_t colour,
     c.reserve(n);
     std::fill(c.solidRow.begin(), c.solidRow.begin() + long(n), colour);
     const uint32_t* solid = c.solidRow.data();
-    int x0 = region.x0;
     paint(
-        c, region, mode, [solid](int, uint32_t*) { return solid; },
-        [shape, x0](int y) -> const uint8_t* {
-            return shape ? shape->row(y) + (x0 - shape->rect.x0) : nullptr;
+        c, region, mode, [solid](int, int, size_t, uint32_t*) { return solid; },
+        [shape](int y, int x, size_t) -> const uint8_t* {
+            return shape ? shape->row(y) + (x - shape->rect.x0) : nullptr;
         });
 }
 
@@ -1065,11 +1065,10 @@ void CGContextDrawImage(CGContextRef c, CGRect rect, CGImageRef image) {
             std::fill(ci.solidRow.begin(), ci.solidRow.begin() + long(n), g.fill);
             const uint32_t* solid = ci.solidRow.data();
             uint8_t* tmp = ci.shapeRow.data();
-            int x0 = region.x0;
             paint(
-                ci, region, mode, [solid](int, uint32_t*) { return solid; },
-                [&](int y) {
-                    return bd::imageRowCoverage(image, size_t(y - dy), size_t(x0 - dx), n, tmp);
+                ci, region, mode, [solid](int, int, size_t, uint32_t*) { return solid; },
+                [&](int y, int x, size_t count) {
+                    return bd::imageRowCoverage(image, size_t(y - dy), size_t(x - dx), count, tmp);
                 });
         } else {
             Raster shape =
@@ -1096,23 +1095,20 @@ void CGContextDrawImage(CGContextRef c, CGRect rect, CGImageRef image) {
             ci.content = ContextImpl::Content::Shared;
             return;
         }
-        size_t n = size_t(region.width());
-        int x0 = region.x0;
         paint(
             ci, region, mode,
-            [&](int y, uint32_t* tmp) {
-                return bd::imageRowARGB(image, size_t(y - dy), size_t(x0 - dx), n, tmp);
+            [&](int y, int x, size_t count, uint32_t* tmp) {
+                return bd::imageRowARGB(image, size_t(y - dy), size_t(x - dx), count, tmp);
             },
             noShape);
         return;
     }
     Raster drawn = bd::renderImage(image, m, region, false, sampling(ci, image), g.antialias);
     if (!drawn.data) return;
-    int x0 = region.x0;
     paint(
         ci, region, mode,
-        [&](int y, uint32_t*) {
-            return reinterpret_cast<const uint32_t*>(drawn.row(y)) + (x0 - drawn.rect.x0);
+        [&](int y, int x, size_t, uint32_t*) {
+            return reinterpret_cast<const uint32_t*>(drawn.row(y)) + (x - drawn.rect.x0);
         },
         noShape);
 }

@@ -51,7 +51,7 @@ enum class Kernels { Automatic, Scalar, AVX2 };
 // false when the processor lacks it.
 bool setKernels(Kernels kernels);
 
-// The scalar references, for tests.
+// [any-thread] The scalar references, for tests.
 namespace scalar {
 void composite(Blend mode, const uint32_t* src, const uint8_t* cov, const uint32_t* dst,
                uint32_t* out, size_t n);
@@ -62,7 +62,7 @@ void maskGrayRange(const uint8_t* gray, uint8_t lo, uint8_t hi, uint32_t* out, s
 void shuffle(const uint8_t* in, const uint8_t order[4], uint8_t* out, size_t pixels);
 }  // namespace scalar
 
-// Rounded x/255 for 0 <= x <= 65025 (exact for every such x).
+// [any-thread] Rounded x/255 for 0 <= x <= 65025 (exact for every such x).
 constexpr uint32_t div255(uint32_t x) {
     x += 128;
     return (x + (x >> 8)) >> 8;
