@@ -154,6 +154,12 @@ TEST_F(ImageSetTest, GrayWithoutAlphaIsOpaqueOverBlack) {
     EXPECT_EQ(bdtest::grayAt(g, 2, 0), 255);
     EXPECT_NEAR(bdtest::grayAt(g, 3, 1), 76, 1);
     EXPECT_EQ(SpriteExtend::createGrayImageWithAlpha(nullptr, false), nullptr);
+    // Upright: red, green, blue and white quadrants keep their places.
+    CGImageRef q = SpriteExtend::createGrayImageWithAlpha(quadrants(8, 8), false)->CGImage();
+    EXPECT_NEAR(bdtest::grayAt(q, 2, 2), 76, 1);
+    EXPECT_NEAR(bdtest::grayAt(q, 6, 2), 150, 1);
+    EXPECT_NEAR(bdtest::grayAt(q, 2, 6), 29, 1);
+    EXPECT_EQ(bdtest::grayAt(q, 6, 6), 255);
 }
 
 TEST_F(ImageSetTest, GrayWithAlphaMakesExactlyGreyZeroTransparent) {
