@@ -133,6 +133,7 @@ CALayer* CALayer::init() {
 }
 
 void CALayer::dealloc() {
+    discardAnimations();
     // Sublayers may outlive us if someone else holds them: cut their back pointers first.
     std::vector<Ref<CALayer>> subs;
     subs.swap(_sublayers);
@@ -163,12 +164,14 @@ void CALayer::setAnchorPoint(CGPoint anchorPoint) {
 
 void CALayer::setTransform(CATransform3D transform) {
     BD_ASSERT_MAIN_THREAD();
+    willChangeAnimatedValue(AnimatedValue::Transform);
     _transform = transform;
     didChangeValueForKey("transform");
 }
 
 void CALayer::setSublayerTransform(CATransform3D sublayerTransform) {
     BD_ASSERT_MAIN_THREAD();
+    willChangeAnimatedValue(AnimatedValue::SublayerTransform);
     _sublayerTransform = sublayerTransform;
     didChangeValueForKey("sublayerTransform");
 }
@@ -221,6 +224,7 @@ void CALayer::setFrame(CGRect frame) {
 
 void CALayer::setOpacity(float opacity) {
     BD_ASSERT_MAIN_THREAD();
+    willChangeAnimatedValue(AnimatedValue::Opacity);
     _opacity = opacity;
     didChangeValueForKey("opacity");
 }
@@ -257,21 +261,6 @@ void CALayer::setContentsGravity(int contentsGravity) {
     BD_ASSERT_MAIN_THREAD();
     _contentsGravity = contentsGravity;
     didChangeValueForKey("contentsGravity");
-}
-
-CATransform3D CALayer::presentationTransform(double mediaTime) {
-    (void)mediaTime;
-    return transform();
-}
-
-CATransform3D CALayer::presentationSublayerTransform(double mediaTime) {
-    (void)mediaTime;
-    return sublayerTransform();
-}
-
-float CALayer::presentationOpacity(double mediaTime) {
-    (void)mediaTime;
-    return opacity();
 }
 
 CGImage* CALayer::contentsAtTime(double mediaTime) {

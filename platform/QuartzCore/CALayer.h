@@ -4,8 +4,8 @@
 // `bounds` is the layer's own coordinate space, `position` is where the anchor point lies in the
 // superlayer's bounds space, and `transform` is applied about the anchor point; the superlayer's
 // `sublayerTransform` is applied to its sublayers about its own anchor point. Layers are
-// main-thread objects; state is kept in plain fields behind virtual setters so that animations
-// can observe changes later.
+// main-thread objects; state is kept in plain fields behind virtual setters. A layer owns the
+// animations attached to it and runs them on the main run loop (docs/animations.md).
 
 #include <vector>
 
@@ -13,8 +13,15 @@
 #include "Foundation/NSObject.h"
 #include "QuartzCore/CATransform3D.h"
 
+class CAAnimation;
 class CGImage;
 class CALayer;
+class NSArray;
+class NSString;
+
+namespace bd {
+struct LayerAnimations;
+}
 
 // How a layer's contents fill its bounds. The numbers are those of UIViewContentMode, so a
 // view hands its content mode to its layer unchanged.
@@ -95,8 +102,8 @@ class CALayer : public NSObject {
     virtual void setContentsGravity(int contentsGravity);
 
     // What the renderer draws at a media time [main-thread]. The model values above are what
-    // the layer was told; these answer what it shows at that moment, with running animations
-    // and a contents source applied. Base: the model values.
+    // the layer was told; these answer what it shows at that moment, with the attached
+    // animations that are running then and a contents source applied.
     virtual CATransform3D presentationTransform(double mediaTime);
     virtual CATransform3D presentationSublayerTransform(double mediaTime);
     virtual float presentationOpacity(double mediaTime);
@@ -104,6 +111,23 @@ class CALayer : public NSObject {
     virtual CGImage* contentsAtTime(double mediaTime);
     CALayerContentsSource* contentsSource() { return _contentsSource; }
     void setContentsSource(CALayerContentsSource* source) { _contentsSource = source; }
+
+    // Animations [main-thread]; timing and delegate rules in docs/animations.md.
+    // -addAnimation:forKey: attaches a copy of anim taken now, which begins now. An animation
+    // already attached under the key is detached first and its delegate told it stopped
+    // unfinished. A null key attaches it under no key; a null anim does nothing. Changing an
+    // animation after it was attached has no effect on the run.
+    virtual void addAnimation(CAAnimation* anim, NSString* forKey);
+    // -animationForKey: the attached copy (the object its delegate is given), or null.
+    virtual CAAnimation* animationForKey(NSString* key);
+    // -removeAnimationForKey: detaches it; its delegate is told it stopped unfinished, unless
+    // it has already been told it stopped.
+    virtual void removeAnimationForKey(NSString* key);
+    // -removeAllAnimations: as removeAnimationForKey for every attached animation.
+    virtual void removeAllAnimations();
+    // -animationKeys: the keys of the attached animations in the order they were attached
+    // (autoreleased), or null when none is attached under a key.
+    virtual NSArray* animationKeys();
 
     // Tree [main-thread]
     virtual CALayer* superlayer() { return _superlayer; }
@@ -142,6 +166,17 @@ class CALayer : public NSObject {
 
   private:
     void detachSublayer(CALayer* layer);
+    // The animation runtime (CALayerAnimation.cpp), all [main-thread].
+    enum class AnimatedValue { Transform, SublayerTransform, Opacity };
+    bd::LayerAnimations* animationState();  // [main-thread] made on first use
+    // [main-thread] Before a model change: keeps what is shown now, the start of an animation
+    // given neither a from nor a to value.
+    void willChangeAnimatedValue(AnimatedValue value);
+    void animationDidEnd(uint64_t serial);  // [main-thread] run-loop timer at an animation's end
+    void discardAnimations();  // [main-thread] teardown: detaches all, frees the state
+    // [main-thread] Tells the delegate on a later pass of the main run loop that anim stopped
+    // unfinished.
+    static void postAnimationDidStop(CAAnimation* anim);
 
     CGRect _bounds = {};
     CGPoint _position = {};
@@ -158,4 +193,5 @@ class CALayer : public NSObject {
     CALayer* _superlayer = nullptr;
     std::vector<Ref<CALayer>> _sublayers;
     void* _delegate = nullptr;
+    bd::LayerAnimations* _animations = nullptr;  // owned
 };

@@ -1,6 +1,7 @@
 #include "UIKit/UIView.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "Foundation/NSArray.h"
 #include "UIKit/UIColor.h"
@@ -34,7 +35,21 @@ void resizeAxis(double& start, double& length, double superStart, double oldSupe
     length = std::max(0.0, length + share[1]);
 }
 
+std::atomic<UIView::AnimationDidStopHandler> gAnimationDidStopHandler{nullptr};
+
 }  // namespace
+
+void UIView::setAnimationDidStopHandler(AnimationDidStopHandler handler) {
+    gAnimationDidStopHandler.store(handler, std::memory_order_release);
+}
+
+UIView::AnimationDidStopHandler UIView::animationDidStopHandler() {
+    return gAnimationDidStopHandler.load(std::memory_order_acquire);
+}
+
+void UIView::animationDidStop(CAAnimation* anim, bool finished) {
+    if (AnimationDidStopHandler h = animationDidStopHandler()) h(this, anim, finished);
+}
 
 UIView::UIView() : _layer(adopt(alloc<CALayer>()->init())) {
     _layer->setDelegate(this);
@@ -57,6 +72,8 @@ void UIView::dealloc() {
     _subviews.clear();
     _backgroundColor = nullptr;
     if (_layer) {
+        // No animation outlives its view, even when someone else still holds the layer.
+        _layer->removeAllAnimations();
         _layer->setDelegate(nullptr);
         _layer->removeFromSuperlayer();
     }

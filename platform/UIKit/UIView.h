@@ -2,11 +2,14 @@
 // UIView: a rectangle of the user interface, backed by its own CALayer. frame, bounds and center
 // are the layer's geometry; subviews' layers are the layer's sublayers in the same order. A view
 // owns its subviews and knows its superview by a plain pointer. Views are main-thread objects.
+// Every view can be the delegate of an animation; its stop notification goes to the handler a
+// category of UIView installs (setAnimationDidStopHandler).
 
 #include <vector>
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
+#include "QuartzCore/CAAnimation.h"
 #include "QuartzCore/CALayer.h"
 #include "UIKit/UIColor.h"
 #include "UIKit/UIGeometry.h"
@@ -41,9 +44,19 @@ enum UIViewContentMode : int {
     UIViewContentModeBottomRight,
 };
 
-class UIView : public NSObject {
+class UIView : public NSObject, public CAAnimationDelegate {
   public:
     UIView();
+
+    // What a view does when an animation whose delegate it is stops: the view, the stopped
+    // animation (the attached copy) and whether it ran to its end.
+    typedef void (*AnimationDidStopHandler)(UIView* view, CAAnimation* anim, bool finished);
+    // [any-thread] The one hook through which a category of UIView gives every view in the
+    // process its stop handler; a category sets it once when the library is loaded. Null: none.
+    static void setAnimationDidStopHandler(AnimationDidStopHandler handler);
+    static AnimationDidStopHandler animationDidStopHandler();  // [any-thread]
+    // -animationDidStop:finished: [main-thread] passes the notification to the handler above.
+    void animationDidStop(CAAnimation* anim, bool finished) override;
 
     // -init [main-thread] = initWithFrame: CGRectZero
     UIView* init() override;
@@ -136,7 +149,7 @@ class UIView : public NSObject {
     virtual void sizeToFit();
 
   protected:
-    // Removes the subviews, then releases the layer.
+    // Removes the subviews, detaches the layer's animations, then releases the layer.
     void dealloc() override;
     // Applies the subviews' autoresizing masks after the bounds size changed from oldSize.
     virtual void resizeSubviewsWithOldSize(CGSize oldSize);
