@@ -409,6 +409,39 @@ TEST_F(ImageSetTest, DrawOverStretchesTheSecondPicture) {
                  "draw-over-stretched");
 }
 
+// --- other layouts ----------------------------------------------------------------------------
+
+TEST_F(ImageSetTest, GreyAndStraightAlphaPicturesGoThroughEveryOperation) {
+    UIImage* grey = grayPicture(4, 2, [](size_t x, size_t) { return uint8_t(x * 80); });
+    // Straight (not premultiplied) RGBA bytes, alpha last: half-transparent red.
+    std::vector<uint8_t> rgba = {255, 0, 0, 128, 255, 0, 0, 128};
+    CGDataProviderRef provider = CGDataProviderCreateWithCopyOfData(rgba.data(), rgba.size());
+    CGColorSpaceRef space = CGColorSpaceCreateDeviceRGB();
+    CGImageRef bitmap = CGImageCreate(2, 1, 8, 32, 8, space, kCGImageAlphaLast, provider, nullptr,
+                                      true, kCGRenderingIntentDefault);
+    CGColorSpaceRelease(space);
+    CGDataProviderRelease(provider);
+    UIImage* straight = UIImage::imageWithCGImage(bitmap);
+    CGImageRelease(bitmap);
+
+    // A grey picture clips by its grey value: red through 240/255, then the grey multiplied.
+    UIImage* red = ImageSet::colorizeImage(grey, UIColor::redColor());
+    EXPECT_EQ(at(red, 0, 0), 0xFF000000u);
+    EXPECT_EQ(at(red, 3, 1), 0xFFF00E0Eu);
+    // The 4 × 2 grey shrunk to 2 × 1: columns 2 and 3 (160, 240) averaged.
+    EXPECT_EQ(at(SpriteExtend::drawToImage(straight, grey), 1, 0), 0xFFC8C8C8u);
+    EXPECT_EQ(at(SpriteExtend::drawToImage(grey, straight), 1, 0), 0xFFA82828u);
+    uint8_t* bytes = SpriteExtend::getImageData(straight);
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), (std::vector<uint8_t>{128, 128, 0, 0}));
+    std::free(bytes);
+    EXPECT_EQ(at(SpriteExtend::imageWithRoundCorners(straight, 0), 0, 0), 0x80800000u);
+    EXPECT_EQ(at(SpriteExtend::createGrayImageWithAlpha(straight, false), 0, 0), 0xFF262626u);
+    EXPECT_EQ(at(SpriteExtend::clipImageWithRect(grey, CGRectMake(1, 0, 1, 1)), 0, 0), 0xFF505050u);
+    // A grey picture as its own mask: its grey is the mask as stored (black shows).
+    EXPECT_EQ(at(ImageSet::maskImage(grey, grey), 0, 0), 0xFF000000u);
+    EXPECT_EQ(at(ImageSet::maskImage(grey, grey), 3, 0) >> 24, 15u);
+}
+
 // --- loaders ----------------------------------------------------------------------------------
 
 TEST_F(ImageSetTest, LoadersUnscrambleEveryByte) {
