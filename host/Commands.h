@@ -12,4 +12,5 @@ void addDriveCommand(CLI::App& app, int& exitCode);
 void addPackCommands(CLI::App& app, int& exitCode);
 void addBundleCommands(CLI::App& app, int& exitCode);
 void addCheckCommand(CLI::App& app, int& exitCode);
+void addImageCommand(CLI::App& app, int& exitCode);
 }  // namespace host

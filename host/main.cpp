@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
     host::addPackCommands(app, exitCode);
     host::addBundleCommands(app, exitCode);
     host::addCheckCommand(app, exitCode);
+    host::addImageCommand(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
