@@ -14,4 +14,5 @@ void addRenderCommand(CLI::App& app, int& exitCode);
 void addRunCommand(CLI::App& app, int& exitCode);
 void addBundleCommands(CLI::App& app, int& exitCode);
 void addCheckCommand(CLI::App& app, int& exitCode);
+void addImageCommand(CLI::App& app, int& exitCode);
 }  // namespace host

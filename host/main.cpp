@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     host::addRunCommand(app, exitCode);
     host::addBundleCommands(app, exitCode);
     host::addCheckCommand(app, exitCode);
+    host::addImageCommand(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -6,6 +6,7 @@
 // alpha. Image masks (isMask) hold 8-bit inverse coverage samples.
 
 #include "CoreGraphics/CGColorSpace.h"
+#include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
 
 #include <cstddef>
@@ -131,6 +132,27 @@ CGImageRef CGImageCreate(size_t width, size_t height, size_t bitsPerComponent, s
 CGImageRef CGImageMaskCreate(size_t width, size_t height, size_t bitsPerComponent,
                              size_t bitsPerPixel, size_t bytesPerRow, CGDataProviderRef provider,
                              const double* decode, bool shouldInterpolate);
+
+// [any-thread] The part of the bitmap inside rect, in its pixels with the origin at its top-left
+// corner: rect is widened outward to whole pixels (CGRectIntegral) and intersected with the
+// bitmap's bounds; null when nothing is left or image is null. The part shares the bitmap's
+// pixels (no copy; its data provider starts at the part's first pixel and keeps the whole
+// buffer alive). Caller owns the result.
+CGImageRef CGImageCreateWithImageInRect(CGImageRef image, CGRect rect);
+// [any-thread] The bitmap with mask applied, the mask stretched over the bitmap's size (sampled
+// at the nearest pixel when the mask says it should not be interpolated). How much of each
+// pixel shows: an image mask, 1 − its sample; a grey bitmap, its grey value; a bitmap with
+// alpha, its alpha. The result is a new premultiplied ARGB32 bitmap. Null when either is null,
+// when image is itself an image mask, or when a layout can't be read. Caller owns the result.
+CGImageRef CGImageCreateWithMask(CGImageRef image, CGImageRef mask);
+// [any-thread] The bitmap with every pixel whose components all lie in the given ranges made
+// fully transparent. components holds a minimum and a maximum per component of the colour
+// space, in sample values 0...255; only as many pairs as the colour space has components are
+// read (one for grey, three for RGB). Colours are compared straight (not premultiplied);
+// pixels already transparent stay so. The result is premultiplied ARGB32, the grey repeated
+// in red, green and blue for a grey bitmap. Null for a null image or components, or an image
+// mask. Caller owns the result.
+CGImageRef CGImageCreateWithMaskingColors(CGImageRef image, const double* components);
 
 // [any-thread] Null-safe.
 CGImageRef CGImageRetain(CGImageRef image);

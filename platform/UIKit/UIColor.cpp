@@ -3,6 +3,8 @@
 #include <cmath>
 #include <functional>
 
+#include "UIKit/UIGraphics.h"
+
 namespace {
 double clamp01(double v) {
     if (!(v > 0)) return 0;  // also NaN
@@ -59,4 +61,19 @@ bool UIColor::isEqual(NSObject* other) {
 size_t UIColor::hash() {
     std::hash<double> h;
     return h(_rgba.red) ^ (h(_rgba.green) << 1) ^ (h(_rgba.blue) << 2) ^ (h(_rgba.alpha) << 3);
+}
+
+void UIColor::set() {
+    setFill();
+    setStroke();
+}
+
+void UIColor::setFill() {
+    CGContextSetRGBFillColor(UIGraphicsGetCurrentContext(), _rgba.red, _rgba.green, _rgba.blue,
+                             _rgba.alpha);
+}
+
+void UIColor::setStroke() {
+    CGContextSetRGBStrokeColor(UIGraphicsGetCurrentContext(), _rgba.red, _rgba.green, _rgba.blue,
+                               _rgba.alpha);
 }

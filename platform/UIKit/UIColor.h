@@ -23,6 +23,12 @@ class UIColor : public NSObject {
     virtual bool getRed(double* red, double* green, double* blue, double* alpha);
     // -colorWithAlphaComponent: [any-thread] autoreleased
     virtual UIColor* colorWithAlphaComponent(double alpha);
+    // -set [any-thread] Makes the colour the fill and stroke colour of the current context
+    // (UIGraphicsGetCurrentContext); nothing without one.
+    virtual void set();
+    // -setFill, -setStroke [any-thread] The same for the fill or the stroke colour alone.
+    virtual void setFill();
+    virtual void setStroke();
     // [any-thread] the components as the layer tree stores them
     virtual CALayerColor layerColor() { return _rgba; }
 
