@@ -18,14 +18,8 @@
 
 namespace {
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
-    return host::kExitFailure;
-}
-
-NSString* str(const std::string& s) {
-    return NSString::stringWithUTF8String(s.c_str());
-}
+using host::fail;
+using host::str;
 
 const char* kLibraryKey = "name Library";
 

@@ -44,14 +44,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using host::str;
+
 constexpr int kCycles = 100;
 constexpr double kViewWidth = 320;
 constexpr double kTeardownLimit = 3.0;  // seconds for the view to be torn down after release
 const char* kDeallocLine = "=========DeskTopView dealloc=========";
-
-NSString* str(const std::string& s) {
-    return NSString::stringWithUTF8String(s.c_str());
-}
 
 // ---------------------------------------------------------------------------------------------
 // The child's side: a line protocol on a pipe.

@@ -16,7 +16,7 @@ namespace {
 
 // A wallpaper that counts its frames and reports its hooks.
 class DriveView : public DeskTopView {
-public:
+  public:
     std::atomic<int> frames{0};
     std::atomic<bool> resourcesLoaded{false};
 
@@ -26,12 +26,14 @@ public:
         std::printf("  tapActionAtViewPoint: (%g, %g) reached the view\n", point.x, point.y);
     }
     void gestureAction(int32_t type, CGPoint atPoint) override {
-        std::printf("  gestureAction: %d at (%g, %g) reached the view\n", type, atPoint.x, atPoint.y);
+        std::printf("  gestureAction: %d at (%g, %g) reached the view\n", type, atPoint.x,
+                    atPoint.y);
     }
 };
 
 void printRect(const char* what, CGRect r) {
-    std::printf("  %-12s (%g, %g, %g, %g)\n", what, r.origin.x, r.origin.y, r.size.width, r.size.height);
+    std::printf("  %-12s (%g, %g, %g, %g)\n", what, r.origin.x, r.origin.y, r.size.width,
+                r.size.height);
 }
 
 int drive(double seconds) {
@@ -65,8 +67,9 @@ int drive(double seconds) {
     view->pauseAnimating();
     double elapsed = CACurrentMediaTime() - t0;
     int ran = view->frames.load();
-    std::printf("startAnimating, %.2f s on the main run loop, pauseAnimating: %d frames (%.1f fps)\n",
-                elapsed, ran, ran / elapsed);
+    std::printf(
+        "startAnimating, %.2f s on the main run loop, pauseAnimating: %d frames (%.1f fps)\n",
+        elapsed, ran, ran / elapsed);
 
     loop->runForInterval(0.2);
     int afterPause = view->frames.load() - ran;
@@ -104,7 +107,8 @@ void addDriveCommand(CLI::App& app, int& exitCode) {
     auto* cmd = app.add_subcommand(
         "drive", "Create a wallpaper view headless and drive it through the host's operations");
     static double seconds = 1.0;
-    cmd->add_option("--seconds", seconds, "How long to run the frame loop")->check(CLI::Range(0.0, 60.0));
+    cmd->add_option("--seconds", seconds, "How long to run the frame loop")
+        ->check(CLI::Range(0.0, 60.0));
     cmd->callback([&exitCode] { exitCode = drive(seconds); });
 }
 

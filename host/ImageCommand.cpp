@@ -18,16 +18,13 @@
 
 namespace {
 
+using host::fail;
+
 struct Args {
     std::string in, out, second, color;
     std::vector<std::string> numbers;
     bool alpha = false;
 };
-
-int fail(const std::string& message) {
-    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
-    return host::kExitFailure;
-}
 
 bool parseNumber(const std::string& s, double& out) {
     if (s.empty()) return false;

@@ -19,14 +19,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
-    return host::kExitFailure;
-}
-
-NSString* str(const std::string& s) {
-    return NSString::stringWithUTF8String(s.c_str());
-}
+using host::fail;
+using host::str;
 
 // A package's records in file order. The reader writes its "key = %@" / "data length = %d"
 // lines to the log (stderr) as it goes. False when the path is no regular file.
@@ -49,7 +43,8 @@ int pack(const std::string& dir, const std::string& out, bool plain) {
     if (!fs::is_directory(dir, ec)) return fail("not a directory: " + dir);
     std::vector<std::string> keys;
     for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_regular_file(ec)) keys.push_back(fs::relative(it->path(), dir, ec).generic_string());
+        if (it->is_regular_file(ec))
+            keys.push_back(fs::relative(it->path(), dir, ec).generic_string());
     }
     if (ec) return fail("cannot list " + dir + ": " + ec.message());
     std::sort(keys.begin(), keys.end());  // the same folder always gives the same bytes

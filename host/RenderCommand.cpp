@@ -24,6 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using host::fail;
+
 // Where the virtual media clock starts: any value would do; a device's clock is never near 0.
 constexpr double kClockStart = 1000.0;
 
@@ -33,11 +35,6 @@ struct RenderOptions {
     int fps = 20;
     bool noIcons = false;
 };
-
-int fail(int code, const std::string& message) {
-    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
-    return code;
-}
 
 class Progress {
   public:
@@ -69,16 +66,15 @@ int render(const RenderOptions& o) {
     NSAutoreleasePool pool;
     host::ScreenSpec screen;
     std::string error;
-    if (!host::parseScreen(o.screen, &screen, &error)) return fail(host::kExitUsage, error);
+    if (!host::parseScreen(o.screen, &screen, &error)) return fail(error, host::kExitUsage);
     std::vector<host::ScriptAction> actions;
-    if (!host::parseScript(o.script, &actions, &error)) return fail(host::kExitUsage, error);
+    if (!host::parseScript(o.script, &actions, &error)) return fail(error, host::kExitUsage);
     std::error_code ec;
-    if (!fs::is_directory(o.bundle, ec))
-        return fail(host::kExitFailure, "not a bundle directory: " + o.bundle);
+    if (!fs::is_directory(o.bundle, ec)) return fail("not a bundle directory: " + o.bundle);
     if (!o.framesDir.empty()) {
         fs::create_directories(o.framesDir, ec);
         if (ec || !fs::is_directory(o.framesDir, ec))
-            return fail(host::kExitFailure, "cannot make the folder " + o.framesDir);
+            return fail("cannot make the folder " + o.framesDir);
     }
 
     const int frames = std::max(1, int(std::lround(o.seconds * o.fps)));
@@ -86,7 +82,7 @@ int render(const RenderOptions& o) {
     host::VirtualTime time(kClockStart);
     std::unique_ptr<host::HostScene> scene =
         host::HostScene::load(o.bundle, screen, !o.noIcons, &error);
-    if (!scene) return fail(host::kExitFailure, error);
+    if (!scene) return fail(error);
     time.settle();
 
     CARenderer renderer(w, h, screen.scale);
@@ -116,8 +112,7 @@ int render(const RenderOptions& o) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - r0).count();
 
         if (!webp.addFrame(renderer.pixels(), renderer.stride(), int(std::lround(t * 1000)))) {
-            status =
-                fail(host::kExitFailure, "the WebP encoder refused frame " + std::to_string(i));
+            status = fail("the WebP encoder refused frame " + std::to_string(i));
             break;
         }
         if (sheet && sheet->wants(i)) sheet->add(i, t, renderer.pixels(), renderer.stride());
@@ -127,7 +122,7 @@ int render(const RenderOptions& o) {
             Ref<CGImage> img = adopt(renderer.createImage());
             std::string path = o.framesDir + name;
             if (!img || !bd::writePNG(img.get(), path.c_str()))
-                status = fail(host::kExitFailure, "cannot write " + path);
+                status = fail("cannot write " + path);
         }
         progress.update(i + 1);
     }
@@ -145,8 +140,8 @@ int render(const RenderOptions& o) {
 
     if (status != 0) return status;
     if (!webp.finish(int(std::lround(frames * 1000.0 / o.fps)), o.output, &error))
-        return fail(host::kExitFailure, error);
-    if (sheet && !sheet->write(o.sheet, &error)) return fail(host::kExitFailure, error);
+        return fail(error);
+    if (sheet && !sheet->write(o.sheet, &error)) return fail(error);
 
     std::printf(
         "%d frames of %dx%d px (%gx%g pt @%gx), %.2f s at %d fps: %.2f ms per frame to "

@@ -21,12 +21,9 @@
 
 namespace {
 
-constexpr double kFramePeriod = 1.0 / 60;
+using host::fail;
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
-    return host::kExitFailure;
-}
+constexpr double kFramePeriod = 1.0 / 60;
 
 // Blocks the main run loop on SDL's event queue; wake() posts an event of its own.
 class SDLWaiter : public NSRunLoopWaiter {

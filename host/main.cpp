@@ -4,6 +4,20 @@
 
 #include "Commands.h"
 #include "Foundation/NSObject.h"
+#include "Foundation/NSString.h"
+
+namespace host {
+
+int fail(const std::string& message, int code) {
+    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
+    return code;
+}
+
+NSString* str(const std::string& s) {
+    return NSString::stringWithUTF8String(s.c_str());
+}
+
+}  // namespace host
 
 int main(int argc, char** argv) {
     NSAutoreleasePool pool;

@@ -6,64 +6,11 @@
 #include <cstdint>
 
 #include "CoreGraphics/CGImage.h"
+#include "QuartzCore/CAHomography.h"
 
 namespace {
 
-// A flattened layer-to-layer mapping: the 4x4 transform restricted to the z = 0 plane, i.e. a
-// 3x3 homography over row vectors [x y 1]. Each layer flattens its content into its
-// superlayer's plane, so a chain of layers composes as a product of these.
-struct H3 {
-    double m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-
-    static H3 translation(double tx, double ty) {
-        H3 h;
-        h.m[2][0] = tx;
-        h.m[2][1] = ty;
-        return h;
-    }
-    static H3 flatten(const CATransform3D& t) {
-        H3 h;
-        h.m[0][0] = t.m11, h.m[0][1] = t.m12, h.m[0][2] = t.m14;
-        h.m[1][0] = t.m21, h.m[1][1] = t.m22, h.m[1][2] = t.m24;
-        h.m[2][0] = t.m41, h.m[2][1] = t.m42, h.m[2][2] = t.m44;
-        return h;
-    }
-    H3 operator*(const H3& o) const {
-        H3 r;
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j)
-                r.m[i][j] = m[i][0] * o.m[0][j] + m[i][1] * o.m[1][j] + m[i][2] * o.m[2][j];
-        return r;
-    }
-    // Identity when singular: a collapsed layer maps nothing back sensibly anyway.
-    H3 inverse() const {
-        const auto& a = m;
-        double c00 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
-        double c01 = a[1][2] * a[2][0] - a[1][0] * a[2][2];
-        double c02 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
-        double det = a[0][0] * c00 + a[0][1] * c01 + a[0][2] * c02;
-        if (!(std::fabs(det) > 1e-300) || !std::isfinite(det)) return H3();
-        H3 r;
-        r.m[0][0] = c00 / det;
-        r.m[0][1] = (a[0][2] * a[2][1] - a[0][1] * a[2][2]) / det;
-        r.m[0][2] = (a[0][1] * a[1][2] - a[0][2] * a[1][1]) / det;
-        r.m[1][0] = c01 / det;
-        r.m[1][1] = (a[0][0] * a[2][2] - a[0][2] * a[2][0]) / det;
-        r.m[1][2] = (a[0][2] * a[1][0] - a[0][0] * a[1][2]) / det;
-        r.m[2][0] = c02 / det;
-        r.m[2][1] = (a[0][1] * a[2][0] - a[0][0] * a[2][1]) / det;
-        r.m[2][2] = (a[0][0] * a[1][1] - a[0][1] * a[1][0]) / det;
-        return r;
-    }
-    CGPoint apply(CGPoint p, bool* ok = nullptr) const {
-        double x = p.x * m[0][0] + p.y * m[1][0] + m[2][0];
-        double y = p.x * m[0][1] + p.y * m[1][1] + m[2][1];
-        double w = p.x * m[0][2] + p.y * m[1][2] + m[2][2];
-        if (ok) *ok = w > 0;
-        if (!(w > 0)) return {x, y};
-        return {x / w, y / w};
-    }
-};
+using bd::H3;
 
 CGPoint anchorInBounds(const CGRect& b, const CGPoint& anchor) {
     return {b.origin.x + anchor.x * b.size.width, b.origin.y + anchor.y * b.size.height};
@@ -71,26 +18,21 @@ CGPoint anchorInBounds(const CGRect& b, const CGPoint& anchor) {
 
 // Layer bounds space -> superlayer bounds space, without the superlayer's sublayerTransform.
 H3 toParentOwn(CALayer* l) {
-    CGPoint a = anchorInBounds(l->bounds(), l->anchorPoint());
-    CGPoint p = l->position();
-    return H3::translation(-a.x, -a.y) * H3::flatten(l->transform()) * H3::translation(p.x, p.y);
+    return bd::layerToSuperlayer(l, l->transform(), nullptr, CATransform3DIdentity);
 }
 
 // Layer bounds space -> superlayer bounds space, including the superlayer's sublayerTransform.
-// The layer's transform and the sublayer transform are composed in 3D before flattening, so a
-// perspective sublayer transform sees the depth that the layer's own rotation gives it.
 H3 toParent(CALayer* l) {
     CALayer* s = l->superlayer();
-    if (!s || CATransform3DIsIdentity(s->sublayerTransform())) return toParentOwn(l);
-    CGPoint a = anchorInBounds(l->bounds(), l->anchorPoint());
-    CGPoint p = l->position();
-    CGPoint sa = anchorInBounds(s->bounds(), s->anchorPoint());
-    CATransform3D m = CATransform3DMakeTranslation(-a.x, -a.y, 0);
-    m = CATransform3DConcat(m, l->transform());
-    m = CATransform3DConcat(m, CATransform3DMakeTranslation(p.x - sa.x, p.y - sa.y, 0));
-    m = CATransform3DConcat(m, s->sublayerTransform());
-    m = CATransform3DConcat(m, CATransform3DMakeTranslation(sa.x, sa.y, 0));
-    return H3::flatten(m);
+    return bd::layerToSuperlayer(l, l->transform(), s,
+                                 s ? s->sublayerTransform() : CATransform3DIdentity);
+}
+
+// Identity when singular: a collapsed layer maps nothing back sensibly anyway.
+H3 inverted(const H3& h) {
+    H3 r;
+    h.inverse(&r);
+    return r;
 }
 
 // Layer bounds space -> the space the root's frame lives in.
@@ -124,6 +66,21 @@ CGRect boundingBox(const CGRect& r, const H3& h) {
 }
 
 }  // namespace
+
+H3 bd::layerToSuperlayer(CALayer* l, const CATransform3D& transform, CALayer* super,
+                         const CATransform3D& superSublayerTransform) {
+    CGPoint a = anchorInBounds(l->bounds(), l->anchorPoint());
+    CGPoint p = l->position();
+    if (!super || CATransform3DIsIdentity(superSublayerTransform))
+        return H3::translation(-a.x, -a.y) * H3::flatten(transform) * H3::translation(p.x, p.y);
+    CGPoint sa = anchorInBounds(super->bounds(), super->anchorPoint());
+    CATransform3D m = CATransform3DMakeTranslation(-a.x, -a.y, 0);
+    m = CATransform3DConcat(m, transform);
+    m = CATransform3DConcat(m, CATransform3DMakeTranslation(p.x - sa.x, p.y - sa.y, 0));
+    m = CATransform3DConcat(m, superSublayerTransform);
+    m = CATransform3DConcat(m, CATransform3DMakeTranslation(sa.x, sa.y, 0));
+    return H3::flatten(m);
+}
 
 CALayer* CALayer::layer() {
     CALayer* l = alloc<CALayer>()->init();
@@ -352,24 +309,24 @@ bool CALayer::isDescendantOf(CALayer* ancestor) {
 
 CGPoint CALayer::convertPointToLayer(CGPoint point, CALayer* toLayer) {
     H3 h = toRootSpace(this);
-    if (toLayer) h = h * toRootSpace(toLayer).inverse();
+    if (toLayer) h = h * inverted(toRootSpace(toLayer));
     return h.apply(point);
 }
 
 CGPoint CALayer::convertPointFromLayer(CGPoint point, CALayer* fromLayer) {
-    H3 h = toRootSpace(this).inverse();
+    H3 h = inverted(toRootSpace(this));
     if (fromLayer) h = toRootSpace(fromLayer) * h;
     return h.apply(point);
 }
 
 CGRect CALayer::convertRectToLayer(CGRect rect, CALayer* toLayer) {
     H3 h = toRootSpace(this);
-    if (toLayer) h = h * toRootSpace(toLayer).inverse();
+    if (toLayer) h = h * inverted(toRootSpace(toLayer));
     return boundingBox(rect, h);
 }
 
 CGRect CALayer::convertRectFromLayer(CGRect rect, CALayer* fromLayer) {
-    H3 h = toRootSpace(this).inverse();
+    H3 h = inverted(toRootSpace(this));
     if (fromLayer) h = toRootSpace(fromLayer) * h;
     return boundingBox(rect, h);
 }

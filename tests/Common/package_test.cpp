@@ -126,9 +126,10 @@ TEST_F(PackageTest, EveryTruncationKeepsCompleteRecords) {
         NSMutableDictionary* d = read(path("cut.pkg"));
         size_t expect = n == two.size() ? 2 : n >= 15 ? 1 : 0;
         ASSERT_EQ(d->count(), expect) << "length " << n;
-        if (expect >= 1)
+        if (expect >= 1) {
             EXPECT_TRUE(as<NSData>(d->objectForKey(NSSTR("a")))
                             ->isEqualToData(NSData::dataWithBytes("\x01\x02", 2)));
+        }
     }
 }
 

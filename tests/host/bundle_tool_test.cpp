@@ -13,6 +13,7 @@
 #include "UIKit/UIImage.h"
 #include "support/bundles.h"
 #include "support/pictures.h"
+#include "support/process.h"
 
 namespace fs = std::filesystem;
 
@@ -22,13 +23,6 @@ struct Result {
     int code = -1;
     std::string out, err;
 };
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 size_t countLines(const std::string& s, const std::string& prefix) {
     size_t n = 0;
@@ -49,8 +43,8 @@ class BundleTool : public ::testing::Test {
         int status = std::system(cmd.c_str());
         Result r;
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = slurp(dir + "/out");
-        r.err = slurp(dir + "/err");
+        r.out = bdtest::readFile(dir + "/out");
+        r.err = bdtest::readFile(dir + "/err");
         return r;
     }
     // The line of `check` output about a check whose title starts with `title`.
@@ -221,7 +215,7 @@ TEST_F(BundleTool, CheckReadsEveryPackage) {
     EXPECT_NE(lineFor(r, "every resource package").find("1 packages, 1 records"),
               std::string::npos);
 
-    std::string bytes = slurp(bundle + "/good.pkg");
+    std::string bytes = bdtest::readFile(bundle + "/good.pkg");
     std::string cut = bytes.substr(0, bytes.size() - 5);
     ASSERT_TRUE(
         bdtest::writeFile(bundle + "/cut.pkg", std::vector<uint8_t>(cut.begin(), cut.end())));

@@ -14,16 +14,14 @@
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIImage.h"
 #include "support/pictures.h"
+#include "support/process.h"
 
 namespace {
 
-std::string tool() {
-    return std::string(BD_BUILD_DIR) + "/bin/backdrop";
-}
-
 int run(const std::string& args, std::string* err = nullptr) {
     std::string errFile = bdtest::makeTempDir("imgtool-err") + "/stderr";
-    int status = std::system((tool() + " " + args + " >/dev/null 2>" + errFile).c_str());
+    int status =
+        std::system((bdtest::toolPath() + " " + args + " >/dev/null 2>" + errFile).c_str());
     if (err) {
         std::ifstream in(errFile);
         std::ostringstream s;

@@ -8,23 +8,13 @@
 #include <string>
 
 #include "support/pictures.h"
+#include "support/process.h"
 
 namespace {
 
-std::string tool() {
-    return std::string(BD_BUILD_DIR) + "/bin/backdrop";
-}
-
 int run(const std::string& args) {
-    int status = std::system((tool() + " " + args + " >/dev/null 2>&1").c_str());
+    int status = std::system((bdtest::toolPath() + " " + args + " >/dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 TEST(PackTool, PackIsDeterministicAndUnpackRestoresEveryFile) {
@@ -34,21 +24,21 @@ TEST(PackTool, PackIsDeterministicAndUnpackRestoresEveryFile) {
     ASSERT_TRUE(bdtest::writeFile(dir + "/in/sub/a.png", bdtest::solidPng(3, 2, 0xFF112233u)));
     ASSERT_EQ(run("pack " + dir + "/in -o " + dir + "/one.pkg"), 0);
     ASSERT_EQ(run("pack " + dir + "/in -o " + dir + "/two.pkg"), 0);
-    EXPECT_EQ(slurp(dir + "/one.pkg"), slurp(dir + "/two.pkg"));
+    EXPECT_EQ(bdtest::readFile(dir + "/one.pkg"), bdtest::readFile(dir + "/two.pkg"));
 
     // Sorted keys: "b.txt" before "sub/a.png"; the scrambled payload ends with the flag byte 1.
-    std::string bytes = slurp(dir + "/one.pkg");
+    std::string bytes = bdtest::readFile(dir + "/one.pkg");
     ASSERT_GE(bytes.size(), 4u + 4 + 5 + 4 + 4);
     EXPECT_EQ(bytes.substr(8, 5), "b.txt");
     EXPECT_EQ(bytes[13 + 4 + 3], '\x01');
 
     ASSERT_EQ(run("unpack " + dir + "/one.pkg -o " + dir + "/out"), 0);
-    EXPECT_EQ(slurp(dir + "/out/b.txt"), "odd");
-    EXPECT_EQ(slurp(dir + "/out/sub/a.png"), slurp(dir + "/in/sub/a.png"));
+    EXPECT_EQ(bdtest::readFile(dir + "/out/b.txt"), "odd");
+    EXPECT_EQ(bdtest::readFile(dir + "/out/sub/a.png"), bdtest::readFile(dir + "/in/sub/a.png"));
     EXPECT_EQ(run("ls " + dir + "/one.pkg"), 0);
 
     ASSERT_EQ(run("pack " + dir + "/in --plain -o " + dir + "/plain.pkg"), 0);
-    EXPECT_NE(slurp(dir + "/plain.pkg").find("odd\x00", 0, 4), std::string::npos);
+    EXPECT_NE(bdtest::readFile(dir + "/plain.pkg").find("odd\x00", 0, 4), std::string::npos);
 }
 
 TEST(PackTool, BadInputGivesAClearFailure) {

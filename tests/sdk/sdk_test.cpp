@@ -16,6 +16,7 @@
 #include "interface/DeskTopView.h"
 #include "interface/DeskTopViewEntryPoints.h"
 #include "support/pictures.h"
+#include "support/process.h"
 
 namespace fs = std::filesystem;
 
@@ -24,13 +25,6 @@ namespace {
 int sh(const std::string& cmd, const std::string& log) {
     int status = std::system((cmd + " >>" + log + " 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 std::string q(const std::string& s) {
@@ -44,7 +38,7 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     std::string cmake = BD_CMAKE_COMMAND;
 
     ASSERT_EQ(sh(q(cmake) + " --install " + q(BD_BUILD_DIR) + " --prefix " + q(prefix), log), 0)
-        << slurp(log);
+        << bdtest::readFile(log);
     EXPECT_TRUE(fs::exists(prefix + "/include/backdrop/interface/DeskTopView.h"));
     EXPECT_TRUE(fs::exists(prefix + "/include/backdrop/platform/Foundation/NSObject.h"));
     EXPECT_TRUE(fs::exists(prefix + "/lib/cmake/Backdrop/BackdropBundle.cmake"));
@@ -55,11 +49,13 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
                            " pkg-config --cflags --libs backdrop >" + q(flags))
                               .c_str()),
               0);
-    std::istringstream words(slurp(flags));
+    std::istringstream words(bdtest::readFile(flags));
     int includeDirs = 0;
     for (std::string w; words >> w;) {
         if (w.rfind("-I", 0) == 0) includeDirs += fs::is_directory(w.substr(2));
-        if (w.rfind("-L", 0) == 0) EXPECT_TRUE(fs::exists(w.substr(2) + "/libbackdrop.so")) << w;
+        if (w.rfind("-L", 0) == 0) {
+            EXPECT_TRUE(fs::exists(w.substr(2) + "/libbackdrop.so")) << w;
+        }
     }
     EXPECT_EQ(includeDirs, 3);
 
@@ -73,8 +69,8 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
                      " -DCMAKE_PREFIX_PATH=" + q(prefix) + " -DPICTURE=" + q(src + "/dot.png"),
                  log),
               0)
-        << slurp(log);
-    ASSERT_EQ(sh(q(cmake) + " --build " + q(build), log), 0) << slurp(log);
+        << bdtest::readFile(log);
+    ASSERT_EQ(sh(q(cmake) + " --build " + q(build), log), 0) << bdtest::readFile(log);
 
     std::string bundle = build + "/bundles/Tiny.bundle";
     for (const char* f : {"description.plist", "thumbnail.png", "dot.png", "Tiny.so"})
