@@ -23,6 +23,8 @@ std::string toolPath() {
 }
 
 std::string bundlePath(const std::string& name) {
+    std::string test = std::string(BD_BUILD_DIR) + "/tests/bundles/" + name;
+    if (access(test.c_str(), F_OK) == 0) return test;
     return std::string(BD_BUILD_DIR) + "/bundles/" + name;
 }
 

@@ -8,7 +8,8 @@
 
 namespace bdtest {
 
-// The tool built beside the tests, and the wallpaper bundles the build makes.
+// The tool built beside the tests, and the wallpaper bundles the build makes (test bundles in
+// tests/bundles/, the sample in bundles/).
 std::string toolPath();
 std::string bundlePath(const std::string& name);  // e.g. "TestWallpaper.bundle"
 
