@@ -7,6 +7,7 @@
 #include "Foundation/NSObject.h"
 
 #include <cstddef>
+#include <mutex>
 
 class NSData;
 class NSString;
@@ -51,9 +52,16 @@ class UIImage : public NSObject {
     virtual UIImageOrientation imageOrientation() const { return _imageOrientation; }
     // -CGImage [any-thread] The bitmap, owned by the picture.
     virtual CGImageRef CGImage() const { return _CGImage.get(); }
+    // [any-thread] The bitmap turned and mirrored as the orientation says, so that it shows the
+    // picture as it appears on screen: the bitmap itself when upright, else a copy made on first
+    // use and kept (the bitmap itself when no copy can be made). Owned by the picture. Views
+    // show this one.
+    virtual CGImageRef uprightCGImage() const;
 
   private:
     Ref<::CGImage> _CGImage;
+    mutable std::once_flag _uprightOnce;
+    mutable Ref<::CGImage> _uprightCGImage;
     double _scale = 1.0;
     UIImageOrientation _imageOrientation = UIImageOrientationUp;
 };

@@ -40,7 +40,7 @@ void UIImageView::dealloc() {
 void UIImageView::setImage(UIImage* image) {
     BD_ASSERT_MAIN_THREAD();
     _image = image;
-    _layer->setContents(image ? image->CGImage() : nullptr);
+    _layer->setContents(image ? image->uprightCGImage() : nullptr);
     _layer->setContentsScale(image ? image->scale() : 1.0);
 }
 
@@ -131,5 +131,5 @@ UIImage* UIImageView::imageAtTime(double mediaTime) {
 CGImage* UIImageView::layerContentsAtTime(CALayer* layer, double mediaTime) {
     int i = frameIndexAt(mediaTime);
     if (i < 0) return layer ? layer->contents() : nullptr;
-    return _run.frames[static_cast<size_t>(i)]->CGImage();
+    return _run.frames[static_cast<size_t>(i)]->uprightCGImage();
 }

@@ -141,3 +141,17 @@ TEST_F(FlipBook, TeardownDuringARunAndALayerThatOutlivesItsView) {
 }
 
 }  // namespace
+
+TEST_F(FlipBook, TurnedPicturesShowUpright) {
+    Ref<CGImage> wide = adopt(bdtest::makeSolidImage(4, 2, 0xff102030u));
+    UIImage* turned = UIImage::imageWithCGImage(wide.get(), 1.0, UIImageOrientationRight);
+    view->setImage(turned);
+    EXPECT_EQ(CGImageGetWidth(view->layer()->contents()), 2u);
+    EXPECT_EQ(CGImageGetHeight(view->layer()->contents()), 4u);
+    NSMutableArray* list = NSMutableArray::array();
+    list->addObject(turned);
+    view->setAnimationImages(list);
+    view->startAnimating();
+    EXPECT_EQ(shown(100.1), turned->uprightCGImage());
+    EXPECT_EQ(CGImageGetWidth(shown(100.1)), 2u);
+}

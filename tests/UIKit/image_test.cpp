@@ -16,6 +16,7 @@
 #include "UIKit/ImageDecoder.h"
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIImage.h"
+#include "support/pictures.h"
 
 namespace {
 
@@ -402,6 +403,49 @@ TEST_F(ImageTest, ImageWithCGImageSharesTheBitmapAndAppliesScale) {
     EXPECT_EQ(UIImage::imageWithCGImage(nullptr), nullptr);
     EXPECT_EQ(CGImageGetWidth(nullptr), 0u);
     CGImageRelease(nullptr);
+}
+
+// A 3 x 2 picture with red at its top-left, green at its top-right and blue at its bottom-left
+// shows those corners where a viewer sees them once the orientation is applied.
+TEST_F(ImageTest, UprightBitmapTurnsAndMirrorsAsTheOrientationSays) {
+    const uint32_t red = 0xFFFF0000u, green = 0xFF00FF00u, blue = 0xFF0000FFu, grey = 0xFF808080u;
+    Ref<CGImage> cg = adopt(bdtest::makeImage(3, 2, [&](size_t x, size_t y) {
+        return x == 0 && y == 0 ? red : x == 2 && y == 0 ? green : x == 0 && y == 1 ? blue : grey;
+    }));
+    struct Case {
+        UIImageOrientation o;
+        size_t w, h;
+        size_t rx, ry, gx, gy, bx, by;
+    } cases[] = {
+        {UIImageOrientationUp, 3, 2, 0, 0, 2, 0, 0, 1},
+        {UIImageOrientationDown, 3, 2, 2, 1, 0, 1, 2, 0},
+        {UIImageOrientationUpMirrored, 3, 2, 2, 0, 0, 0, 2, 1},
+        {UIImageOrientationDownMirrored, 3, 2, 0, 1, 2, 1, 0, 0},
+        {UIImageOrientationRight, 2, 3, 1, 0, 1, 2, 0, 0},
+        {UIImageOrientationLeft, 2, 3, 0, 2, 0, 0, 1, 2},
+        {UIImageOrientationLeftMirrored, 2, 3, 0, 0, 0, 2, 1, 0},
+        {UIImageOrientationRightMirrored, 2, 3, 1, 2, 1, 0, 0, 2},
+    };
+    for (const Case& c : cases) {
+        UIImage* img = UIImage::imageWithCGImage(cg.get(), 1.0, c.o);
+        CGImageRef up = img->uprightCGImage();
+        ASSERT_EQ(CGImageGetWidth(up), c.w) << c.o;
+        ASSERT_EQ(CGImageGetHeight(up), c.h) << c.o;
+        EXPECT_EQ(img->size().width, double(c.w)) << c.o;
+        EXPECT_EQ(bdtest::pixelAt(up, c.rx, c.ry), red) << c.o;
+        EXPECT_EQ(bdtest::pixelAt(up, c.gx, c.gy), green) << c.o;
+        EXPECT_EQ(bdtest::pixelAt(up, c.bx, c.by), blue) << c.o;
+        EXPECT_EQ(img->uprightCGImage(), up) << "made once and kept";
+        EXPECT_EQ(img->CGImage(), cg.get()) << "the stored bitmap stays as it is";
+    }
+    // Grey bitmaps turn the same way.
+    Ref<CGImage> g =
+        adopt(bdtest::makeGrayImage(3, 1, [](size_t x, size_t) { return uint8_t(x); }));
+    CGImageRef gu =
+        UIImage::imageWithCGImage(g.get(), 1.0, UIImageOrientationLeft)->uprightCGImage();
+    ASSERT_EQ(CGImageGetHeight(gu), 3u);
+    EXPECT_EQ(bdtest::grayAt(gu, 0, 0), 2);
+    EXPECT_EQ(bdtest::grayAt(gu, 0, 2), 0);
 }
 
 TEST_F(ImageTest, CGImageCreateChecksTheLayoutAgainstTheBuffer) {
