@@ -188,7 +188,7 @@ TEST(CARenderer, PerspectiveTiltWarpsAndCutsWhatIsBehindTheViewer) {
 
     CARenderer r(100, 100, 1);
     r.render(root.get(), 0);
-    EXPECT_EQ(golden(r, "perspective.png"), "");
+    EXPECT_EQ(golden(r, "tilted.png"), "");
     auto columnHeight = [&](int x) {
         int n = 0;
         for (int y = 0; y < 100; ++y)

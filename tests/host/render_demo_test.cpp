@@ -46,15 +46,15 @@ TEST(RenderDemo, GoldenFramesOnTwoScreens) {
     // Frames every half second: 0 s (the flip-book's first picture), 1.5 s (playing) and 3.5 s
     // (the single run is over: the still picture, never black).
     struct Screen {
-        const char* spec;
+        const char* screen;
         const char* tag;
     } screens[] = {{"320x568@2", "568at2"}, {"375x667@1", "667at1"}};
     for (const Screen& s : screens) {
         std::string dir = bdtest::makeTempDir("render-demo");
         std::string err;
         ASSERT_EQ(bdtest::run({bdtest::toolPath(), "render", bdtest::bundlePath(kDemo), "-o",
-                               dir + "/p.webp", "--screen", s.spec, "--fps", "2", "--seconds", "4",
-                               "--no-icons", "--frames", dir},
+                               dir + "/p.webp", "--screen", s.screen, "--fps", "2", "--seconds",
+                               "4", "--no-icons", "--frames", dir},
                               nullptr, &err),
                   0)
             << err;
