@@ -10,15 +10,7 @@
 namespace bdtest {
 
 CGImageRef makeSolidImage(size_t width, size_t height, uint32_t argb) {
-    std::vector<uint32_t> pixels(width * height, argb);
-    CGDataProviderRef provider =
-        CGDataProviderCreateWithCopyOfData(pixels.data(), pixels.size() * sizeof(uint32_t));
-    CGColorSpaceRef space = CGColorSpaceCreateDeviceRGB();
-    CGImageRef image = CGImageCreate(width, height, 8, 32, width * 4, space, kBDBitmapInfoARGB32,
-                                     provider, nullptr, false, kCGRenderingIntentDefault);
-    CGColorSpaceRelease(space);
-    CGDataProviderRelease(provider);
-    return image;
+    return makeImage(width, height, [argb](size_t, size_t) { return argb; });
 }
 
 CGImageRef makeImage(size_t width, size_t height,
