@@ -31,7 +31,7 @@ void ImageCache::setResBundle(NSBundle* resBundle) {
     BD_ASSERT_MAIN_THREAD();
     // Ref assignment retains the new bundle before it releases the old one, so binding the
     // bundle that is already bound never drops its last reference.
-    _resBundle = resBundle;
+    _resBundle = retained(resBundle);
     _imageDic->removeAllObjects();
 }
 

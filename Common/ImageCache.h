@@ -17,7 +17,7 @@ public:
     static void releaseInstance();
 
     // -init [main-thread]: no bundle, empty cache.
-    ImageCache* init() override;
+    [[nodiscard]] ImageCache* init() override;
 
     // -setResBundle: [main-thread] binds the bundle (or null) and always empties the cache.
     virtual void setResBundle(NSBundle* resBundle);

@@ -39,7 +39,7 @@ struct DemoScene {
         UIScreen::mainScreen()->setScale(kScale);
         NSBundle* bundle = NSBundle::bundleWithPath(
             NSString::stringWithUTF8String(BD_BUNDLE_DIR "/AnimateDemo.bundle"));
-        view = bundle ? DeskTopView::createDeskTopViewFromBundle(bundle) : nullptr;
+        view = retained(bundle ? DeskTopView::createDeskTopViewFromBundle(bundle) : nullptr);
         if (!view) {
             std::fprintf(stderr, "render bench: no sample wallpaper at %s\n",
                          BD_BUNDLE_DIR "/AnimateDemo.bundle");

@@ -129,9 +129,9 @@ struct CacheFixture {
         CGDataProviderRelease(provider);
         cache = adopt(alloc<ImageCache>()->init());
         cache->setResBundle(NSBundle::bundleWithPath(NSString::stringWithUTF8String(dir)));
-        name = NSString::stringWithUTF8String("frame.png");
+        name = retained(NSString::stringWithUTF8String("frame.png"));
         if (!cache->imageWithName(name)) std::abort();
-        dict = NSMutableDictionary::dictionaryWithCapacity(20);
+        dict = retained(NSMutableDictionary::dictionaryWithCapacity(20));
         dict->setObject(cache->imageWithName(name), name);
         unlink(file.c_str());
         rmdir(dir);

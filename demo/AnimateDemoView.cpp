@@ -33,7 +33,7 @@ int64_t truncateToInt64(double y) {
 }
 }  // namespace
 
-UIView* AnimateDemoView::initWithFrame(CGRect frame) {
+AnimateDemoView* AnimateDemoView::initWithFrame(CGRect frame) {
     if (!DeskTopView::initWithFrame(frame)) return nullptr;
     ImageCache* cache = ImageCache::sharedInstance();
 

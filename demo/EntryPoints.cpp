@@ -20,8 +20,8 @@ NSString* getDeskTopViewVersion() {
 DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {
     ImageCache::sharedInstance()->setResBundle(bundle);
     double height = UIScreen::mainScreen()->bounds().size.height;
-    auto* view = static_cast<AnimateDemoView*>(
-        alloc<AnimateDemoView>()->initWithFrame(CGRectMake(0, 0, kViewWidth, height)));
+    AnimateDemoView* view =
+        alloc<AnimateDemoView>()->initWithFrame(CGRectMake(0, 0, kViewWidth, height));
     if (view) view->autorelease();
     return view;
 }

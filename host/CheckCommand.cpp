@@ -277,7 +277,7 @@ void runLibraryChecks(const std::string& bundlePath, Reporter& r) {
         std::string problem;
         {
             NSAutoreleasePool instancePool;
-            view = instanceFn(bundle);
+            view = retained(instanceFn(bundle));
             if (!view) problem = "it returned null";
             CGRect f = view ? view->frame() : CGRect{};
             if (view && (f.size.width != kViewWidth || f.size.height != home.size.height))

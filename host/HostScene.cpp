@@ -77,14 +77,14 @@ std::unique_ptr<HostScene> HostScene::load(const std::string& bundlePath, const 
     std::unique_ptr<HostScene> s(new HostScene());
     s->_screen = screen;
     s->_touches = std::make_unique<Touches>();
-    s->_view = view;
+    s->_view = retained(view);
     view->setDestTopViewDelegate(&s->_delegate);
     s->_window =
         adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 0, screen.width, screen.height)));
     s->_window->setBackgroundColor(UIColor::blackColor());
     s->_window->addSubview(view);
     if (icons) {
-        s->_icons = makeIconGrid(screen);
+        s->_icons = retained(makeIconGrid(screen));
         s->_window->addSubview(s->_icons.get());
     }
     return s;

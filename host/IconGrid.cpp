@@ -190,7 +190,7 @@ UIView* makeIconGrid(const ScreenSpec& screen) {
     double font = std::max(5.0, std::min(11.0, labelH * 0.72));
     for (int i = 0; i < kColumns * kRows; ++i) {
         int col = i % kColumns, row = i / kColumns;
-        Ref<IconViewNode> node = adopt(static_cast<IconViewNode*>(alloc<IconViewNode>()->init()));
+        Ref<IconViewNode> node = adopt(alloc<IconViewNode>()->init());
         char id[64];
         std::snprintf(id, sizeof id, "local.backdrop.placeholder%02d", i + 1);
         node->setAppID(NSString::stringWithUTF8String(id));

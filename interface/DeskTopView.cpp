@@ -90,7 +90,7 @@ NSString* DeskTopView::version() {
     return NSSTR("");
 }
 
-UIView* DeskTopView::initWithFrame(CGRect frame) {
+DeskTopView* DeskTopView::initWithFrame(CGRect frame) {
     if (!UIScrollView::initWithFrame(frame)) return nullptr;  // the base released us
     setClipsToBounds(true);
     setShowsVerticalScrollIndicator(false);
@@ -99,7 +99,7 @@ UIView* DeskTopView::initWithFrame(CGRect frame) {
     setBackgroundColor(UIColor::clearColor());
     setAutoresizingMask(kFlexibleSize);
 
-    _bgView = adopt(static_cast<UIImageView*>(alloc<UIImageView>()->initWithFrame(bounds())));
+    _bgView = adopt(alloc<UIImageView>()->initWithFrame(bounds()));
     if (_bgView) {
         _bgView->setUserInteractionEnabled(true);
         _bgView->setAutoresizingMask(kFlexibleSize);

@@ -94,7 +94,7 @@ class DeskTopView : public UIScrollView,
     static NSString* version();
 
     // -initWithFrame: [main-thread]
-    UIView* initWithFrame(CGRect frame) override;
+    [[nodiscard]] DeskTopView* initWithFrame(CGRect frame) override;
     // -setFrame: [main-thread] then tapClipRect follows the bounds.
     void setFrame(CGRect frame) override;
     // -delayLoading [main-thread] detaches the resource thread that runs initResource.

@@ -55,3 +55,12 @@ if(TARGET sdk_sdk_test)
     BD_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
     BD_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endif()
+
+# A wallpaper built as authors build them that cancels, from inside the library, a perform the
+# framework requested: the cross-library selector test loads it.
+backdrop_add_wallpaper_bundle(bdtest_cancel_perform
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/plugins/cancel_perform.cpp
+  OUTPUT_DIRECTORY ${BACKDROP_TEST_BUNDLE_DIR})
+if(TARGET Foundation_selector_test)
+  add_dependencies(Foundation_selector_test bdtest_cancel_perform_bundle)
+endif()

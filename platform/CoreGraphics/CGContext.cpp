@@ -656,7 +656,7 @@ bool setLayout(ContextImpl& c, size_t width, size_t height, size_t bpc, size_t& 
     if (bytesPerRow * height > size_t(1) << 31) return false;
     if (!external && rowBytes * height > bd::kMaxImageBytes) return false;
     c.width = width, c.height = height, c.bytesPerRow = bytesPerRow, c.bitmapInfo = info;
-    c.space = space;
+    c.space = retained(space);
     return true;
 }
 
@@ -964,7 +964,7 @@ void CGContextClipToMask(CGContextRef c, CGRect rect, CGImageRef mask) {
     CGAffineTransform m = imageToDevice(ci, rect, mask);
     int dx, dy;
     if (wholePixelShift(m, dx, dy)) {
-        layer->image = mask;
+        layer->image = retained(mask);
         layer->dx = dx, layer->dy = dy;
         IRect r{dx, dy, dx + int(mask->width()), dy + int(mask->height())};
         addClipLayer(ci, std::move(layer), r);

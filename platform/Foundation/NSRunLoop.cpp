@@ -4,7 +4,7 @@
 #include <chrono>
 #include <memory>
 
-#include "QuartzCore/CABase.h"
+#include "Foundation/MediaClock.h"
 
 namespace {
 bool later(const auto& a, const auto& b) {
@@ -170,7 +170,7 @@ bool NSRunLoop::runOnce() {
         t();
         ran = true;
     }
-    double now = CACurrentMediaTime();
+    double now = bd::mediaTime();
     for (;;) {
         Timer t;
         {
@@ -245,17 +245,6 @@ bool NSRunLoop::runUntil(const std::function<bool()>& cond, double timeoutSecond
         if (left <= 0) return cond ? cond() : false;
         waitFor(left);
     }
-}
-
-namespace bd {
-void drainFallbackAutoreleasePool();  // NSObject.cpp
-}
-
-void NSRunLoop::drainAutoreleasePool() {
-    BD_ASSERT_MAIN_THREAD();
-    // Each pass already runs in a pool of its own; this drains what the main thread
-    // autoreleased outside any pool.
-    bd::drainFallbackAutoreleasePool();
 }
 
 void NSRunLoop::setWaiter(NSRunLoopWaiter* waiter) {

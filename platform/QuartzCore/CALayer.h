@@ -68,7 +68,7 @@ class CALayer : public NSObject {
   public:
     // +layer [main-thread] autoreleased
     static CALayer* layer();
-    CALayer* init() override;  // [main-thread]
+    [[nodiscard]] CALayer* init() override;  // [main-thread]
 
     // Geometry [main-thread]
     virtual CGRect bounds() { return _bounds; }

@@ -225,7 +225,7 @@ struct CARenderer::Impl {
             return it->second->levels.empty() ? nullptr : it->second.get();
         }
         auto p = std::make_unique<Picture>();
-        p->image = img;
+        p->image = retained(img);
         p->lastUsed = renderCount;
         cairo_surface_t* s = nullptr;
         if (img->isARGB32()) {
@@ -735,7 +735,7 @@ void CARenderer::clear(CALayerColor c) {
 void CARenderer::render(CALayer* root, double mediaTime) {
     BD_ASSERT_MAIN_THREAD();
     if (!root) return;
-    Ref<CALayer> keep(root);
+    Ref<CALayer> keep = retained(root);
     ++_impl->renderCount;
     cairo_t* cr = cairo_create(_impl->surface);
     double s = _impl->scale;

@@ -40,8 +40,8 @@ class UIImage : public NSObject {
                                      UIImageOrientation orientation);
 
     // -initWithCGImage:scale:orientation: [any-thread] Null (released) when image is null.
-    virtual UIImage* initWithCGImage(CGImageRef image, double scale,
-                                     UIImageOrientation orientation);
+    [[nodiscard]] virtual UIImage* initWithCGImage(CGImageRef image, double scale,
+                                                   UIImageOrientation orientation);
 
     // -size [any-thread] Points: pixels / scale, width and height swapped for the Left/Right
     // orientations (mirrored or not).

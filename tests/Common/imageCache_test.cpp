@@ -19,7 +19,7 @@ protected:
     void SetUp() override {
         dir = bdtest::makeTempDir("cache");
         ASSERT_FALSE(dir.empty());
-        bundle = NSBundle::bundleWithPath(NSString::stringWithUTF8String(dir.c_str()));
+        bundle = retained(NSBundle::bundleWithPath(NSString::stringWithUTF8String(dir.c_str())));
         ASSERT_TRUE(bundle);
         UIScreen::mainScreen()->setScale(2.0);
         cache = adopt(alloc<ImageCache>()->init());

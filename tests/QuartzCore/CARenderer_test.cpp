@@ -239,7 +239,7 @@ class Flip : public CALayerContentsSource {
 
 TEST(CARenderer, DrawsPresentationValuesAndContentsAtTheMediaTime) {
     Ref<CALayer> root = makeLayer(CGRectMake(0, 0, 40, 20), kWhite);
-    Ref<CALayer> moving = adopt(static_cast<CALayer*>(alloc<TimedLayer>()->init()));
+    Ref<CALayer> moving = adopt(alloc<TimedLayer>()->init());
     moving->setFrame(CGRectMake(0, 0, 10, 10));
     moving->setBackgroundColor(kRed);
     root->addSublayer(moving.get());

@@ -47,8 +47,7 @@ class AnimateDemo : public ::testing::Test {
         return ImageCache::sharedInstance()->imageWithName2x(NSSTR(name));
     }
     Ref<AnimateDemoView> makeView(CGRect frame) {
-        auto v =
-            adopt(static_cast<AnimateDemoView*>(alloc<AnimateDemoView>()->initWithFrame(frame)));
+        auto v = adopt(alloc<AnimateDemoView>()->initWithFrame(frame));
         // No resource thread in these tests: the demo's initResource is the base's empty one.
         NSObject::cancelPreviousPerformRequestsWithTarget(
             v.get(), BD_SEL(DeskTopView, delayLoading), nullptr);

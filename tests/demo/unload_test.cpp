@@ -62,8 +62,8 @@ TEST(Unload, SampleLibraryStaysMappedAfterDlclose) {
     Ref<DeskTopView> view;
     {
         NSAutoreleasePool inner;
-        view =
-            instance(NSBundle::bundleWithPath(NSString::stringWithStdString(bdtest::demoBundle())));
+        view = retained(instance(
+            NSBundle::bundleWithPath(NSString::stringWithStdString(bdtest::demoBundle()))));
     }
     ASSERT_TRUE(view);
     ASSERT_EQ(dlclose(h), 0);
@@ -90,8 +90,8 @@ TEST(Unload, LoaderPinsALibraryBuiltWithoutNodelete) {
     Ref<DeskTopView> view;
     {
         NSAutoreleasePool inner;
-        view = DeskTopView::createDeskTopViewFromBundle(
-            NSBundle::bundleWithPath(NSString::stringWithStdString(bundle)));
+        view = retained(DeskTopView::createDeskTopViewFromBundle(
+            NSBundle::bundleWithPath(NSString::stringWithStdString(bundle))));
     }
     ASSERT_TRUE(view);
     EXPECT_TRUE(loaded(lib));
