@@ -5,10 +5,6 @@
 #include "demo/AnimateDemoView.h"
 #include "interface/DeskTopViewEntryPoints.h"
 
-namespace {
-constexpr double kViewWidth = 320;  // fixed; does not follow the screen's width
-}
-
 NSString* getDeskTopViewName() {
     return AnimateDemoView::name();
 }
@@ -21,7 +17,7 @@ DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {
     ImageCache::sharedInstance()->setResBundle(bundle);
     double height = UIScreen::mainScreen()->bounds().size.height;
     AnimateDemoView* view =
-        alloc<AnimateDemoView>()->initWithFrame(CGRectMake(0, 0, kViewWidth, height));
+        alloc<AnimateDemoView>()->initWithFrame(CGRectMake(0, 0, kDeskTopViewWidth, height));
     if (view) view->autorelease();
     return view;
 }

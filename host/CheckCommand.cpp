@@ -47,7 +47,7 @@ namespace {
 using host::str;
 
 constexpr int kCycles = 100;
-constexpr double kViewWidth = 320;
+constexpr double kViewWidth = kDeskTopViewWidth;
 constexpr double kTeardownLimit = 3.0;  // seconds for the view to be torn down after release
 const char* kDeallocLine = "=========DeskTopView dealloc=========";
 

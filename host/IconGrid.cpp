@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <numbers>
 
 #include "Foundation/NSString.h"
 #include "HostScene.h"
@@ -19,9 +20,10 @@
 namespace host {
 namespace {
 
+using std::numbers::pi;
+
 constexpr int kColumns = 4;
 constexpr int kRows = 6;
-constexpr double kPi = 3.14159265358979323846;
 const char* const kNames[kColumns * kRows] = {
     "Mail",   "Notes",   "Clock", "Maps",  "Photos", "Camera",  "Music",  "Weather",
     "Diary",  "Files",   "Books", "News",  "Stocks", "Compass", "Radio",  "Chess",
@@ -60,10 +62,10 @@ void hsv(double h, double s, double v, double* r, double* g, double* b) {
 
 void roundedRect(cairo_t* cr, double x, double y, double w, double h, double r) {
     cairo_new_sub_path(cr);
-    cairo_arc(cr, x + w - r, y + r, r, -kPi / 2, 0);
-    cairo_arc(cr, x + w - r, y + h - r, r, 0, kPi / 2);
-    cairo_arc(cr, x + r, y + h - r, r, kPi / 2, kPi);
-    cairo_arc(cr, x + r, y + r, r, kPi, 3 * kPi / 2);
+    cairo_arc(cr, x + w - r, y + r, r, -pi / 2, 0);
+    cairo_arc(cr, x + w - r, y + h - r, r, 0, pi / 2);
+    cairo_arc(cr, x + r, y + h - r, r, pi / 2, pi);
+    cairo_arc(cr, x + r, y + r, r, pi, 3 * pi / 2);
     cairo_close_path(cr);
 }
 
@@ -88,11 +90,11 @@ UIImage* drawIcon(int index, double sidePt, double scale) {
     cairo_set_line_width(cr, 0.08);
     switch (index % 6) {
         case 0:
-            cairo_arc(cr, 0.5, 0.5, 0.22, 0, 2 * kPi);
+            cairo_arc(cr, 0.5, 0.5, 0.22, 0, 2 * pi);
             cairo_fill(cr);
             break;
         case 1:
-            cairo_arc(cr, 0.5, 0.5, 0.24, 0, 2 * kPi);
+            cairo_arc(cr, 0.5, 0.5, 0.24, 0, 2 * pi);
             cairo_stroke(cr);
             break;
         case 2:

@@ -30,7 +30,8 @@ using host::fail;
 constexpr double kClockStart = 1000.0;
 
 struct RenderOptions {
-    std::string bundle, output, screen = "320x568@2", sheet, framesDir, script;
+    std::string bundle, output, screen = host::screenText(host::ScreenSpec{}), sheet, framesDir,
+                                script;
     double seconds = 3;
     int fps = 20;
     bool noIcons = false;

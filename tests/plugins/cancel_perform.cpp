@@ -28,7 +28,7 @@ NSString* getDeskTopViewVersion() {
 
 DeskTopView* getDeskTopViewInstance(NSBundle*) {
     CancellingView* view = alloc<CancellingView>()->initWithFrame(
-        CGRectMake(0, 0, 320, UIScreen::mainScreen()->bounds().size.height));
+        CGRectMake(0, 0, kDeskTopViewWidth, UIScreen::mainScreen()->bounds().size.height));
     if (view) view->autorelease();
     return view;
 }

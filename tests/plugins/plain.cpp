@@ -30,7 +30,7 @@ NSString* getDeskTopViewVersion() {
 DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {
     ImageCache::sharedInstance()->setResBundle(bundle);
     DeskTopView* view = alloc<PlainView>()->initWithFrame(
-        CGRectMake(0, 0, 320, UIScreen::mainScreen()->bounds().size.height));
+        CGRectMake(0, 0, kDeskTopViewWidth, UIScreen::mainScreen()->bounds().size.height));
     if (view) view->autorelease();
     return view;
 }
