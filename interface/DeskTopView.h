@@ -147,9 +147,7 @@ class DeskTopView : public UIScrollView,
     // release the background view, cancel and release the queue, then the scroll view's.
     void dealloc() override;
 
-    // The frame loop, exposed for subclasses and tests. [main-thread]
-    UpdateOperation* updateOperation() { return _updateOperation.get(); }
-    NSOperationQueue* operationQueue() { return _operationQueue.get(); }
+    // The time timeComeWithInterval last answered true, for subclasses and tests. [main-thread]
     void setLastTime(double lastTime) { _lastTime = lastTime; }
     double lastTime() { return _lastTime; }
 
