@@ -66,7 +66,8 @@ UIImage* ImageCache::load(NSString* name, bool atScreenScale) {
     UIImage* image = UIImage::imageWithContentsOfFile(resourcePathFor(name));
     UIScreen* screen = UIScreen::mainScreen();
     if (image && atScreenScale && screen->respondsToSelector(BD_SEL(UIScreen, scale))) {
-        image = UIImage::imageWithCGImage(image->CGImage(), screen->scale(), image->imageOrientation());
+        image =
+            UIImage::imageWithCGImage(image->CGImage(), screen->scale(), image->imageOrientation());
     }
     if (image) _imageDic->setObject(image, name);
     return image;

@@ -1,10 +1,6 @@
 // Resource storage throughput: scrambling against memcpy over 64 MiB, and reading a large
 // package against reading the same file with read(). Ends with one RESULT line.
 
-#include "Common/ImageCache.h"
-#include "CoreGraphics/CGColorSpace.h"
-#include "UIKit/ImageIO.h"
-#include <functional>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,10 +8,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "Common/ImageCache.h"
 #include "Common/NSData+DataEncrypt.h"
+#include "CoreGraphics/CGColorSpace.h"
+#include "UIKit/ImageIO.h"
 
 namespace {
 
