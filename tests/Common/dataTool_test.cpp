@@ -12,6 +12,7 @@
 #include "Foundation/NSNumber.h"
 #include "support/bundles.h"
 #include "support/pictures.h"
+#include "support/tempdir.h"
 
 namespace fs = std::filesystem;
 
@@ -19,10 +20,7 @@ namespace {
 
 class Catalogue : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = bdtest::makeTempDir("catalogue");
-        ASSERT_FALSE(dir.empty());
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     NSString* s(const std::string& text) { return NSString::stringWithStdString(text); }
     std::vector<std::string> find(const std::string& d) {
         std::vector<std::string> out;
@@ -32,7 +30,8 @@ class Catalogue : public ::testing::Test {
         return out;
     }
     NSAutoreleasePool pool;
-    std::string dir;
+    bdtest::TempDir tmp{"catalogue"};
+    std::string dir = tmp.path();
 };
 
 TEST_F(Catalogue, NamesEndingInBundleAreListedAsTheyAreJoined) {

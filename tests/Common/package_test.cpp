@@ -11,6 +11,7 @@
 #include "Common/NSData+DataEncrypt.h"
 #include "Foundation/NSLog.h"
 #include "Foundation/NSNumber.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -19,15 +20,9 @@ using Bytes = std::vector<uint8_t>;
 class PackageTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/bd_pkg_XXXXXX";
-        dir = mkdtemp(tmpl);
         bd::setLogCapture([this](const std::string& m) { log.push_back(m); });
     }
-    void TearDown() override {
-        bd::setLogCapture(nullptr);
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { bd::setLogCapture(nullptr); }
     std::string path(const char* name) { return dir + "/" + name; }
     void writeFile(const std::string& p, const Bytes& b) {
         FILE* f = std::fopen(p.c_str(), "wb");
@@ -56,7 +51,8 @@ class PackageTest : public ::testing::Test {
         return DataEncrypt::readDatasFromFilePath(NSString::stringWithStdString(p));
     }
 
-    std::string dir;
+    bdtest::TempDir tmp{"pkg"};
+    std::string dir = tmp.path();
     std::vector<std::string> log;
     NSAutoreleasePool pool;
 };

@@ -14,6 +14,7 @@
 #include "interface/DeskTopViewEntryPoints.h"
 #include "support/bundles.h"
 #include "support/pictures.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -74,7 +75,8 @@ TEST(Unload, SampleLibraryStaysMappedAfterDlclose) {
 
 TEST(Unload, LoaderPinsALibraryBuiltWithoutNodelete) {
     NSAutoreleasePool pool;
-    std::string dir = bdtest::makeTempDir("unload");
+    bdtest::TempDir tmp("unload");
+    std::string dir = tmp.path();
     ASSERT_FALSE(dir.empty());
     std::string bundle = bdtest::linkBundle(
         "", dir, "Plain", bdtest::plistXml({{"name Library", "<string>plain.so</string>"}}));

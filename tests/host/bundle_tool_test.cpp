@@ -14,6 +14,7 @@
 #include "support/bundles.h"
 #include "support/pictures.h"
 #include "support/process.h"
+#include "support/tempdir.h"
 
 namespace fs = std::filesystem;
 
@@ -33,10 +34,7 @@ size_t countLines(const std::string& s, const std::string& prefix) {
 
 class BundleTool : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = bdtest::makeTempDir("tool");
-        ASSERT_FALSE(dir.empty());
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     Result run(const std::string& args) {
         std::string cmd = std::string(BD_BUILD_DIR) + "/bin/backdrop " + args + " >" + dir +
                           "/out 2>" + dir + "/err";
@@ -54,7 +52,8 @@ class BundleTool : public ::testing::Test {
             if (line.find(title) != std::string::npos) return line;
         return "";
     }
-    std::string dir;
+    bdtest::TempDir tmp{"tool"};
+    std::string dir = tmp.path();
 };
 
 TEST_F(BundleTool, ListShowsEachBundleAndItsDescription) {

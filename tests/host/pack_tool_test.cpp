@@ -9,6 +9,7 @@
 
 #include "support/pictures.h"
 #include "support/process.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -18,7 +19,8 @@ int run(const std::string& args) {
 }
 
 TEST(PackTool, PackIsDeterministicAndUnpackRestoresEveryFile) {
-    std::string dir = bdtest::makeTempDir("pack");
+    bdtest::TempDir tmp("pack");
+    std::string dir = tmp.path();
     ASSERT_EQ(std::system(("mkdir -p " + dir + "/in/sub").c_str()), 0);
     ASSERT_TRUE(bdtest::writeFile(dir + "/in/b.txt", {'o', 'd', 'd'}));
     ASSERT_TRUE(bdtest::writeFile(dir + "/in/sub/a.png", bdtest::solidPng(3, 2, 0xFF112233u)));
@@ -42,7 +44,8 @@ TEST(PackTool, PackIsDeterministicAndUnpackRestoresEveryFile) {
 }
 
 TEST(PackTool, BadInputGivesAClearFailure) {
-    std::string dir = bdtest::makeTempDir("packbad");
+    bdtest::TempDir tmp("packbad");
+    std::string dir = tmp.path();
     EXPECT_EQ(run("ls " + dir + "/missing.pkg"), 1);
     EXPECT_EQ(run("pack " + dir + "/missing -o " + dir + "/x.pkg"), 1);
     EXPECT_EQ(run("pack"), 2);

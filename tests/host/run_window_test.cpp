@@ -12,6 +12,7 @@
 #include "support/golden.h"
 #include "support/pictures.h"
 #include "support/process.h"
+#include "support/tempdir.h"
 
 // x11_screenshot.cpp: the window's pixels as opaque ARGB32 (caller owns them), or null.
 CGImageRef screenshot(const std::string& display, unsigned long window);
@@ -87,7 +88,8 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
 
     // What the window should show once the flip-book is stopped: the same scene rendered
     // headless, stopped at once.
-    std::string dir = bdtest::makeTempDir("run-window");
+    bdtest::TempDir tmp("run-window");
+    std::string dir = tmp.path();
     ASSERT_EQ(
         bdtest::run({bdtest::toolPath(), "render", bundle, "-o", dir + "/ref.webp", "--screen",
                      screen, "--seconds", "0.05", "--script", "0:stop", "--frames", dir}),

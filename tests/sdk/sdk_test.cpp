@@ -17,6 +17,7 @@
 #include "interface/DeskTopViewEntryPoints.h"
 #include "support/pictures.h"
 #include "support/process.h"
+#include "support/tempdir.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +33,8 @@ std::string q(const std::string& s) {
 }
 
 TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
-    std::string dir = bdtest::makeTempDir("sdk");
+    bdtest::TempDir tmp("sdk");
+    std::string dir = tmp.path();
     ASSERT_FALSE(dir.empty());
     std::string log = dir + "/log", prefix = dir + "/prefix", src = dir + "/src";
     std::string cmake = BD_CMAKE_COMMAND;
@@ -100,9 +102,6 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     ASSERT_NE(name, nullptr);
     EXPECT_EQ(name()->str(), "Tiny");  // the library's own class answers
     dlclose(h);
-
-    // The installed SDK is tens of megabytes; keep it only to look into a failure.
-    if (!::testing::Test::HasFailure()) fs::remove_all(dir);
 }
 
 }  // namespace
