@@ -70,7 +70,7 @@ UIImage* pictureOf(const std::vector<uint32_t>& argb) {
 }
 
 Pictures& pictures() {
-    static Pictures* p = [] {
+    static Pictures* shared = [] {
         auto* p = new Pictures;
         NSAutoreleasePool pool;
         std::vector<uint32_t> argb;
@@ -106,7 +106,7 @@ Pictures& pictures() {
         p->vColor = vips_image_new_from_image(p->vImage, c, 4);
         return p;
     }();
-    return *p;
+    return *shared;
 }
 
 // --- our side -------------------------------------------------------------------------------

@@ -91,8 +91,8 @@ cairo_surface_t* newSurface(int w, int h) {
 }
 
 uint32_t premultiply(uint32_t a, uint32_t r, uint32_t g, uint32_t b) {
-    auto mul = [](uint32_t c, uint32_t a) {
-        uint32_t t = c * a + 128;
+    auto mul = [](uint32_t c, uint32_t alpha) {
+        uint32_t t = c * alpha + 128;
         return (t + (t >> 8)) >> 8;
     };
     return a << 24 | mul(r, a) << 16 | mul(g, a) << 8 | mul(b, a);
