@@ -5,6 +5,7 @@
 // touches delivered through hit testing and the responder chain. Everything here runs on the
 // main thread.
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,8 +21,8 @@ namespace host {
 struct ScreenSpec {
     double width = kUIScreenDefaultSize.width, height = kUIScreenDefaultSize.height;  // points
     double scale = kUIScreenDefaultScale;  // pixels per point
-    int pixelWidth() const { return int(width * scale + 0.5); }
-    int pixelHeight() const { return int(height * scale + 0.5); }
+    int pixelWidth() const { return int(std::lround(width * scale)); }
+    int pixelHeight() const { return int(std::lround(height * scale)); }
 };
 
 // [any-thread] "WxH@S" for a screen (the form parseScreen reads).

@@ -163,7 +163,8 @@ bool ContactSheet::write(const std::string& path, std::string* error) {
     cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, 13);
     for (int j = 0; j < n; ++j) {
-        double x = kPad + (j % kSheetColumns) * cellW, y = kPad + (j / kSheetColumns) * cellH;
+        int column = j % kSheetColumns, row = j / kSheetColumns;
+        double x = kPad + column * cellW, y = kPad + row * cellH;
         if (_impl->thumbs[size_t(j)]) {
             cairo_set_source_surface(cr, _impl->thumbs[size_t(j)].get(), x, y);
             cairo_paint(cr);

@@ -19,7 +19,7 @@ NSString* str(const std::string& s) {
 
 }  // namespace host
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     NSAutoreleasePool pool;
     CLI::App app{"backdrop: work with live-wallpaper bundles"};
     app.require_subcommand(1);
@@ -40,4 +40,12 @@ int main(int argc, char** argv) {
         return host::kExitUsage;
     }
     return exitCode;
+} catch (const std::exception& e) {
+    // Out of memory or a library's failure deep in a command: one line and a failure code, never
+    // an abort.
+    std::fprintf(stderr, "backdrop: %s\n", e.what());
+    return host::kExitFailure;
+} catch (...) {
+    std::fprintf(stderr, "backdrop: unexpected failure\n");
+    return host::kExitFailure;
 }

@@ -194,9 +194,9 @@ void paint(ContextImpl& c, IRect region, CGBlendMode mode, Src&& src, Shape&& sh
         } else if (c.foreign) {
             uint32_t* t = c.dstRow.data();
             uint8_t* bytes = reinterpret_cast<uint8_t*>(t);
-            if (inRow) bd::px::shuffle(inRow + 4 * region.x0, c.toNative, bytes, n);
+            if (inRow) bd::px::shuffle(inRow + 4 * size_t(region.x0), c.toNative, bytes, n);
             colourRow(c, m, s, cov, inRow ? t : nullptr, t, n);
-            bd::px::shuffle(bytes, c.toForeign, outRow + 4 * region.x0, n);
+            bd::px::shuffle(bytes, c.toForeign, outRow + 4 * size_t(region.x0), n);
         } else {
             const uint32_t* d =
                 inRow ? reinterpret_cast<const uint32_t*>(inRow) + region.x0 : nullptr;

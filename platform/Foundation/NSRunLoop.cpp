@@ -97,7 +97,7 @@ NSRunLoop::TimerId NSRunLoop::addPerformTimer(double fireMediaTime, NSObject* ta
 // a view must happen there).
 static void releaseTimerRefs(std::vector<NSObject*> refs) {
     if (refs.empty()) return;
-    auto fn = [refs] {
+    auto fn = [refs = std::move(refs)] {
         for (NSObject* o : refs) o->release();
     };
     if (bd::isMainThread())

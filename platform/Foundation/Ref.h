@@ -32,8 +32,10 @@ class Ref {
     ~Ref() { reset(); }
 
     Ref& operator=(const Ref& o) {
-        Ref tmp(o);
-        swap(tmp);
+        if (this != &o) {
+            Ref tmp(o);
+            swap(tmp);
+        }
         return *this;
     }
     Ref& operator=(Ref&& o) noexcept {

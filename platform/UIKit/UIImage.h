@@ -59,7 +59,7 @@ class UIImage : public NSObject {
     virtual CGImageRef uprightCGImage() const;
 
   private:
-    Ref<::CGImage> _CGImage;
+    Ref<::CGImage> _CGImage;  // NOLINT(bugprone-reserved-identifier): the platform's own name
     mutable std::once_flag _uprightOnce;
     mutable Ref<::CGImage> _uprightCGImage;
     double _scale = 1.0;
