@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cmath>
+
 #include "Foundation/DynamicLoader.h"
 #include "Foundation/NSBundle.h"
 #include "Foundation/NSDictionary.h"
@@ -217,17 +219,20 @@ void DeskTopView::runLoop() {
     const double interval = kFrameInterval;
     UpdateOperation* op = dynamic_cast<UpdateOperation*>(NSOperation::currentOperation());
     NSAutoreleasePool pool;
+    NSRunLoop* main = NSRunLoop::mainRunLoop();
     while (loopMayContinue(op)) {
         double t0 = CACurrentMediaTime();
+        main->announceWork(this, NAN);  // the frame is being asked for now
         // -performSelectorOnMainThread:@selector(doAnimating) withObject:nil waitUntilDone:YES,
         // skipped when the loop was stopped while the request waited for the main thread.
-        NSRunLoop::mainRunLoop()->postAndWait([this, op] {
+        main->postAndWait([this, op] {
             if (loopMayContinue(op)) doAnimating();
         });
         double elapsed = CACurrentMediaTime() - t0;
-        if (interval > elapsed)
-            NSThread::sleepForTimeInterval(interval - elapsed);
-        else
-            NSThread::sleepForTimeInterval(kShortestSleep);
+        double sleep = interval > elapsed ? interval - elapsed : kShortestSleep;
+        // A host that sleeps until the wallpaper next changes learns when the next frame comes.
+        main->announceWork(this, CACurrentMediaTime() + sleep);
+        NSThread::sleepForTimeInterval(sleep);
     }
+    main->announceWork(this, NAN);
 }

@@ -25,6 +25,11 @@ foreach(t host_render_command_test host_render_thread_test host_render_demo_test
   endif()
 endforeach()
 
+# Tests that load the sample wallpaper's bundle.
+if(TARGET demo_demo_damage_test AND TARGET AnimateDemo_bundle)
+  add_dependencies(demo_demo_damage_test AnimateDemo_bundle)
+endif()
+
 # The sample wallpaper's view, compiled into its unit test (the library hides it).
 if(TARGET demo_animateDemoView_test)
   target_sources(demo_animateDemoView_test PRIVATE ${CMAKE_SOURCE_DIR}/demo/AnimateDemoView.cpp)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <memory>
 
 #include "QuartzCore/CABase.h"
@@ -150,6 +151,26 @@ size_t NSRunLoop::cancelPerformTimers(NSObject* target, const Selector& sel, NSO
 size_t NSRunLoop::pendingTimerCount() {
     std::lock_guard lk(_m);
     return _timers.size();
+}
+
+void NSRunLoop::announceWork(const void* source, double mediaTime) {
+    std::lock_guard lk(_m);
+    auto it = std::find_if(_announced.begin(), _announced.end(),
+                           [&](const auto& a) { return a.first == source; });
+    if (std::isnan(mediaTime)) {
+        if (it != _announced.end()) _announced.erase(it);
+    } else if (it != _announced.end()) {
+        it->second = mediaTime;
+    } else {
+        _announced.emplace_back(source, mediaTime);
+    }
+}
+
+double NSRunLoop::nextWorkTime() {
+    std::lock_guard lk(_m);
+    double t = _timers.empty() ? INFINITY : _timers.front().fire;
+    for (const auto& a : _announced) t = std::min(t, a.second);
+    return t;
 }
 
 size_t NSRunLoop::pendingTaskCount() {

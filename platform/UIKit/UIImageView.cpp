@@ -1,5 +1,6 @@
 #include "UIKit/UIImageView.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "Foundation/NSArray.h"
@@ -80,6 +81,7 @@ void UIImageView::startAnimating() {
     run.start = CACurrentMediaTime();
     _run = std::move(run);
     _animating = true;
+    _layer->setNeedsDisplay();
     if (_run.repeatCount > 0) {
         double end = _run.start + _run.period * static_cast<double>(_run.repeatCount);
         // The timer refers to this view without holding it: stopAnimating, a new start and the
@@ -99,8 +101,10 @@ void UIImageView::stopAnimating() {
 void UIImageView::endRun() {
     if (_endTimer) NSRunLoop::mainRunLoop()->cancelTimer(_endTimer);
     _endTimer = 0;
+    bool was = _animating;
     _animating = false;
     _run = Run();
+    if (was && _layer) _layer->setNeedsDisplay();
 }
 
 bool UIImageView::isAnimating() {
@@ -115,6 +119,29 @@ int UIImageView::frameIndexAt(double mediaTime) {
     double index = std::floor(within * n / _run.period);
     if (!(index >= 0)) return 0;
     return index >= n ? static_cast<int>(n) - 1 : static_cast<int>(index);
+}
+
+double UIImageView::layerContentsChangeTimeAfter(CALayer* layer, double mediaTime) {
+    (void)layer;
+    if (!_animating || _run.frames.empty() || std::isnan(mediaTime)) return INFINITY;
+    if (_run.endsAt(mediaTime)) return INFINITY;  // the still picture from now on
+    if (mediaTime < _run.start) return _run.start;
+    double end = _run.repeatCount > 0
+                     ? _run.start + _run.period * static_cast<double>(_run.repeatCount)
+                     : INFINITY;
+    if (_run.frames.size() == 1) return end;  // one picture: only the end changes it
+    double n = static_cast<double>(_run.frames.size());
+    double step = _run.period / n;
+    double pass = std::floor((mediaTime - _run.start) / _run.period);
+    int shown = frameIndexAt(mediaTime);
+    // The boundary after the frame shown: computed, then moved on past rounding so that the
+    // frame shown there is really another (or the run is over).
+    double next = _run.start + pass * _run.period + double(shown + 1) * step;
+    next = std::min(next, end);
+    if (!(next > mediaTime)) next = std::nextafter(mediaTime, INFINITY);
+    for (int i = 0; i < 64 && frameIndexAt(next) == shown && !_run.endsAt(next); ++i)
+        next = std::nextafter(next, INFINITY) + (i > 8 ? step * 1e-9 : 0);
+    return next;
 }
 
 double UIImageView::layerContentsScaleAtTime(CALayer* layer, double mediaTime) {
