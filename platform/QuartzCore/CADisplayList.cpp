@@ -268,8 +268,16 @@ class Builder {
         if (!p) return;
         CGRect d = placedContents(l, img, _t);
         if (CGRectIsNull(d) || !(d.size.width > 0) || !(d.size.height > 0)) return;
+        // Only the part of the picture that is not transparent shows (a picture pixel more
+        // around it, for the bilinear filter's reach).
+        PixelRect vis = _pictures.visibleBox(p);
+        if (vis.isEmpty()) return;
+        double px = d.size.width / double(img->width()), py = d.size.height / double(img->height());
+        CGRect shown = {{d.origin.x + (vis.x - 1) * px, d.origin.y + (vis.y - 1) * py},
+                        {(vis.width + 2) * px, (vis.height + 2) * py}};
+        shown = intersectBoxes(shown, d);
         CGRect mapped;
-        if (!mappedBox(d, h, &mapped)) return;
+        if (!mappedBox(shown, h, &mapped)) return;
         keep(img);
         DisplayItem& it = _out.items[push(DisplayItem::Contents, l, h, alpha, c)];
         it.image = img;

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
+
+#include "QuartzCore/CABilinearSpans.h"
 
 namespace bd {
 namespace {
@@ -219,18 +222,51 @@ void Painter::drawContentsDirect(Canvas& c, const DisplayItem& it, const PixelRe
     PixelRect clip =
         pixelsAround(it.clip.origin.x, it.clip.origin.y, it.clip.origin.x + it.clip.size.width,
                      it.clip.origin.y + it.clip.size.height, 0, canvasRect);
+    // Within the clip, the region, and the box of the picture's pixels that are not
+    // transparent (nothing is drawn elsewhere).
+    clip = clip.intersection(it.box);
     std::vector<PixelRect> within;
     if (region) {
         for (const PixelRect& r : region->rects()) {
             PixelRect i = r.intersection(clip);
             if (!i.isEmpty()) within.push_back(i);
         }
-    } else {
+    } else if (!clip.isEmpty()) {
         within.push_back(clip);
     }
     if (within.empty()) return;
 
     cairo_surface_flush(c.surface);
+    if (exact && ax == 1 && ay == 1 && it.alpha >= 1 && level == p->levels[0] &&
+        !p->rowStart.empty() && _pictures.visibleBox(p).width > 0) {
+        // Pixel for pixel at full opacity: the runs of the picture's rows that are opaque are
+        // copied, the others blended, the transparent ones skipped.
+        int ox = int(bx), oy = int(by);  // source pixel = target pixel + (ox, oy)
+        const uint8_t* sp = cairo_image_surface_get_data(level);
+        size_t ss = size_t(cairo_image_surface_get_stride(level));
+        for (const PixelRect& w : within) {
+            PixelRect r = w.intersection(pixelsInside(x0, y0, x1, y1));
+            for (int y = r.y; y < r.bottom(); ++y) {
+                int sy = y + oy;
+                if (sy < 0 || sy >= int(lh)) continue;
+                const uint32_t* srow = reinterpret_cast<const uint32_t*>(sp + size_t(sy) * ss);
+                uint32_t* drow =
+                    reinterpret_cast<uint32_t*>(c.bitmap.pixels + size_t(y) * c.bitmap.stride);
+                for (uint32_t k = p->rowStart[size_t(sy)]; k < p->rowStart[size_t(sy) + 1]; ++k) {
+                    const CAPicture::Run& run = p->runs[k];
+                    int from = std::max(run.x - ox, r.x),
+                        to = std::min(run.x + run.count - ox, r.right());
+                    if (to <= from) continue;
+                    if (run.opaque)
+                        std::memcpy(drow + from, srow + from + ox, size_t(to - from) * 4);
+                    else
+                        compositeOverSpan(srow + from + ox, drow + from, to - from);
+                }
+            }
+        }
+        cairo_surface_mark_dirty(c.surface);
+        return;
+    }
     pixman_image_t* src =
         pixman_image_create_bits(PIXMAN_a8r8g8b8, int(lw), int(lh),
                                  reinterpret_cast<uint32_t*>(cairo_image_surface_get_data(level)),

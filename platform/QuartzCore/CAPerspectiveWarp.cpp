@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "QuartzCore/CABilinearSpans.h"
+
 namespace bd {
 namespace {
 
@@ -215,6 +217,16 @@ void warpTile(const Warp& wp, int tx, int ty, int w, int h) {
     // Behind the viewer at some corner: only a polygon that cuts that part off makes the tile
     // drawable.
     if (!front && !wp.o.polygon) return;
+    FixedAffine fixed;
+    if (affine && polygon == 1 &&
+        FixedAffine::from(H3::translation(-tx, -ty) * m, tx, ty, &fixed)) {
+        // The common case, straight through our own loop (pixman's is slow for shears).
+        uint32_t alpha = uint32_t(std::lround(std::clamp(wp.o.alpha, 0.0, 1.0) * 255));
+        PixelRect tile{tx, ty, w, h};
+        for (const PixelRect& c : wp.clip)
+            compositeAffineBilinear(wp.src, wp.dst, c.intersection(tile), fixed, alpha, wp.o.over);
+        return;
+    }
     m = m * H3::affine(1, 0, 0, 1, -bx0, -by0);
     composite(wp, tx, ty, w, h, m, affine, bx0, by0, bx1, by1, polygon == 0);
 }

@@ -160,21 +160,58 @@ cairo_surface_t* CAPictureCache::level(CAPicture* p, double s) {
     return p->levels[l];
 }
 
-bool CAPictureCache::isOpaque(CAPicture* p) {
-    if (p->opaque >= 0) return p->opaque == 1;
+namespace {
+void scan(CAPicture* p) {
     cairo_surface_t* s = p->levels[0];
     cairo_surface_flush(s);
     const uint8_t* d = cairo_image_surface_get_data(s);
     int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
     size_t stride = size_t(cairo_image_surface_get_stride(s));
-    uint32_t all = 0xFF000000u;
-    for (int y = 0; y < h && all == 0xFF000000u; ++y) {
+    bool opaque = true;
+    int x0 = w, y0 = h, x1 = 0, y1 = 0;
+    p->runs.clear();
+    p->rowStart.assign(size_t(h) + 1, 0);
+    for (int y = 0; y < h; ++y) {
+        p->rowStart[size_t(y)] = uint32_t(p->runs.size());
         const uint32_t* row = reinterpret_cast<const uint32_t*>(d + size_t(y) * stride);
-        for (int x = 0; x < w; ++x) all &= row[x] | 0x00FFFFFFu;
-        all &= 0xFF000000u;
+        for (int x = 0; x < w;) {
+            uint32_t a = row[x] >> 24;
+            if (a == 0) {
+                opaque = false;
+                ++x;
+                continue;
+            }
+            bool full = a == 255;
+            int start = x;
+            while (x < w && (row[x] >> 24) != 0 && ((row[x] >> 24) == 255) == full) ++x;
+            if (!full) opaque = false;
+            // Runs of each kind side by side stay apart: opaque ones are copied, others
+            // blended.
+            p->runs.push_back({start, x - start, full});
+            x0 = std::min(x0, start), x1 = std::max(x1, x);
+            y0 = std::min(y0, y), y1 = y + 1;
+        }
     }
-    p->opaque = all == 0xFF000000u ? 1 : 0;
-    return p->opaque == 1;
+    p->rowStart[size_t(h)] = uint32_t(p->runs.size());
+    // A picture whose alpha changes at every few pixels has no use for runs.
+    if (p->runs.size() > size_t(w) * size_t(h) / 8) {
+        p->runs.clear();
+        p->rowStart.clear();
+    }
+    p->opaque = opaque;
+    p->visible = x1 > x0 ? PixelRect{x0, y0, x1 - x0, y1 - y0} : PixelRect{};
+    p->scanned = true;
+}
+}  // namespace
+
+bool CAPictureCache::isOpaque(CAPicture* p) {
+    if (!p->scanned) scan(p);
+    return p->opaque;
+}
+
+PixelRect CAPictureCache::visibleBox(CAPicture* p) {
+    if (!p->scanned) scan(p);
+    return p->visible;
 }
 
 void CAPictureCache::beginRender() {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CoreGraphics/CGImage.h"
+#include "QuartzCore/CAPixelRegion.h"
 
 namespace bd {
 
@@ -20,7 +21,18 @@ struct CAPicture {
     Ref<CGImage> image;                    // kept so that the bytes stay
     std::vector<cairo_surface_t*> levels;  // [0]: the picture, then halved copies
     uint64_t lastUsed = 0;
-    int opaque = -1;  // every pixel has alpha 255: 1, not: 0, not looked at yet: -1
+    bool scanned = false;  // opaque and visible are known
+    bool opaque = false;   // every pixel has alpha 255
+    PixelRect visible;     // the box of the pixels that are not transparent
+    // The picture's rows as runs of pixels that are not transparent: row y's runs are
+    // runs[rowStart[y] .. rowStart[y + 1]); none (rowStart empty) for a picture whose alpha
+    // changes too often for runs to help.
+    struct Run {
+        int x, count;
+        bool opaque;  // every pixel of the run has alpha 255
+    };
+    std::vector<Run> runs;
+    std::vector<uint32_t> rowStart;
 
     CAPicture() = default;
     CAPicture(const CAPicture&) = delete;
@@ -36,8 +48,10 @@ class CAPictureCache {
     // [main-thread] The level to draw at `scale` device pixels per picture pixel: halved copies
     // until one more halving would enlarge it.
     cairo_surface_t* level(CAPicture* p, double scale);
-    // [main-thread] Whether every pixel of the picture is opaque (looked at once).
+    // [main-thread] Whether every pixel of the picture is opaque, and the box of its pixels
+    // that are not transparent (in picture pixels); looked at once.
     bool isOpaque(CAPicture* p);
+    PixelRect visibleBox(CAPicture* p);
     // [main-thread] Starts a render: pictures not used in the last kKeepRenders renders go.
     void beginRender();
     size_t count() const { return _pictures.size(); }  // [main-thread]
