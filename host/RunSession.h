@@ -46,6 +46,7 @@ class RunSession {
 
   private:
     class Waiter;
+    // All [main-thread].
     void drawIfDue(double now);
     void updateTitle(double now);
     bool frameDue(double now) const;

@@ -43,7 +43,7 @@ class SDLWindow {
     void toFramePixels(int x, int y, double* fx, double* fy) const;
     // [main-thread]
     void setTitle(const std::string& title);
-    SDL_Window* window() { return _window; }
+    SDL_Window* window() { return _window; }  // [main-thread]
     // [main-thread] "window surface" or "texture".
     const char* presenterName() const { return _texture ? "texture" : "window surface"; }
     // [main-thread] Whether SDL_WaitEventTimeout sleeps on the display connection here (X11,
@@ -51,9 +51,11 @@ class SDLWindow {
     bool waitsOnDisplay() const { return _waitsOnDisplay; }
 
   private:
-    SDLWindow() = default;
+    SDLWindow() = default;  // [main-thread]
+    // [main-thread]
     bool presentToSurface(const uint8_t* pixels, size_t stride,
                           const std::vector<bd::PixelRect>& rects, bool all);
+    // [main-thread]
     bool presentToTexture(const uint8_t* pixels, size_t stride,
                           const std::vector<bd::PixelRect>& rects, bool all);
 

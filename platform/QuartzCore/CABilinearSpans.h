@@ -19,7 +19,7 @@ namespace bd {
 // (x0, y0): the source point sampled for the centre of target pixel (x, y), less half a pixel
 // (so that whole values are source pixel centres), is
 //   (u + (x - x0) dux + (y - y0) duy,  v + (x - x0) dvx + (y - y0) dvy).
-struct FixedAffine {
+struct FixedAffine {  // a plain value, [any-thread]
     int x0 = 0, y0 = 0;
     int64_t u = 0, v = 0;
     int64_t dux = 0, dvx = 0, duy = 0, dvy = 0;

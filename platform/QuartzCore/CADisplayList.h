@@ -20,6 +20,7 @@
 
 namespace bd {
 
+// A plain value, read on the thread that built it ([main-thread]).
 struct DisplayItem {
     enum Kind : uint8_t { Background, Contents, Warped, BeginClip, BeginGroup, End };
     Kind kind = Background;
@@ -44,9 +45,11 @@ struct DisplayItem {
     uint64_t sig = 0;          // everything that decides its pixels
     uint32_t match = 0;        // a Begin: the index of its End; an End: of its Begin
 
+    // [any-thread]
     bool draws() const { return kind == Background || kind == Contents || kind == Warped; }
 };
 
+// [main-thread] (it holds pictures, released where it goes).
 struct DisplayList {
     std::vector<DisplayItem> items;
     std::vector<Ref<CGImage>> images;  // the pictures it names: no address is reused meanwhile

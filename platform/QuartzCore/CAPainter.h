@@ -15,7 +15,7 @@
 
 namespace bd {
 
-// A bitmap being drawn on.
+// A bitmap being drawn on [main-thread].
 struct Canvas {
     cairo_t* cr = nullptr;
     cairo_surface_t* surface = nullptr;
@@ -37,6 +37,7 @@ class Painter {
     void paint(Canvas& canvas, const DisplayList& list, const PixelRegion* region);
 
   private:
+    // All [main-thread].
     void replay(Canvas& c, const DisplayList& list, size_t begin, size_t end,
                 const PixelRegion* region, double t);
     template <class F>

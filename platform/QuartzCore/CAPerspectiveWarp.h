@@ -18,13 +18,14 @@
 
 namespace bd {
 
-// Premultiplied native-endian ARGB32 pixels.
+// Premultiplied native-endian ARGB32 pixels (a plain value, [any-thread]).
 struct WarpBitmap {
     uint8_t* pixels = nullptr;
     int width = 0, height = 0;
     size_t stride = 0;
 };
 
+// [any-thread] A plain value.
 struct WarpOptions {
     double alpha = 1;  // the source is drawn at this opacity
     // Over what the target holds; false: replaces it, in a target the caller has made

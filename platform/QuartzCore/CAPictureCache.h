@@ -17,6 +17,7 @@
 
 namespace bd {
 
+// [main-thread] One picture of the cache.
 struct CAPicture {
     Ref<CGImage> image;                    // kept so that the bytes stay
     std::vector<cairo_surface_t*> levels;  // [0]: the picture, then halved copies
@@ -34,10 +35,10 @@ struct CAPicture {
     std::vector<Run> runs;
     std::vector<uint32_t> rowStart;
 
-    CAPicture() = default;
+    CAPicture() = default;  // [main-thread]
     CAPicture(const CAPicture&) = delete;
     CAPicture& operator=(const CAPicture&) = delete;
-    ~CAPicture();
+    ~CAPicture();  // [main-thread]
 };
 
 class CAPictureCache {

@@ -3,6 +3,7 @@
 // redraws, and what a host presents. A region is kept as a few rectangles that do not overlap;
 // rectangles that overlap are merged into their bounding box, and a region of many rectangles
 // merges the pair that wastes the least, so a region covers at least what was added to it.
+// Plain values: every function here may run on any thread ([any-thread]) on its own copy.
 
 #include <algorithm>
 #include <climits>
@@ -11,6 +12,7 @@
 
 namespace bd {
 
+// [any-thread] throughout.
 struct PixelRect {
     int x = 0, y = 0, width = 0, height = 0;
 
@@ -41,8 +43,8 @@ struct PixelRect {
     }
 };
 
-// The smallest whole-pixel rectangle around x0..x1 × y0..y1 (doubles), grown by `margin`
-// pixels on every side and limited to `within`. Empty for an empty or non-finite box.
+// [any-thread] The smallest whole-pixel rectangle around x0..x1 × y0..y1 (doubles), grown by
+// `margin` pixels on every side and limited to `within`. Empty for an empty or non-finite box.
 inline PixelRect pixelsAround(double x0, double y0, double x1, double y1, int margin,
                               const PixelRect& within) {
     if (!(x1 > x0) || !(y1 > y0)) return {};
@@ -56,7 +58,7 @@ inline PixelRect pixelsAround(double x0, double y0, double x1, double y1, int ma
     return PixelRect{ix0, iy0, ix1 - ix0, iy1 - iy0}.intersection(within);
 }
 
-// The whole pixels that lie entirely inside x0..x1 × y0..y1 (doubles).
+// [any-thread] The whole pixels that lie entirely inside x0..x1 × y0..y1 (doubles).
 inline PixelRect pixelsInside(double x0, double y0, double x1, double y1) {
     if (!(x1 > x0) || !(y1 > y0) || !(x0 > -1e9) || !(y0 > -1e9) || !(x1 < 1e9) || !(y1 < 1e9))
         return {};
@@ -66,6 +68,7 @@ inline PixelRect pixelsInside(double x0, double y0, double x1, double y1) {
     return {ix0, iy0, ix1 - ix0, iy1 - iy0};
 }
 
+// [any-thread] throughout (one region per thread).
 class PixelRegion {
   public:
     static constexpr size_t kMaxRects = 16;

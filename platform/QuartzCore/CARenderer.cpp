@@ -14,7 +14,6 @@
 
 namespace {
 
-using bd::CAPicture;
 using bd::DisplayItem;
 using bd::DisplayList;
 using bd::H3;
@@ -49,8 +48,9 @@ struct CARenderer::Impl {
     PixelRect bounds() const { return {0, 0, width, height}; }
 
     void build(CALayer* root, double t, DisplayList* out) {
-        H3 h = bd::toSuperlayerAt(root, nullptr, CATransform3DIdentity, t) *
-               H3::affine(scale, 0, 0, scale, 0, 0);
+        H3 h = root ? bd::toSuperlayerAt(root, nullptr, CATransform3DIdentity, t) *
+                          H3::affine(scale, 0, 0, scale, 0, 0)
+                    : H3();
         bd::buildDisplayList(root, h, t, bounds(), pictures, out);
     }
 
@@ -192,7 +192,7 @@ void CARenderer::setBackgroundColor(CALayerColor color) {
 
 bool CARenderer::needsFrame(CALayer* root, double t) const {
     const Impl& m = *_impl;
-    if (!m.valid || !root || root->serial() != m.list.rootSerial) return true;
+    if (!m.valid || (root ? root->serial() : 0) != m.list.rootSerial) return true;
     if (CALayer::changeCount() != m.list.changeCount) return true;
     if (t == m.list.time) return false;
     if (!(t > m.list.time)) return true;  // earlier (or not a number): anything may differ

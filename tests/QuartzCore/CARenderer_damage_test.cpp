@@ -235,6 +235,21 @@ TEST_F(Damage, NextChangeTimeIncludesTheMainRunLoopsTimersAndAnnouncedWork) {
     EXPECT_FALSE(r.needsFrame(root.get(), t + 5));
 }
 
+TEST_F(Damage, NoTreeAndBadTargetsDrawOnlyTheBackground) {
+    CARenderer r(8, 8, 1);
+    r.setBackgroundColor({0, 0, 1, 1});
+    CARenderFrame f = r.renderFrame(nullptr, t);
+    EXPECT_TRUE(f.full);
+    EXPECT_EQ(reinterpret_cast<const uint32_t*>(r.pixels())[9], 0xFF0000FFu);
+    EXPECT_FALSE(r.needsFrame(nullptr, t + 1));
+    // A target without pixels or with too short rows is refused, nothing drawn.
+    std::vector<uint8_t> small(8 * 4 * 8);
+    EXPECT_EQ(r.renderFrame(nullptr, t, {nullptr, 32, 1}).number, 0u);
+    EXPECT_EQ(r.renderFrame(nullptr, t, {small.data(), 16, 1}).number, 0u);
+    EXPECT_EQ(r.renderFrame(nullptr, t, {small.data(), 33, 1}).number, 0u);
+    EXPECT_EQ(r.renderFrame(nullptr, t, {small.data(), 32, 1}).number, 2u);
+}
+
 TEST_F(Damage, OpaqueLayersHideWhatLiesBelowWithoutChangingThePicture) {
     // A full-screen opaque layer over a picture: what it covers is not drawn, and moving what
     // lies below changes no pixel and damages nothing.

@@ -15,12 +15,13 @@ namespace bdtest {
 
 class DamageChecker {
   public:
-    DamageChecker(int width, int height, double scale);
+    DamageChecker(int width, int height, double scale);  // [main-thread]
 
     // [main-thread] One frame of root at mediaTime, checked as above (gtest failures name
     // `step`). Returns the frame the damaged-only renderer reported.
     CARenderFrame step(CALayer* root, double mediaTime, const std::string& step);
 
+    // [main-thread]
     CARenderer& renderer() { return _damaged; }
     int framesWithDamage() const { return _framesWithDamage; }
     int64_t damagedPixels() const { return _damagedPixels; }
