@@ -23,14 +23,15 @@ NSRunLoop* NSRunLoop::mainRunLoop() {
 }
 
 void NSRunLoop::wake() {
-    NSRunLoopWaiter* w;
     {
         std::lock_guard lk(_m);
         _woken = true;
-        w = _waiter;
     }
     _cv.notify_all();
-    if (w) w->wake();
+    // Under the waiter's own lock: setWaiter() takes it too, so a waiter that has been
+    // replaced (and may be destroyed next) is never woken from another thread.
+    std::lock_guard lk(_waiterMutex);
+    if (_waiter) _waiter->wake();
 }
 
 void NSRunLoop::post(std::function<void()> fn) {
@@ -280,6 +281,7 @@ void NSRunLoop::drainAutoreleasePool() {
 }
 
 void NSRunLoop::setWaiter(NSRunLoopWaiter* waiter) {
+    std::lock_guard wl(_waiterMutex);
     std::lock_guard lk(_m);
     _waiter = waiter;
 }

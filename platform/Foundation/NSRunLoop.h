@@ -59,7 +59,7 @@ class NSRunLoop : public NSObject {
     // [any-thread] The earliest media time at which the main thread has work: a timer's fire
     // time or announced work; INFINITY when there is none.
     virtual double nextWorkTime();
-    virtual size_t pendingTaskCount();   // [any-thread] tasks posted and not yet run
+    virtual size_t pendingTaskCount();  // [any-thread] tasks posted and not yet run
 
     // [main-thread] One pass: the tasks queued so far and the timers that are due, in a pool.
     virtual void runPending();
@@ -71,7 +71,8 @@ class NSRunLoop : public NSObject {
     // [main-thread] Drains the loop's autorelease pool.
     virtual void drainAutoreleasePool();
 
-    // [main-thread] Installs a waiter (null: the built-in one). The caller keeps it alive.
+    // [main-thread] Installs a waiter (null: the built-in one). The caller keeps it alive while
+    // it is installed; once this returns, the waiter it replaced is called no more.
     virtual void setWaiter(NSRunLoopWaiter* waiter);
 
   private:
@@ -91,8 +92,9 @@ class NSRunLoop : public NSObject {
     std::condition_variable _cv;
     bool _woken = false;
     std::deque<std::function<void()>> _tasks;
-    std::vector<Timer> _timers;  // heap by (fire, id)
+    std::vector<Timer> _timers;                              // heap by (fire, id)
     std::vector<std::pair<const void*, double>> _announced;  // source, media time
     uint64_t _nextId = 1;
-    NSRunLoopWaiter* _waiter = nullptr;
+    NSRunLoopWaiter* _waiter = nullptr;  // written under both locks
+    std::mutex _waiterMutex;             // held while a waiter is woken
 };
