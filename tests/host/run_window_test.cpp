@@ -194,7 +194,6 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_GT(changed, 0) << "the window does not show the flip-book playing again";
-    EXPECT_GT(processCpuSeconds(app.pid), cpu0 + idleCpu);
 
     // Hidden, the wallpaper pauses; shown again, it resumes.
     mark = out.size();
