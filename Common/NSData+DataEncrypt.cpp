@@ -305,6 +305,9 @@ bool saveDatas(NSDictionary* datas, NSString* toFilePath) {
     NSArray* values = datas->allValues();
     // Checked before the file is touched: a record the reader would stop at is never written.
     if (!writable(keys, values)) return false;
+    // A package replaces a regular file only, never a device or a FIFO.
+    struct stat st;
+    if (stat(p, &st) == 0 && !S_ISREG(st.st_mode)) return false;
     bd::AtomicFileWriter writer;
     if (!writer.open(p)) return false;
     return writeRecords(writer.file(), keys, values) && writer.commit();

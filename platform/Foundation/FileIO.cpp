@@ -188,7 +188,7 @@ void AtomicFileWriter::abandon() {
 
 bool AtomicFileWriter::open(const std::string& path) {
     abandon();
-    _inPlace = false;
+    _inPlace = _special = false;
     if (path.empty()) {
         errno = ENOENT;
         return false;
@@ -208,12 +208,15 @@ bool AtomicFileWriter::open(const std::string& path) {
     }
     bool exists = stat(_target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) return false;
-    if (exists && !S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (exists && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
         return false;
     }
-    // A rename would split hard links: those files must see the new content too.
-    _inPlace = dangling || (exists && st.st_nlink > 1);
+    // A device or a FIFO (-o /dev/null, a pipe to another program) can't be replaced: it is
+    // written as it is. A rename would split hard links: those files must see the new content
+    // too.
+    _special = exists && !S_ISREG(st.st_mode);
+    _inPlace = dangling || _special || (exists && st.st_nlink > 1);
 
     if (!_inPlace) {
         std::string dir, base, name;
@@ -248,7 +251,7 @@ bool AtomicFileWriter::open(const std::string& path) {
 bool AtomicFileWriter::commit() {
     if (!_file) return false;
     bool ok = std::fflush(_file) == 0 && !std::ferror(_file);
-    ok = ok && fsync(fileno(_file)) == 0;
+    ok = ok && (_special || fsync(fileno(_file)) == 0);  // a device may not sync
     ok = std::fclose(_file) == 0 && ok;
     _file = nullptr;
     if (!_temp.empty()) {

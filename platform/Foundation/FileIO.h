@@ -24,8 +24,9 @@ bool readRegularFile(const char* path, std::vector<uint8_t>& out, uint64_t maxBy
 // symbolic link names, so the link stays a link) that commit() renames over it; opening sweeps
 // away the temporaries that killed writers of the same file left. Where a rename can't keep
 // the file what it is, the file is written in place ("wb") instead: when it has other hard
-// links, and when its folder takes no new file although the file itself is writable. Only a
-// regular file is ever replaced. The new file keeps the old one's permission bits.
+// links, when its folder takes no new file although the file itself is writable, and when it is
+// a device or a FIFO, which can only be written to. A folder is never written. The new file
+// keeps the old one's permission bits.
 class AtomicFileWriter {
   public:
     AtomicFileWriter() = default;
@@ -50,6 +51,7 @@ class AtomicFileWriter {
 
     FILE* _file = nullptr;
     bool _inPlace = false;
+    bool _special = false;  // a device or a FIFO
     std::string _target, _temp;
 };
 

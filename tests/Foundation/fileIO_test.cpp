@@ -150,6 +150,11 @@ TEST(AtomicWrites, AFailedWriteKeepsTheOldFileWhole) {
     // Within the limit the same write replaces it.
     ASSERT_TRUE(bd::writeFileAtomically(target, big.data(), big.size()));
     EXPECT_EQ(bdtest::readFile(target), big);
+
+    // A device is written as it is (an output sent to /dev/null), a folder never.
+    EXPECT_TRUE(bd::writeFileAtomically("/dev/null", big.data(), big.size()));
+    EXPECT_FALSE(bd::writeFileAtomically(dir.path(), big.data(), big.size()));
+    EXPECT_EQ(names(dir.path()), std::vector<std::string>{"preview.webp"});
 }
 
 // Temporaries left by writers that were killed (their process is gone, or it is this process's
