@@ -2,9 +2,8 @@
 // binary form are read through NSPropertyList (depth scan or object-graph walk with its node
 // budget, parse, conversion to Foundation values) and, side by side, parsed and freed by
 // libplist alone (the ratio includes the conversion, which libplist alone doesn't do); and a
-// 106-byte binary list whose shared references expand to 2^17 nodes is
-// refused by the guard, against libplist building and freeing that tree. Ends with one RESULT
-// line.
+// 106-byte binary list whose shared references expand to 2^17 nodes is refused by the guard,
+// against libplist building and freeing that tree. Ends with one RESULT line.
 
 #include <benchmark/benchmark.h>
 #include <plist/plist.h>
