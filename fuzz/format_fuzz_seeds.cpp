@@ -50,7 +50,9 @@ Bytes scrambled(const Bytes& plain, bool encrypt) {
     return out;
 }
 
-Bytes text(const char* s) { return Bytes(s, s + std::string(s).size()); }
+Bytes text(const char* s) {
+    return Bytes(s, s + std::string(s).size());
+}
 }  // namespace
 
 int main(int argc, char** argv) {
