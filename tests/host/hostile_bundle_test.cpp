@@ -159,10 +159,7 @@ TEST(HostileBundle, FifosWhereFilesShouldBeDoNotHangTheTool) {
 TEST(HostileBundle, OutputsAreReplacedWholeOrNotAtAll) {
     bdtest::TempDir dir("fullpreview");
     std::string demo = bdtest::demoBundle();
-    ASSERT_EQ(tool(renderArgs(demo, dir / "p.webp",
-                              {"--sheet", dir / "s.png", "--frames", dir / "frames"}))
-                  .code,
-              0);
+    ASSERT_EQ(tool(renderArgs(demo, dir / "p.webp", {"--frames", dir / "frames"})).code, 0);
     ASSERT_EQ(tool({"thumbnail", demo, "-o", dir / "t.png"}).code, 0);
     std::vector<std::string> files = {"p.webp", "frames/frame-0000.png", "t.png"};
     std::vector<std::string> before;
