@@ -20,10 +20,7 @@ namespace {
 
 class Catalogue : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = bdtest::makeTempDir("catalogue");
-        ASSERT_FALSE(dir.empty());
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     NSString* s(const std::string& text) { return NSString::stringWithStdString(text); }
     std::vector<std::string> find(const std::string& d) {
         std::vector<std::string> out;
@@ -33,7 +30,8 @@ class Catalogue : public ::testing::Test {
         return out;
     }
     NSAutoreleasePool pool;
-    std::string dir;
+    bdtest::TempDir temp{"catalogue"};
+    std::string dir = temp.path();
 };
 
 TEST_F(Catalogue, NamesEndingInBundleAreListedAsTheyAreJoined) {

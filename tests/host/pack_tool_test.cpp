@@ -28,7 +28,8 @@ int run(const std::string& args) {
 }
 
 TEST(PackTool, PackIsDeterministicAndUnpackRestoresEveryFile) {
-    std::string dir = bdtest::makeTempDir("pack");
+    bdtest::TempDir temp("pack");
+    const std::string& dir = temp.path();
     ASSERT_EQ(std::system(("mkdir -p " + dir + "/in/sub").c_str()), 0);
     ASSERT_TRUE(bdtest::writeFile(dir + "/in/b.txt", {'o', 'd', 'd'}));
     ASSERT_TRUE(bdtest::writeFile(dir + "/in/sub/a.png", bdtest::solidPng(3, 2, 0xFF112233u)));
@@ -52,7 +53,8 @@ TEST(PackTool, PackIsDeterministicAndUnpackRestoresEveryFile) {
 }
 
 TEST(PackTool, BadInputGivesAClearFailure) {
-    std::string dir = bdtest::makeTempDir("packbad");
+    bdtest::TempDir temp("packbad");
+    const std::string& dir = temp.path();
     EXPECT_EQ(run("ls " + dir + "/missing.pkg"), 1);
     EXPECT_EQ(run("pack " + dir + "/missing -o " + dir + "/x.pkg"), 1);
     EXPECT_EQ(run("pack"), 2);
