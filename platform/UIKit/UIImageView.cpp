@@ -115,8 +115,7 @@ int UIImageView::frameIndexAt(double mediaTime) {
     if (!_animating || _run.frames.empty() || !(mediaTime >= _run.start) || _run.endsAt(mediaTime))
         return -1;
     double n = static_cast<double>(_run.frames.size());
-    double within = std::fmod(mediaTime - _run.start, _run.period);
-    double index = std::floor(within * n / _run.period);
+    double index = std::fmod(std::floor(_run.positionAt(mediaTime)), n);
     if (!(index >= 0)) return 0;
     return index >= n ? static_cast<int>(n) - 1 : static_cast<int>(index);
 }
@@ -126,21 +125,26 @@ double UIImageView::layerContentsChangeTimeAfter(CALayer* layer, double mediaTim
     if (!_animating || _run.frames.empty() || std::isnan(mediaTime)) return INFINITY;
     if (_run.endsAt(mediaTime)) return INFINITY;  // the still picture from now on
     if (mediaTime < _run.start) return _run.start;
-    double end = _run.repeatCount > 0
-                     ? _run.start + _run.period * static_cast<double>(_run.repeatCount)
-                     : INFINITY;
-    if (_run.frames.size() == 1) return end;  // one picture: only the end changes it
     double n = static_cast<double>(_run.frames.size());
-    double step = _run.period / n;
-    double pass = std::floor((mediaTime - _run.start) / _run.period);
+    double last = _run.repeatCount > 0 ? n * static_cast<double>(_run.repeatCount) : INFINITY;
+    // The position (in pictures' shares) where what is shown next changes: the next share, or
+    // the end of the run; with one picture only the end changes it.
+    double position = std::floor(_run.positionAt(mediaTime));
+    double target = _run.frames.size() == 1 ? last : std::min(position + 1, last);
+    if (!std::isfinite(target)) return INFINITY;
+    // The time of that position, by the inverse of positionAt; then settled to the first
+    // representable time that shows something else (rounding may put the estimate a few units
+    // of the last place either side).
     int shown = frameIndexAt(mediaTime);
-    // The boundary after the frame shown: computed, then moved on past rounding so that the
-    // frame shown there is really another (or the run is over).
-    double next = _run.start + pass * _run.period + double(shown + 1) * step;
-    next = std::min(next, end);
+    auto changed = [&](double t) { return frameIndexAt(t) != shown || _run.endsAt(t); };
+    double next = _run.start + (target - 1e-6) * _run.period / n;
     if (!(next > mediaTime)) next = std::nextafter(mediaTime, INFINITY);
-    for (int i = 0; i < 64 && frameIndexAt(next) == shown && !_run.endsAt(next); ++i)
-        next = std::nextafter(next, INFINITY) + (i > 8 ? step * 1e-9 : 0);
+    for (int i = 0; i < 64 && !changed(next); ++i) next = std::nextafter(next, INFINITY);
+    for (int i = 0; i < 64; ++i) {
+        double earlier = std::nextafter(next, -INFINITY);
+        if (!(earlier > mediaTime) || !changed(earlier)) break;
+        next = earlier;
+    }
     return next;
 }
 
