@@ -3,6 +3,20 @@ if(TARGET UIKit_image_test)
   target_link_libraries(UIKit_image_test PRIVATE PkgConfig::PNG PkgConfig::TURBOJPEG)
 endif()
 include(${CMAKE_CURRENT_SOURCE_DIR}/host/wallpaper.cmake)
+# run's loop, compiled in from host/ with what it needs.
+if(TARGET host_run_session_thread_test)
+  pkg_check_modules(TEST_FONTCONFIG REQUIRED IMPORTED_TARGET fontconfig)
+  target_sources(host_run_session_thread_test PRIVATE ${CMAKE_SOURCE_DIR}/host/RunSession.cpp
+                 ${CMAKE_SOURCE_DIR}/host/SDLWindow.cpp ${CMAKE_SOURCE_DIR}/host/HostScene.cpp
+                 ${CMAKE_SOURCE_DIR}/host/IconGrid.cpp)
+  target_include_directories(host_run_session_thread_test PRIVATE ${CMAKE_SOURCE_DIR}/host)
+  target_link_libraries(host_run_session_thread_test PRIVATE PkgConfig::SDL2 PkgConfig::CAIRO
+                        PkgConfig::TEST_FONTCONFIG)
+  add_dependencies(host_run_session_thread_test TestWallpaper_bundle)
+  if(TARGET AnimateDemo_bundle)
+    add_dependencies(host_run_session_thread_test AnimateDemo_bundle)
+  endif()
+endif()
 # The live-window test reads its screenshot through Xlib.
 if(TARGET host_run_window_test)
   pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)
@@ -24,6 +38,11 @@ foreach(t host_render_command_test host_render_thread_test host_render_demo_test
     target_link_libraries(${t} PRIVATE PkgConfig::WEBPDEMUX)
   endif()
 endforeach()
+
+# Tests that load the sample wallpaper's bundle.
+if(TARGET demo_demo_damage_test AND TARGET AnimateDemo_bundle)
+  add_dependencies(demo_demo_damage_test AnimateDemo_bundle)
+endif()
 
 # The sample wallpaper's view, compiled into its unit test (the library hides it).
 if(TARGET demo_animateDemoView_test)
