@@ -15,7 +15,7 @@
 #include "Foundation/NSLog.h"
 #include "Foundation/NSString.h"
 #include "Foundation/NSURL.h"
-#include "support/tempdir.h"
+#include "support/files.h"
 #include "support/wav_fixture.h"
 
 using namespace bd::audio;
@@ -189,7 +189,7 @@ TEST(AudioServices, PlaysMixesAndDisposes) {
 
 TEST(AudioServices, DiskDriverReceivesTheSound) {
     bdtest::TempDir tmp("sound-disk");
-    std::string out = tmp.file("out.raw");
+    std::string out = tmp / "out.raw";
     setenv("SDL_DISKAUDIOFILE", out.c_str(), 1);
     useDriver("disk");
     SystemSoundID id = registerWAV(bdtest::makeWAV(22050, 1, 16, 1, 0.2, 0.6));

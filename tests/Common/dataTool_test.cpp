@@ -11,8 +11,8 @@
 #include "Foundation/NSLog.h"
 #include "Foundation/NSNumber.h"
 #include "support/bundles.h"
+#include "support/files.h"
 #include "support/pictures.h"
-#include "support/tempdir.h"
 
 namespace fs = std::filesystem;
 
@@ -30,8 +30,8 @@ class Catalogue : public ::testing::Test {
         return out;
     }
     NSAutoreleasePool pool;
-    bdtest::TempDir tmp{"catalogue"};
-    std::string dir = tmp.path();
+    bdtest::TempDir temp{"catalogue"};
+    std::string dir = temp.path();
 };
 
 TEST_F(Catalogue, NamesEndingInBundleAreListedAsTheyAreJoined) {
@@ -105,6 +105,28 @@ TEST_F(Catalogue, ThumbnailsAndThingsThatAreNoBundle) {
         "", dir, "arr",
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>");
     EXPECT_EQ(DataTool::readDeskTopDescriptionWithKey(NSSTR("name Library"), s(arr)), nullptr);
+}
+
+// A folder named in another encoding (Latin-1 "café") is a bundle like any other: listed with
+// its name's bytes, and its path opens it.
+TEST(CatalogueNames, NamesThatAreNotUtf8AreListedAndOpen) {
+    NSAutoreleasePool pool;
+    bdtest::TempDir dir("latin1");
+    std::string cafe = dir / "caf\xe9.bundle";
+    ASSERT_TRUE(fs::create_directory(cafe));
+    ASSERT_TRUE(fs::create_directory(dir / "a.bundle"));
+    std::string plist = bdtest::plistXml({{"title", "<string>Caf\xc3\xa9</string>"}});
+    ASSERT_TRUE(bdtest::writeFile(cafe + "/description.plist",
+                                  std::vector<uint8_t>(plist.begin(), plist.end())));
+    NSArray* paths = DataTool::findDeskTopsBundlePathWithDirectory(NSSTR(dir.path().c_str()));
+    ASSERT_NE(paths, nullptr);
+    ASSERT_EQ(paths->count(), 2u);
+    EXPECT_EQ(as<NSString>(paths->objectAtIndex(0))->str(), dir / "a.bundle");
+    EXPECT_EQ(as<NSString>(paths->objectAtIndex(1))->str(), cafe);
+    auto* title = as<NSString>(DataTool::readDeskTopDescriptionWithKey(
+        NSSTR("title"), as<NSString>(paths->objectAtIndex(1))));
+    ASSERT_NE(title, nullptr);
+    EXPECT_EQ(title->str(), "Caf\xc3\xa9");
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include "Foundation/NSData.h"
 #include "Foundation/NSDictionary.h"
 #include "UIKit/UIScreen.h"
+#include "support/files.h"
 #include "support/pictures.h"
-#include "support/tempdir.h"
 
 namespace {
 

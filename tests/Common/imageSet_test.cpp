@@ -16,8 +16,8 @@
 #include "Foundation/NSData.h"
 #include "Foundation/NSString.h"
 #include "UIKit/ImageIO.h"
+#include "support/files.h"
 #include "support/pictures.h"
-#include "support/tempdir.h"
 
 namespace {
 

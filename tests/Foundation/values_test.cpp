@@ -15,7 +15,7 @@
 #include "Foundation/NSNumber.h"
 #include "Foundation/NSString.h"
 #include "Foundation/NSURL.h"
-#include "support/tempdir.h"
+#include "support/files.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "UIKit/ImageDecoder.h"
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIImage.h"
+#include "support/files.h"
 #include "support/pictures.h"
 
 namespace {
@@ -174,6 +175,28 @@ TEST_F(ImageTest, RGBAPngDecodesToPremultipliedNativeARGB32) {
     ASSERT_EQ(copy->length(), CGDataProviderGetLength(CGImageGetDataProvider(cg)));
     EXPECT_EQ(std::memcmp(copy->bytes(), cg->bytes(), copy->length()), 0);
     EXPECT_EQ(CGDataProviderCopyData(nullptr), nullptr);
+}
+
+TEST_F(ImageTest, EveryAlphaIsPremultipliedWithRounding) {
+    // Every alpha value against colours across the range, in rows long enough for the vector
+    // path and with tails for the scalar one: c·a/255 rounded to nearest.
+    PngSpec s;
+    s.width = 259, s.height = 3;
+    for (int y = 0; y < s.height; ++y)
+        for (int x = 0; x < s.width; ++x) {
+            uint8_t a = uint8_t(x % 256), c = uint8_t((x * 37 + y * 101) % 256);
+            s.rows.insert(s.rows.end(), {c, uint8_t(255 - c), uint8_t(c / 2 + y), a});
+        }
+    UIImage* img = decode(makePNG(s));
+    ASSERT_NE(img, nullptr);
+    for (int y = 0; y < s.height; ++y)
+        for (int x = 0; x < s.width; ++x) {
+            const uint8_t* in = &s.rows[(size_t(y) * size_t(s.width) + size_t(x)) * 4];
+            uint32_t a = in[3];
+            auto pm = [a](uint32_t c) { return uint32_t(std::lround(c * a / 255.0)); };
+            uint32_t want = a ? (a << 24 | pm(in[0]) << 16 | pm(in[1]) << 8 | pm(in[2])) : 0;
+            ASSERT_EQ(pixelAt(img->CGImage(), size_t(x), size_t(y)), want) << x << "," << y;
+        }
 }
 
 TEST_F(ImageTest, PaletteGrayAndSixteenBitAndInterlacedPngs) {
@@ -363,7 +386,8 @@ TEST_F(ImageTest, FilesDataAndWriterRoundTrip) {
     UIImage* img = UIImage::imageWithData(NSData::dataWithBytes(png.data(), png.size()));
     ASSERT_NE(img, nullptr);
 
-    std::string path = testing::TempDir() + "bd_image_test_" + std::to_string(getpid()) + ".png";
+    bdtest::TempDir tmp("image");
+    std::string path = tmp / "written.png";
     ASSERT_TRUE(bd::writePNG(img->CGImage(), path.c_str()));
     UIImage* back = UIImage::imageWithContentsOfFile(NSString::stringWithUTF8String(path.c_str()));
     ASSERT_NE(back, nullptr);

@@ -14,8 +14,8 @@
 #include "QuartzCore/CABase.h"
 #include "UIKit/UIScreen.h"
 #include "UIKit/UITouch.h"
+#include "support/files.h"
 #include "support/pictures.h"
-#include "support/tempdir.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "interface/DeskTopView.h"
 #include "interface/DeskTopViewEntryPoints.h"
 #include "support/bundles.h"
+#include "support/files.h"
 #include "support/pictures.h"
-#include "support/tempdir.h"
 
 namespace {
 

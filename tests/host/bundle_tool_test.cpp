@@ -12,9 +12,9 @@
 #include "Foundation/NSString.h"
 #include "UIKit/UIImage.h"
 #include "support/bundles.h"
+#include "support/files.h"
 #include "support/pictures.h"
 #include "support/process.h"
-#include "support/tempdir.h"
 
 namespace fs = std::filesystem;
 

@@ -13,15 +13,15 @@
 #include "Foundation/NSString.h"
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIImage.h"
+#include "support/files.h"
 #include "support/pictures.h"
 #include "support/process.h"
-#include "support/tempdir.h"
 
 namespace {
 
 int run(const std::string& args, std::string* err = nullptr) {
     bdtest::TempDir tmp("imgtool-err");
-    std::string errFile = tmp.file("stderr");
+    std::string errFile = tmp / "stderr";
     int status =
         std::system((bdtest::toolPath() + " " + args + " >/dev/null 2>" + errFile).c_str());
     if (err) {

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "render_helpers.h"
+#include "support/files.h"
 #include "support/golden.h"
 #include "support/pictures.h"
 #include "support/process.h"
-#include "support/tempdir.h"
 
 namespace {
 

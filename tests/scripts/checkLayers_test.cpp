@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/process.h"
-#include "support/tempdir.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "Foundation/NSDictionary.h"
 #include "interface/DeskTopView.h"
 #include "interface/DeskTopViewEntryPoints.h"
+#include "support/files.h"
 #include "support/pictures.h"
 #include "support/process.h"
-#include "support/tempdir.h"
 
 namespace fs = std::filesystem;
 

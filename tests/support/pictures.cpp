@@ -6,7 +6,7 @@
 #include "CoreGraphics/CGColorSpace.h"
 #include "CoreGraphics/CGImagePixels.h"
 #include "UIKit/ImageIO.h"
-#include "support/tempdir.h"
+#include "support/files.h"
 
 namespace bdtest {
 
