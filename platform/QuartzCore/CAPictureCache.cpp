@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "CoreGraphics/CGColorSpace.h"
+#include "CoreGraphics/CGHandlesPrivate.h"
 
 namespace bd {
 namespace {
@@ -103,12 +104,9 @@ cairo_surface_t* halve(cairo_surface_t* src) {
 }  // namespace
 
 cairo_surface_t* newARGBSurface(int width, int height) {
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(s);
-        return nullptr;
-    }
-    return s;
+    CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+    if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
+    return s.release();
 }
 
 CAPicture::~CAPicture() {
@@ -127,13 +125,10 @@ CAPicture* CAPictureCache::picture(CGImage* img) {
     cairo_surface_t* s = nullptr;
     if (img->isARGB32()) {
         // Drawn from the picture's own bytes; cairo only reads a source surface.
-        s = cairo_image_surface_create_for_data(const_cast<uint8_t*>(img->bytes()),
-                                                CAIRO_FORMAT_ARGB32, int(img->width()),
-                                                int(img->height()), int(img->bytesPerRow()));
-        if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-            cairo_surface_destroy(s);
-            s = nullptr;
-        }
+        CairoSurface shared(cairo_image_surface_create_for_data(
+            const_cast<uint8_t*>(img->bytes()), CAIRO_FORMAT_ARGB32, int(img->width()),
+            int(img->height()), int(img->bytesPerRow())));
+        if (cairo_surface_status(shared.get()) == CAIRO_STATUS_SUCCESS) s = shared.release();
     } else {
         s = convertImage(img);
     }
