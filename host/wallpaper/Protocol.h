@@ -43,6 +43,7 @@ enum class Type : uint16_t {
     Denied,       // the sandbox refused an attempt
     Crash,        // a fatal signal: signal, code, address, return addresses
     OutOfMemory,  // an allocation failed
+    Started,      // set up and sandboxed; what follows until Ready is the wallpaper's loading
 };
 
 struct Header {

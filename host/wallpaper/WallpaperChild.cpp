@@ -559,6 +559,8 @@ void Child::run(pid_t parent) {
             error = "the sandbox could not be set up (" + error + "); --no-sandbox runs without";
     }
 
+    // The time from here to Ready is the wallpaper's to account for.
+    if (ok) wire::send(kSocket, wire::Writer(wire::Type::Started, 0));
     if (ok) {
         UIScreen* main = UIScreen::mainScreen();
         main->setBounds(CGRectMake(0, 0, _o.screen.width, _o.screen.height));
