@@ -122,8 +122,10 @@ struct WallpaperEvent {
                                         // until a request or a Changed event)
     double renderMs = 0;                // the child's time to draw it
     // Reply:
-    bool value = false;  // isAnimating's answer; for other operations true
-    std::string text;    // Log, Denied, Busy, Ended; Reply: extra text of a step
+    bool value = false;  // isAnimating's and touchBegan's answer; for other operations true
+    // Log, Denied, Busy, Ended; Reply: the lines of a step, or for touchBegan and
+    // tapActionAtViewPoint the class of the view the touch landed on ("" when none).
+    std::string text;
 };
 
 // What the parent measures of the child itself (never what the child says about itself).
