@@ -589,8 +589,10 @@ void wallpaperProcessMain(int argc, char** argv) {
     char* end = nullptr;
     long parent = argc >= 3 ? std::strtol(argv[2], &end, 10) : 0;
     if (parent <= 0 || !end || *end != '\0') _exit(64);
-    static Child child;
-    child.run(pid_t(parent));
+    // Never destroyed: a wallpaper that calls exit() runs the static destructors while its
+    // threads may still wake the run loop's waiter, which must outlive them.
+    Child* child = new Child();
+    child->run(pid_t(parent));
 }
 
 }  // namespace host
