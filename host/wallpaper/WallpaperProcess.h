@@ -29,8 +29,11 @@
 //
 // Process. The child leads a process group of its own and is killed (SIGKILL) if the thread
 // that spawned it ends, so spawn from a thread that lives as long as the host. Destruction,
-// kill() and any end the parent detects kill the whole group and reap the child. Several
-// processes may run at once in one parent (one per monitor); each object is independent.
+// kill() and any end the parent detects kill the whole group and reap the child. spawn()
+// makes the host a child subreaper (PR_SET_CHILD_SUBREAPER), so processes a wallpaper started
+// (without the sandbox) come to the host when their parent dies, and are reaped with the
+// group. Several processes may run at once in one parent (one per monitor); each object is
+// independent.
 //
 // Threads: a WallpaperProcess touches no state of the platform (no run loop, no screen), so it
 // may be used on any thread, one thread at a time per object.
