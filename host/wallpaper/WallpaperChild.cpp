@@ -452,6 +452,13 @@ void Child::handle(const std::vector<uint8_t>& message, std::vector<int>& fds) {
         }
         case wire::Type::Render: {
             double at = in.f64();
+            uint32_t generation = in.u32();
+            uint8_t count = in.u8();
+            for (uint8_t i = 0; i < count && i < wire::kMaxBuffers; ++i) {
+                uint8_t k = in.u8();
+                if (generation == _generation && k < _buffers.size())
+                    _buffers[k].parentOwns = false;
+            }
             return render(h.seq, at);
         }
         case wire::Type::Release: {

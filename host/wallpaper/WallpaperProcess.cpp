@@ -45,7 +45,8 @@ constexpr double kMemoryWatch = 0.1;
 #else
 constexpr double kMemoryWatch = 1.0;
 #endif
-constexpr double kBusyShare = 0.5;  // of one core, while paused or stopped
+constexpr double kBusyShare = 0.5;          // of one core, while paused or stopped
+constexpr double kFrameMemoryWatch = 0.02;  // seconds between looks at memory with frames
 // Seconds a wallpaper process may take to set itself up (before any wallpaper code runs); the
 // wallpaper's own loading then has the hang time-out.
 constexpr double kOwnStartLimit = 30;
@@ -201,6 +202,7 @@ struct WallpaperProcess::Impl {
     int sock = -1, logFd = -1, pidFd = -1, epollFd = -1;
     std::string scratch, bundleDir, sandboxLevel;
     std::vector<Buffer> buffers;
+    std::vector<uint8_t> released;  // buffers released since the last Render
     int width = 0, height = 0;
     size_t stride = 0;
     uint32_t generation = 1;
@@ -212,6 +214,7 @@ struct WallpaperProcess::Impl {
     int exitStatus = 0;
     Clock::time_point spawned, lastHeard, lastMemoryWatch;
     Clock::time_point wallpaperStart;  // Started: the wallpaper's own time begins
+    Clock::time_point lastFrameMemoryWatch;
     double mediaStart = 0, lastMediaTime = 0;
     // Crash report
     bool crashSeen = false, allocationFailed = false;
@@ -547,9 +550,11 @@ struct WallpaperProcess::Impl {
             if (r.x < 0 || r.y < 0 || r.width <= 0 || r.height <= 0 || r.x > width - r.width ||
                 r.y > height - r.height)
                 return broke("a damaged rectangle outside the screen");
-        // A frame is a moment the memory has grown, if it grows: look at once (a virtual clock
-        // runs far ahead of the periodic watch).
-        if (residentBytes(pid) > o.memoryLimit)
+        // A frame is a moment the memory has grown, if it grows: look then too (a virtual clock
+        // runs far ahead of the periodic watch), at most every kFrameMemoryWatch.
+        auto now = Clock::now();
+        if (seconds(now - lastFrameMemoryWatch) >= kFrameMemoryWatch &&
+            (lastFrameMemoryWatch = now, residentBytes(pid) > o.memoryLimit))
             return finish(WallpaperEnd::Reason::OutOfMemory,
                           "the wallpaper used more than " + gib(o.memoryLimit) + " of memory " +
                               whereText() + " (killed)");
@@ -1107,7 +1112,11 @@ uint64_t WallpaperProcess::renderFrame(double at) {
     Impl& m = *_impl;
     uint64_t seq = m.nextSeq++;
     wire::Writer w(wire::Type::Render, seq);
-    w.f64(at);
+    // The buffers released since the last frame go with it: the child needs to know only
+    // when it draws, and is not woken for each release.
+    w.f64(at).u32(m.generation).u8(uint8_t(m.released.size()));
+    for (uint8_t k : m.released) w.u8(k);
+    m.released.clear();
     if (!std::isnan(at) && m.o.clock == WallpaperOptions::Clock::Virtual)
         m.lastMediaTime = std::max(m.lastMediaTime, at);
     // Frames asked for are the parent's own doing, not the wallpaper's: the CPU watch waits.
@@ -1119,9 +1128,7 @@ void WallpaperProcess::releaseBuffer(int k) {
     Impl& m = *_impl;
     if (k < 0 || k >= bufferCount() || !m.buffers[size_t(k)].parentOwns || m.ended) return;
     m.buffers[size_t(k)].parentOwns = false;
-    wire::Writer w(wire::Type::Release, 0);
-    w.u8(uint8_t(k)).u32(m.generation);
-    if (!wire::send(m.sock, w)) m.childGone();
+    m.released.push_back(uint8_t(k));  // told to the child with the next Render
 }
 
 bool WallpaperProcess::changeScreen(const ScreenSpec& screen, std::string* error) {
@@ -1137,6 +1144,7 @@ bool WallpaperProcess::changeScreen(const ScreenSpec& screen, std::string* error
     std::vector<Impl::Buffer> fresh;
     if (!m.makeBuffers(screen, int(m.buffers.size()), &fresh, error)) return false;
     m.freeBuffers();
+    m.released.clear();
     m.buffers = std::move(fresh);
     m.o.screen = screen;
     m.width = screen.pixelWidth();
