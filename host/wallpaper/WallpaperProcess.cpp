@@ -481,6 +481,10 @@ struct WallpaperProcess::Impl {
                 return onReply(h, in);
             case wire::Type::Changed:
                 if (!in.finished()) return broke("a malformed change notice");
+                // A frame asked for and not yet answered is drawn after this notice (answers
+                // come in order): it shows the change already.
+                for (const Pending& p : pending)
+                    if (p.expect == Expect::Frame) return;
                 if (!changedQueued) {
                     WallpaperEvent e;
                     e.kind = WallpaperEvent::Kind::Changed;

@@ -108,7 +108,8 @@ struct WallpaperEnd {
 struct WallpaperEvent {
     enum class Kind {
         FrameReady,  // a frame is in `buffer`; the parent owns that buffer until it releases it
-        Changed,     // the scene changed outside a request: ask for a frame
+        Changed,     // the scene changed outside a request: ask for a frame (not sent while a
+                     // frame asked for is on its way: that frame shows the change)
         Reply,       // the answer to request `request` (value, text)
         Log,         // one line the wallpaper wrote (text), at most 1 KiB, control bytes dropped
         Denied,      // the sandbox refused an attempt (text: "open /etc/shadow for reading")

@@ -234,6 +234,10 @@ Shown modelOf(CALayer* l) {
     return s;
 }
 
+bool isRotation(Part p) {
+    return p == Part::RotationX || p == Part::RotationY || p == Part::RotationZ;
+}
+
 // Lays the animations that are running at time t over s; only those driving `only` unless it
 // is None.
 void applyAnimations(const LayerAnimations* la, double t, Target only, Shown& s) {
@@ -250,6 +254,14 @@ void applyAnimations(const LayerAnimations* la, double t, Target only, Shown& s)
             Vec under = (tr.hasFrom && tr.hasTo) ? Vec{} : read(s, tr.prop);
             Vec a = tr.hasFrom ? tr.from : under;
             Vec b = tr.hasTo ? tr.to : under;
+            // An angle read back from a matrix wraps at +-pi; one end taken that way is unwrapped
+            // toward the other, so a turn past half a circle keeps going the same way.
+            if (tr.hasFrom != tr.hasTo && isRotation(tr.prop.part)) {
+                if (tr.hasFrom)
+                    b.x = a.x + std::remainder(b.x - a.x, 2 * M_PI);
+                else
+                    a.x = b.x + std::remainder(a.x - b.x, 2 * M_PI);
+            }
             write(s, tr.prop, {a.x + (b.x - a.x) * g, a.y + (b.y - a.y) * g});
         }
     }
@@ -382,7 +394,7 @@ void CALayer::addAnimation(CAAnimation* anim, NSString* forKey) {
     Ref<CAAnimation> attached = r.anim;
     la->records.push_back(std::move(r));
     NSRunLoop::mainRunLoop()->post([attached] { attached->sendDidStart(); });
-    didChangeValueForKey("animations");
+    changed("animations");
 }
 
 void CALayer::animationDidEnd(uint64_t serial) {
@@ -395,9 +407,20 @@ void CALayer::animationDidEnd(uint64_t serial) {
     Ref<CAAnimation> anim = it->anim;
     if (it->removedOnCompletion) {
         recs.erase(it);
-        didChangeValueForKey("animations");
+        changed("animations");
     }
     anim->sendDidStop(true);
+}
+
+bool CALayer::runsAnimationAtTime(double mediaTime) {
+    if (!_animations) return false;
+    for (const LayerAnimations::Record& r : _animations->records) {
+        double f;
+        if (!r.timing.progress(mediaTime - r.begin, &f)) continue;
+        for (const bd::Track& tr : r.tracks)
+            if (tr.prop.target != bd::Target::None && (tr.hasFrom || tr.hasTo)) return true;
+    }
+    return false;
 }
 
 CAAnimation* CALayer::animationForKey(NSString* key) {
@@ -417,7 +440,7 @@ void CALayer::removeAnimationForKey(NSString* key) {
         if (it->timer) NSRunLoop::mainRunLoop()->cancelTimer(it->timer);
         recs.erase(it);
         postAnimationDidStop(anim);
-        didChangeValueForKey("animations");
+        changed("animations");
         return;
     }
 }
@@ -431,7 +454,7 @@ void CALayer::removeAllAnimations() {
         if (r.timer) NSRunLoop::mainRunLoop()->cancelTimer(r.timer);
         postAnimationDidStop(r.anim);
     }
-    didChangeValueForKey("animations");
+    changed("animations");
 }
 
 NSArray* CALayer::animationKeys() {
