@@ -266,6 +266,58 @@ TEST(WallpaperProcess, FramesInSharedMemoryAreTheSceneAsDrawnHere) {
     time.advanceTo(kAt + 1);
 }
 
+// Frames after the first draw only what changed; each buffer, older by a frame or more, is
+// repaired: every frame equals the whole frame drawn here at its time, and its damage is the
+// moving square, not the screen.
+TEST(WallpaperProcess, DamagedFramesRepairEveryBuffer) {
+    constexpr double kStart = 1000;
+    WallpaperOptions o = optionsFor("TestWallpaper.bundle");
+    o.clock = WallpaperOptions::Clock::Virtual;
+    o.virtualStart = kStart;
+    o.bufferCount = 3;
+    std::string error;
+    auto p = WallpaperProcess::spawn(o, &error);
+    ASSERT_TRUE(p) << error;
+    WallpaperEvent reply;
+    WallpaperRequest start;
+    start.op = WallpaperRequest::Op::startAnimating;
+    ASSERT_TRUE(p->call(start, 5, &reply, &error)) << error;
+
+    NSAutoreleasePool pool;
+    VirtualTime time(kStart);
+    std::unique_ptr<HostScene> scene = HostScene::load(o.bundlePath, o.screen, false, &error);
+    ASSERT_TRUE(scene) << error;
+    time.settle();
+    scene->startAnimating();
+    CARenderer whole(200, 300, 1);
+    int front = -1;
+    for (int i = 1; i <= 8; ++i) {
+        SCOPED_TRACE(i);
+        double t = kStart + 0.1 * i;
+        WallpaperFrame f;
+        ASSERT_TRUE(p->renderSync(t, 5, &f, &error)) << error;
+        // As a host does: keep the frame shown, give back the one before.
+        if (front >= 0) p->releaseBuffer(front);
+        front = f.buffer;
+        time.advanceTo(t);
+        whole.clear({0, 0, 0, 1});
+        whole.render(scene->window()->layer(), t);
+        size_t differing = 0;
+        for (int y = 0; y < 300; ++y)
+            differing += std::memcmp(whole.pixels() + size_t(y) * whole.stride(),
+                                     f.pixels + size_t(y) * p->stride(), 800) != 0;
+        EXPECT_EQ(differing, 0u);
+        if (i > 1) {
+            int64_t area = 0;
+            for (const WallpaperRect& r : f.damage) area += int64_t(r.width) * r.height;
+            EXPECT_GT(area, 0);
+            EXPECT_LT(area, 200 * 300 / 4) << "more than the moving square";
+        }
+    }
+    scene.reset();
+    time.advanceTo(kStart + 2);
+}
+
 TEST(WallpaperProcess, BuffersBelongToTheParentUntilReleased) {
     std::string error;
     auto p = WallpaperProcess::spawn(optionsFor("TestWallpaper.bundle"), &error);
