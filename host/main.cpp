@@ -1,25 +1,17 @@
 // backdrop: list, check, pack, preview and run wallpaper bundles.
 
 #include <cstdio>
+#include <cstring>
 
 #include "Commands.h"
 #include "Foundation/NSObject.h"
 #include "Foundation/NSString.h"
-
-namespace host {
-
-int fail(const std::string& message, int code) {
-    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
-    return code;
-}
-
-NSString* str(const std::string& s) {
-    return NSString::stringWithUTF8String(s.c_str());
-}
-
-}  // namespace host
+#include "wallpaper/WallpaperProcess.h"
 
 int main(int argc, char** argv) {
+    // A wallpaper process started by this tool: not a command a user types.
+    if (argc >= 2 && std::strcmp(argv[1], host::kWallpaperProcessCommand) == 0)
+        host::wallpaperProcessMain(argc, argv);
     NSAutoreleasePool pool;
     CLI::App app{"backdrop: work with live-wallpaper bundles"};
     app.require_subcommand(1);

@@ -3,16 +3,11 @@ if(TARGET UIKit_image_test)
   target_link_libraries(UIKit_image_test PRIVATE PkgConfig::PNG PkgConfig::TURBOJPEG)
 endif()
 include(${CMAKE_CURRENT_SOURCE_DIR}/host/wallpaper.cmake)
-# run's loop, compiled in from host/ with what it needs.
+# run's loop, with the host's objects; it starts wallpaper processes of the tool.
 if(TARGET host_run_session_thread_test)
-  pkg_check_modules(TEST_FONTCONFIG REQUIRED IMPORTED_TARGET fontconfig)
-  target_sources(host_run_session_thread_test PRIVATE ${CMAKE_SOURCE_DIR}/host/RunSession.cpp
-                 ${CMAKE_SOURCE_DIR}/host/SDLWindow.cpp ${CMAKE_SOURCE_DIR}/host/HostScene.cpp
-                 ${CMAKE_SOURCE_DIR}/host/IconGrid.cpp)
   target_include_directories(host_run_session_thread_test PRIVATE ${CMAKE_SOURCE_DIR}/host)
-  target_link_libraries(host_run_session_thread_test PRIVATE PkgConfig::SDL2 PkgConfig::CAIRO
-                        PkgConfig::TEST_FONTCONFIG)
-  add_dependencies(host_run_session_thread_test TestWallpaper_bundle)
+  target_link_libraries(host_run_session_thread_test PRIVATE backdrop_host)
+  add_dependencies(host_run_session_thread_test backdrop_tool TestWallpaper_bundle)
   if(TARGET AnimateDemo_bundle)
     add_dependencies(host_run_session_thread_test AnimateDemo_bundle)
   endif()
