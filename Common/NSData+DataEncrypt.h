@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "Foundation/NSData.h"
 #include "Foundation/NSDictionary.h"
@@ -46,6 +47,11 @@ NSData* dataWithEncryptionData(NSData* data);
 // before the damage; anything but a regular file reads as a file that can't be opened. Logs
 // "key = %@" as soon as a record's key is complete and "data length = %d" once its value is.
 NSMutableDictionary* readDatasFromFilePath(NSString* path);
+// [any-thread] The same read; *damage says what ended it before the count's last record ("" when
+// nothing did): "shorter than its record count", "negative record count", "record N is cut
+// short", "record N states a length past the file's end", "record N has a key that is not
+// UTF-8", "unreadable".
+NSMutableDictionary* readDatasFromFilePath(NSString* path, std::string* damage);
 // +saveDatas:toFilePath: [any-thread] writes a package (keys NSString, values NSData). False,
 // without touching the file, when an entry is no record the reader reads back (a key that is
 // not valid UTF-8, a value that is no data object, 2 GiB or more). The file is written through

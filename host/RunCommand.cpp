@@ -1,16 +1,18 @@
 // `backdrop run BUNDLE`: the wallpaper live in a window on the real clock, behind the launcher's
-// icons, drawn only where and when it changes (host/RunSession). Mouse presses, drags and
-// releases are touches; keys drive the protocol.
+// icons, drawn in a wallpaper process of its own only where and when it changes
+// (host/RunSession). Mouse presses, drags and releases are touches; keys drive the protocol.
+// When the wallpaper dies the window keeps its last frame, says why and starts it again.
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "Commands.h"
-#include "Foundation/NSRunLoop.h"
-#include "HostScene.h"
 #include "RunSession.h"
 #include "SDLWindow.h"
+#include "scene/HostScene.h"
+#include "wallpaper/WallpaperProcess.h"
 
 namespace {
 
@@ -20,6 +22,7 @@ struct RunOptions {
     std::string bundle, screen = "320x568@2";
     int fps = 40;
     bool noIcons = false;
+    host::ProcessFlags process;
 };
 
 void say(const std::string& line) {
@@ -29,10 +32,11 @@ void say(const std::string& line) {
 }
 
 int run(const RunOptions& o) {
-    NSAutoreleasePool pool;
     host::ScreenSpec screen;
     std::string error;
     if (!host::parseScreen(o.screen, &screen, &error)) return fail(error, host::kExitUsage);
+    host::WallpaperOptions options;
+    if (!host::applyProcessFlags(o.process, &options, &error)) return fail(error, host::kExitUsage);
     std::error_code ec;
     if (!std::filesystem::is_directory(o.bundle, ec))
         return fail("not a bundle directory: " + o.bundle);
@@ -44,22 +48,20 @@ int run(const RunOptions& o) {
     std::unique_ptr<host::SDLWindow> window = host::SDLWindow::open(title, pw, ph, false, &error);
     if (!window) return fail(error);
 
-    std::unique_ptr<host::HostScene> scene =
-        host::HostScene::load(o.bundle, screen, !o.noIcons, &error);
-    if (!scene) return fail(error);
-    {
-        host::RunSession session(*scene, *window, o.fps, title, say);
-        scene->startAnimating();
-        say("running " + o.bundle + ": " + std::to_string(pw) + "x" + std::to_string(ph) +
-            " px, at most " + std::to_string(o.fps) + " fps through the " +
-            window->presenterName() +
-            "; space pause/resume, s start/stop, f frame, +/- scale, t tap, 0-9 gesture, "
-            "o settings, q quit");
-        while (session.turn(INFINITY)) {
-        }
-        scene.reset();  // stops the wallpaper and lets it go
-        NSRunLoop::mainRunLoop()->runForInterval(0.05);
+    options.bundlePath = o.bundle;
+    options.screen = screen;
+    options.icons = !o.noIcons;
+    std::unique_ptr<host::RunSession> session =
+        host::RunSession::start(options, *window, o.fps, title, say, &error);
+    if (!session) return fail(error);
+    session->call(host::WallpaperRequest::Op::startAnimating);
+    say("running " + o.bundle + ": " + std::to_string(pw) + "x" + std::to_string(ph) +
+        " px, at most " + std::to_string(o.fps) + " fps through the " + window->presenterName() +
+        "; space pause/resume, s start/stop, f frame, +/- scale, t tap, 0-9 gesture, "
+        "o settings, r restart, q quit");
+    while (session->turn(INFINITY)) {
     }
+    session.reset();  // the wallpaper process and everything it started end here
     return 0;
 }
 
@@ -77,6 +79,7 @@ void addRunCommand(CLI::App& app, int& exitCode) {
         ->check(CLI::Range(1, 240))
         ->capture_default_str();
     cmd->add_flag("--no-icons", o.noIcons, "Leave out the launcher's icon grid");
+    addProcessFlags(cmd, o.process);
     cmd->callback([&exitCode] {
         exitCode = run(o);
         releaseTextCaches();

@@ -1,25 +1,16 @@
 // backdrop: list, check, pack, preview and run wallpaper bundles.
 
 #include <cstdio>
+#include <cstring>
 
 #include "Commands.h"
 #include "Foundation/NSObject.h"
 #include "Foundation/NSString.h"
+#include "wallpaper/WallpaperProcess.h"
 
-namespace host {
+namespace {
 
-int fail(const std::string& message, int code) {
-    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
-    return code;
-}
-
-NSString* str(const std::string& s) {
-    return NSString::stringWithUTF8String(s.c_str());
-}
-
-}  // namespace host
-
-int main(int argc, char** argv) try {
+int runTool(int argc, char** argv) try {
     NSAutoreleasePool pool;
     CLI::App app{"backdrop: work with live-wallpaper bundles"};
     app.require_subcommand(1);
@@ -48,4 +39,14 @@ int main(int argc, char** argv) try {
 } catch (...) {
     std::fprintf(stderr, "backdrop: unexpected failure\n");
     return host::kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A wallpaper process started by this tool: not a command a user types. It reports its own
+    // failures to the tool that started it, so it runs outside the tool's catch-all.
+    if (argc >= 2 && std::strcmp(argv[1], host::kWallpaperProcessCommand) == 0)
+        host::wallpaperProcessMain(argc, argv);
+    return runTool(argc, argv);
 }

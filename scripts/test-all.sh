@@ -33,6 +33,8 @@ fi
 
 # Every test makes its temporary files under this folder; none may be left at the end.
 run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/backdrop-test-run.XXXXXX")
+# Open to every user as /tmp is: tests run code as "nobody" in folders made here.
+chmod 1777 "$run_tmp"
 trap 'rm -rf "$run_tmp"' EXIT
 export TMPDIR=$run_tmp
 export SDL_AUDIODRIVER=dummy
