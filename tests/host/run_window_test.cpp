@@ -171,6 +171,9 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
         }
         return false;
     };
+    // The title said idle before the tap and changes only every so often: frames first, then
+    // idle again once the flip-book has ended.
+    EXPECT_TRUE(waitForTitle(false, 5)) << "no frames after the tap: " << title();
     ASSERT_TRUE(waitForTitle(true, 10)) << "never idle: " << title();
     Ref<CGImage> still = adopt(screenshot(x.display, window));
     double cpu0 = processCpuSeconds(app.pid);
