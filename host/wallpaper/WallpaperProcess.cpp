@@ -166,10 +166,12 @@ std::unique_ptr<WallpaperProcess> WallpaperProcess::spawn(const WallpaperOptions
     std::string parent = std::to_string(getpid());
     std::vector<std::string> args = {exe, kWallpaperProcessCommand, parent};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> env = childEnvironment();
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     pid_t pid = -1;

@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxLogLine = 1024;
 constexpr size_t kMaxLogEventsPerPass = 512;
 constexpr size_t kMaxMessagesPerPass = 1024;
-constexpr size_t kLogBytesPerPass = 256 * 1024;
+constexpr size_t kLogBytesPerPass = size_t(256) * 1024;
 constexpr size_t kMaxDenied = 64;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // No address-space limit in the child (a sanitizer reserves terabytes): watch more often.
