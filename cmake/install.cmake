@@ -43,3 +43,16 @@ if(TARGET backdrop_tool)
   set_target_properties(backdrop_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS backdrop_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+
+# The desktop daemon's autostart: a systemd user unit and an XDG autostart entry, both running
+# the installed tool. `backdrop desktop --install-autostart` copies one into a user's config.
+if(TARGET backdrop_tool)
+  set(BACKDROP_EXEC ${CMAKE_INSTALL_FULL_BINDIR}/backdrop)
+  configure_file(${CMAKE_SOURCE_DIR}/host/desktop/autostart/backdrop.service.in
+    ${CMAKE_BINARY_DIR}/autostart/backdrop.service @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/host/desktop/autostart/backdrop.desktop.in
+    ${CMAKE_BINARY_DIR}/autostart/backdrop.desktop @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/autostart/backdrop.service DESTINATION lib/systemd/user)
+  install(FILES ${CMAKE_BINARY_DIR}/autostart/backdrop.desktop
+    DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/xdg/autostart)
+endif()
