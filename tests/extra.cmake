@@ -55,3 +55,14 @@ if(TARGET sdk_sdk_test)
     BD_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
     BD_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endif()
+
+# The desktop daemon's tests link its parts (host/desktop/) and run the tool.
+foreach(t host_desktop_units_test host_desktop_x11_test host_desktop_daemon_lifecycle_test)
+  if(TARGET ${t})
+    target_link_libraries(${t} PRIVATE backdrop_desktop)
+    add_dependencies(${t} backdrop_tool AnimateDemo_bundle TestWallpaper_bundle bdtest_crash_bundle
+                     bdtest_hang_bundle)
+    set_property(TEST ${t} APPEND PROPERTY LABELS desktop)
+    set_tests_properties(${t} PROPERTIES TIMEOUT 120)
+  endif()
+endforeach()

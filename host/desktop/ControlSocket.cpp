@@ -230,7 +230,7 @@ std::vector<ControlServer::Request> ControlServer::handle() {
                 continue;
             }
         } else if (closed || now > c.deadline) {
-            if (!closed && !c.in.empty()) send(c, "error: incomplete request\n");
+            if (!c.in.empty()) send(c, "error: incomplete request\n");
             drop(i);
             continue;
         } else {

@@ -1,0 +1,136 @@
+// Display servers for tests.
+
+#include "support/xservers.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "support/pictures.h"
+
+namespace bdtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool waitUntil(double seconds, const std::function<bool()>& ready) {
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+void stop(Child& c) {
+    if (c.pid <= 0) return;
+    kill(c.pid, SIGTERM);
+    waitFor(c, 5);
+    c.pid = -1;
+}
+
+}  // namespace
+
+void removeTree(const std::string& path) {
+    if (path.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+int runOn(const std::string& display, const std::vector<std::string>& argv, std::string* out) {
+    return run(argv, out, nullptr, {"DISPLAY=" + display}, 20);
+}
+
+bool Xvfb::start(int width, int height, bool windowManager) {
+    // -displayfd picks a free display and writes its number to our pipe.
+    server = spawn({"Xvfb", "-displayfd", "1", "-screen", "0",
+                    std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten",
+                    "tcp", "-noreset"},
+                   {}, true);
+    std::string out;
+    if (!waitUntil(10, [&] {
+            readSome(server, &out);
+            return out.find('\n') != std::string::npos;
+        }))
+        return false;
+    display = ":" + out.substr(0, out.find('\n'));
+    if (!windowManager) return true;
+    wm = spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display}, false);
+    // openbox is ready once it has published its EWMH check window.
+    return waitUntil(10, [&] {
+        std::string p;
+        return runOn(display, {"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, &p) == 0 &&
+               p.find("window id") != std::string::npos;
+    });
+}
+
+Xvfb::~Xvfb() {
+    stop(wm);
+    stop(server);
+}
+
+bool SwayXwayland::start(const std::vector<std::pair<int, int>>& outputs) {
+    if (!onPath("sway") || !onPath("Xwayland") || !onPath("setpriv") || !onPath("xhost"))
+        return false;
+    dir = makeTempDir("sway");
+    if (dir.empty()) return false;
+    std::string run = dir + "/run";
+    mkdir(run.c_str(), 0700);
+    if (chown(run.c_str(), 65534, 65534) != 0 || chmod(dir.c_str(), 0755) != 0) return false;
+    std::string cfg = dir + "/config";
+    {
+        std::ofstream c(cfg);
+        int x = 0;
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            c << "output HEADLESS-" << i + 1 << " resolution " << outputs[i].first << "x"
+              << outputs[i].second << " position " << x << ",0\n";
+            x += outputs[i].first;
+        }
+        c << "xwayland enable\n";
+        c << "exec sh -c 'echo \"$DISPLAY\" > " << run << "/display'\n";
+    }
+    chmod(cfg.c_str(), 0644);
+    sway = spawn({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c",
+                  cfg},
+                 {"XDG_RUNTIME_DIR=" + run, "WLR_BACKENDS=headless", "WLR_RENDERER=pixman",
+                  "WLR_LIBINPUT_NO_DEVICES=1",
+                  "WLR_HEADLESS_OUTPUTS=" + std::to_string(outputs.size()), "DISPLAY=",
+                  "WAYLAND_DISPLAY=", "SWAYSOCK=", "HOME=" + dir},
+                 false);
+    if (!waitUntil(10, [&] {
+            std::string d = readFile(run + "/display");
+            if (d.empty() || d.back() != '\n') return false;
+            display = d.substr(0, d.size() - 1);
+            for (const auto& e : std::filesystem::directory_iterator(run))
+                if (e.path().filename().string().rfind("sway-ipc.", 0) == 0)
+                    swaysock = e.path().string();
+            return !display.empty() && !swaysock.empty();
+        }))
+        return false;
+    // Xwayland starts on the first connection and admits only its own user: let root in.
+    return waitUntil(10, [&] {
+        return bdtest::run({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                            "xhost", "+si:localuser:root"},
+                           nullptr, nullptr, {"DISPLAY=" + display}, 10) == 0;
+    });
+}
+
+bool SwayXwayland::swaymsg(const std::string& command) {
+    return run({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "swaymsg",
+                command},
+               nullptr, nullptr, {"SWAYSOCK=" + swaysock}, 10) == 0;
+}
+
+SwayXwayland::~SwayXwayland() {
+    stop(sway);
+    removeTree(dir);
+}
+
+}  // namespace bdtest
