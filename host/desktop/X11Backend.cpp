@@ -838,8 +838,12 @@ bool X11Backend::present(const std::string& output, int buffer, const Placement&
         for (const PixelRect& r : subtract(outRect, pic))
             bands.push_back({int16_t(r.x + ox), int16_t(r.y + oy), uint16_t(r.width),
                              uint16_t(r.height)});
-        if (!bands.empty())
+        if (!bands.empty()) {
             xcb_poly_fill_rectangle(_c, drawable, _gc, uint32_t(bands.size()), bands.data());
+            if (!o.window)
+                for (const xcb_rectangle_t& r : bands)
+                    xcb_clear_area(_c, 0, _root, r.x, r.y, r.width, r.height);
+        }
         dmg.clear();
     }
     if (dmg.empty()) dmg.push_back({0, 0, b.width, b.height});

@@ -63,10 +63,11 @@ bool Xvfb::start(int width, int height, bool windowManager) {
     display = ":" + out.substr(0, out.find('\n'));
     if (!windowManager) return true;
     wm = spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display}, false);
-    // openbox is ready once it has published its EWMH check window.
+    // openbox publishes its check window early and its client lists when it has finished
+    // starting; a window mapped before that may never be managed.
     return waitUntil(10, [&] {
         std::string p;
-        return runOn(display, {"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, &p) == 0 &&
+        return runOn(display, {"xprop", "-root", "_NET_CLIENT_LIST_STACKING"}, &p) == 0 &&
                p.find("window id") != std::string::npos;
     });
 }
