@@ -210,7 +210,14 @@ struct PackageInput {
 }  // namespace
 
 NSMutableDictionary* readDatasFromFilePath(NSString* path) {
+    return readDatasFromFilePath(path, nullptr);
+}
+
+NSMutableDictionary* readDatasFromFilePath(NSString* path, std::string* damage) {
     NSMutableDictionary* result = NSMutableDictionary::dictionary();
+    std::string ignored;
+    std::string& why = damage ? *damage : ignored;
+    why = "unreadable";
     const char* p = path ? path->cStringUsingEncoding(NSUTF8StringEncoding) : nullptr;
     if (!p) return result;
     PackageInput in;
@@ -231,20 +238,34 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path) {
     NSMutableArray* keys = NSMutableArray::array();
     NSMutableArray* values = NSMutableArray::array();
     int32_t count = 0;
-    if (in.readInt(count)) {
+    why = "";
+    if (!in.readInt(count)) why = "shorter than its record count";
+    if (count < 0) why = "negative record count";
+    {
         std::vector<uint8_t> buf;
         // A negative count reads nothing; a damaged record ends the read, keeping the
         // complete records before it.
         for (int32_t r = 0; r < count; ++r) {
+            auto damaged = [&](const char* what) { why = "record " + std::to_string(r + 1) + what; };
             int32_t keyLength = 0, valueLength = 0;
             auto keyBuffer = [&](size_t n) {
                 buf.resize(n);
                 return buf.data();
             };
-            if (!in.readInt(keyLength) || !in.readBlock(keyLength, keyBuffer)) break;
+            if (!in.readInt(keyLength)) {
+                damaged(" is cut short");
+                break;
+            }
+            if (!in.readBlock(keyLength, keyBuffer)) {
+                damaged(" states a length past the file's end");
+                break;
+            }
             NSString* key =
                 alloc<NSString>()->initWithBytes(buf.data(), buf.size(), NSUTF8StringEncoding);
-            if (!key) break;  // no valid UTF-8
+            if (!key) {
+                damaged(" has a key that is not UTF-8");
+                break;
+            }
             key->autorelease();
             // The value is read straight into its data object: one copy from the file.
             NSMutableData* value = NSMutableData::dataWithCapacity(0);
@@ -252,7 +273,14 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path) {
                 value->setLength(n);
                 return static_cast<uint8_t*>(value->mutableBytes());
             };
-            if (!in.readInt(valueLength) || !in.readBlock(valueLength, valueBuffer)) break;
+            if (!in.readInt(valueLength)) {
+                damaged(" is cut short");
+                break;
+            }
+            if (!in.readBlock(valueLength, valueBuffer)) {
+                damaged(" states a length past the file's end");
+                break;
+            }
             NSLog("key = %@", key);
             NSLog("data length = %d", static_cast<int>(value->length()));
             keys->addObject(key);

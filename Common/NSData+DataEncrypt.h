@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "Foundation/NSData.h"
 #include "Foundation/NSDictionary.h"
@@ -45,6 +46,11 @@ NSData* dataWithEncryptionData(NSData* data);
 // (NSData, bytes as stored). Never null; a damaged file yields the complete records read
 // before the damage. Logs "key = %@" and "data length = %d" for every record.
 NSMutableDictionary* readDatasFromFilePath(NSString* path);
+// [any-thread] The same read; *damage says what ended it before the count's last record ("" when
+// nothing did): "shorter than its record count", "negative record count", "record N is cut
+// short", "record N states a length past the file's end", "record N has a key that is not
+// UTF-8", "unreadable".
+NSMutableDictionary* readDatasFromFilePath(NSString* path, std::string* damage);
 // +saveDatas:toFilePath: [any-thread] writes a package (keys NSString, values NSData). The
 // file is written beside the target and renamed over it only when every write, the flush
 // and the close succeeded; false on any failure, leaving the old file as it was.

@@ -7,6 +7,8 @@
 class NSString;
 
 namespace host {
+
+struct WallpaperOptions;
 // Exit codes: 0 success, 1 failure of the work asked for, 2 usage error.
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -15,6 +17,17 @@ constexpr int kExitUsage = 2;
 int fail(const std::string& message, int code = kExitFailure);
 // A string object holding s (autoreleased).
 NSString* str(const std::string& s);
+
+// The flags of every command that runs a wallpaper in a process of its own.
+struct ProcessFlags {
+    bool noSandbox = false;
+    std::string memoryLimit = "2G";  // bytes with K, M or G; a plain number is MiB
+    double timeout = 5;              // seconds a request may go unanswered
+};
+// [main-thread] Adds --no-sandbox, --memory-limit and --timeout to cmd.
+void addProcessFlags(CLI::App* cmd, ProcessFlags& flags);
+// [any-thread] Puts the flags into options; false with a message for a bad --memory-limit.
+bool applyProcessFlags(const ProcessFlags& flags, WallpaperOptions* options, std::string* error);
 
 void addDriveCommand(CLI::App& app, int& exitCode);
 void addPackCommands(CLI::App& app, int& exitCode);

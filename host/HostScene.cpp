@@ -164,6 +164,29 @@ void HostScene::setOffset(double offset) {
     _view->setOffset(offset);
 }
 
+void HostScene::setSpeedLevel(int64_t speedLevel) {
+    count("setSpeedLevel");
+    _view->setSpeedLevel(speedLevel);
+}
+void HostScene::setTapClipRect(CGRect tapClipRect) {
+    count("setTapClipRect");
+    _view->setTapClipRect(tapClipRect);
+}
+
+void HostScene::setScreen(const ScreenSpec& screen) {
+    touchCancelled();
+    _screen = screen;
+    UIScreen* main = UIScreen::mainScreen();
+    main->setBounds(CGRectMake(0, 0, screen.width, screen.height));
+    main->setScale(screen.scale);
+    _window->setFrame(CGRectMake(0, 0, screen.width, screen.height));
+    if (_icons) {
+        _icons->removeFromSuperview();
+        _icons = makeIconGrid(screen);
+        _window->addSubview(_icons.get());
+    }
+}
+
 void HostScene::tap(CGPoint screenPoint) {
     touchBegan(screenPoint);
     touchEnded(screenPoint);

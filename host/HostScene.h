@@ -52,12 +52,18 @@ class HostScene {
     void openSettingMenu();
     void setScale(double scale);
     void setOffset(double offset);
+    void setSpeedLevel(int64_t speedLevel);
+    void setTapClipRect(CGRect tapClipRect);
     // A tap at a point of the screen: a touch that begins and ends there, then
     // tapActionAtViewPoint: with the point in the view's coordinates when it lies in the view's
     // tap area.
     void tap(CGPoint screenPoint);
     // gestureAction:atPoint: with the point in the view's coordinates.
     void gesture(int32_t type, CGPoint screenPoint);
+
+    // [main-thread] A monitor's mode changed: the main screen and the window take the new size
+    // and scale (the view follows its autoresizing mask) and the icon grid is laid out again.
+    void setScreen(const ScreenSpec& screen);
 
     // A touch of the screen [main-thread], hit-tested in the window and sent up the responder
     // chain. Returns whether it reached a view.

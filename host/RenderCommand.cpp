@@ -1,24 +1,28 @@
-// `backdrop render BUNDLE -o PREVIEW.webp`: loads a wallpaper headless, drives it like a
-// launcher on a virtual media clock stepped frame by frame, and writes what it shows as an
-// animated WebP, optionally a contact sheet and every frame as PNG.
+// `backdrop render BUNDLE -o PREVIEW.webp`: runs a wallpaper headless in a wallpaper process
+// of its own, drives it like a launcher on a virtual media clock stepped frame by frame, and
+// writes what it shows as an animated WebP, optionally a contact sheet and every frame as PNG.
+// A wallpaper that crashes, exits, hangs or outgrows its memory ends the render with one line
+// saying so.
 
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "Commands.h"
+#include "CoreGraphics/CGImage.h"
 #include "HostScene.h"
 #include "Preview.h"
-#include "QuartzCore/CARenderer.h"
 #include "Script.h"
 #include "UIKit/ImageIO.h"
-#include "VirtualTime.h"
+#include "wallpaper/WallpaperProcess.h"
 
 namespace fs = std::filesystem;
 
@@ -34,6 +38,7 @@ struct RenderOptions {
     double seconds = 3;
     int fps = 20;
     bool noIcons = false;
+    host::ProcessFlags process;
 };
 
 class Progress {
@@ -62,6 +67,25 @@ std::string absolute(const std::string& path) {
     return ec ? path : p.lexically_normal().string();
 }
 
+// Prints what the wallpaper process reported besides its answers: the wallpaper's own output
+// and the attempts its sandbox refused.
+void printEvents(host::WallpaperProcess& wallpaper) {
+    for (const host::WallpaperEvent& e : wallpaper.handle()) {
+        if (e.kind == host::WallpaperEvent::Kind::Log)
+            std::fprintf(stderr, "%s\n", e.text.c_str());
+        else if (e.kind == host::WallpaperEvent::Kind::Denied)
+            std::fprintf(stderr, "sandbox: the wallpaper was refused: %s\n", e.text.c_str());
+    }
+}
+
+// A copy of a frame's pixels as a colour picture.
+CGImageRef frameImage(const uint8_t* pixels, int w, int h, size_t stride) {
+    std::shared_ptr<uint8_t[]> copy(new uint8_t[size_t(w) * size_t(h) * 4]);
+    for (size_t y = 0; y < size_t(h); ++y)
+        std::memcpy(copy.get() + y * size_t(w) * 4, pixels + y * stride, size_t(w) * 4);
+    return bd::createARGB32Image(size_t(w), size_t(h), std::move(copy));
+}
+
 int render(const RenderOptions& o) {
     NSAutoreleasePool pool;
     host::ScreenSpec screen;
@@ -69,6 +93,8 @@ int render(const RenderOptions& o) {
     if (!host::parseScreen(o.screen, &screen, &error)) return fail(error, host::kExitUsage);
     std::vector<host::ScriptAction> actions;
     if (!host::parseScript(o.script, &actions, &error)) return fail(error, host::kExitUsage);
+    host::WallpaperOptions options;
+    if (!host::applyProcessFlags(o.process, &options, &error)) return fail(error, host::kExitUsage);
     std::error_code ec;
     if (!fs::is_directory(o.bundle, ec)) return fail("not a bundle directory: " + o.bundle);
     if (!o.framesDir.empty()) {
@@ -79,13 +105,21 @@ int render(const RenderOptions& o) {
 
     const int frames = std::max(1, int(std::lround(o.seconds * o.fps)));
     const int w = screen.pixelWidth(), h = screen.pixelHeight();
-    host::VirtualTime time(kClockStart);
-    std::unique_ptr<host::HostScene> scene =
-        host::HostScene::load(o.bundle, screen, !o.noIcons, &error);
-    if (!scene) return fail(error);
-    time.settle();
+    // The wallpaper runs in a process of its own, on a virtual clock that lives there.
+    options.bundlePath = o.bundle;
+    options.screen = screen;
+    options.icons = !o.noIcons;
+    options.clock = host::WallpaperOptions::Clock::Virtual;
+    options.virtualStart = kClockStart;
+    std::unique_ptr<host::WallpaperProcess> wallpaper =
+        host::WallpaperProcess::spawn(options, &error);
+    if (!wallpaper) return fail(error);
+    const double limit = options.hangTimeout;
+    auto perform = [&](const host::WallpaperRequest& r) {
+        host::WallpaperEvent reply;
+        return wallpaper->call(r, limit, &reply, &error);
+    };
 
-    CARenderer renderer(w, h, screen.scale);
     host::AnimatedWebPWriter webp(w, h);
     std::unique_ptr<host::ContactSheet> sheet;
     if (!o.sheet.empty()) sheet = std::make_unique<host::ContactSheet>(frames, w, h);
@@ -93,52 +127,53 @@ int render(const RenderOptions& o) {
     double renderSeconds = 0;
     auto wallStart = std::chrono::steady_clock::now();
 
-    scene->startAnimating();
+    host::WallpaperRequest start;
+    start.op = host::WallpaperRequest::Op::startAnimating;
+    int status = perform(start) ? 0 : fail(error);
     size_t next = 0;
-    int status = 0;
     for (int i = 0; i < frames && status == 0; ++i) {
         double t = double(i) / o.fps;
-        for (; next < actions.size() && actions[next].time <= t; ++next) {
-            time.advanceTo(kClockStart + actions[next].time);
-            host::perform(*scene, actions[next]);
-            time.settle();
+        for (; status == 0 && next < actions.size() && actions[next].time <= t; ++next)
+            if (!perform(host::requestFor(actions[next], kClockStart + actions[next].time)))
+                status = fail(error);
+        host::WallpaperFrame frame;
+        if (status != 0 || !wallpaper->renderSync(kClockStart + t, limit, &frame, &error)) {
+            progress.done();
+            printEvents(*wallpaper);
+            status = status ? status : fail(error);
+            break;
         }
-        time.advanceTo(kClockStart + t);
-
-        auto r0 = std::chrono::steady_clock::now();
-        renderer.clear({0, 0, 0, 1});
-        renderer.render(scene->window()->layer(), kClockStart + t);
-        renderSeconds +=
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - r0).count();
-
-        if (!webp.addFrame(renderer.pixels(), renderer.stride(), int(std::lround(t * 1000)))) {
+        renderSeconds += frame.renderMs / 1000;
+        const size_t stride = wallpaper->stride();
+        if (!webp.addFrame(frame.pixels, stride, int(std::lround(t * 1000)))) {
             status = fail("the WebP encoder refused frame " + std::to_string(i));
             break;
         }
-        if (sheet && sheet->wants(i)) sheet->add(i, t, renderer.pixels(), renderer.stride());
+        if (sheet && sheet->wants(i)) sheet->add(i, t, frame.pixels, stride);
         if (!o.framesDir.empty()) {
             char name[32];
             std::snprintf(name, sizeof name, "/frame-%04d.png", i);
-            Ref<CGImage> img = adopt(renderer.createImage());
+            Ref<CGImage> img = adopt(frameImage(frame.pixels, w, h, stride));
             std::string path = o.framesDir + name;
             if (!img || !bd::writePNG(img.get(), path.c_str()))
                 status = fail("cannot write " + path);
         }
+        wallpaper->releaseBuffer(frame.buffer);
+        printEvents(*wallpaper);
         progress.update(i + 1);
     }
     progress.done();
+    if (status != 0) return status;
     for (; next < actions.size(); ++next)
         std::fprintf(stderr, "backdrop: script item \"%s\" lies after the last frame; not done\n",
                      actions[next].text.c_str());
     double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    std::string calls = scene->callSummary();
+    std::string calls;
+    if (!wallpaper->callSummary(limit, &calls, &error)) return fail(error);
+    printEvents(*wallpaper);
+    wallpaper.reset();  // the process and everything it started end here
 
-    // The wallpaper goes as a launcher lets it go; its frame loop wakes on the clock and ends.
-    scene.reset();
-    time.advanceTo(time.now() + 1);
-
-    if (status != 0) return status;
     if (!webp.finish(int(std::lround(frames * 1000.0 / o.fps)), o.output, &error))
         return fail(error);
     if (sheet && !sheet->write(o.sheet, &error)) return fail(error);
@@ -178,6 +213,7 @@ void addRenderCommand(CLI::App& app, int& exitCode) {
                     "Host actions \"T:ACTION; ...\": tap X,Y | gesture TYPE X,Y | start | pause | "
                     "resume | stop | frame | scale S | offset O | scroll V | settings");
     cmd->add_flag("--no-icons", o.noIcons, "Leave out the launcher's icon grid");
+    addProcessFlags(cmd, o.process);
     cmd->callback([&exitCode] {
         exitCode = render(o);
         releaseTextCaches();

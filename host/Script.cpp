@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "HostScene.h"
-
 namespace host {
 namespace {
 
@@ -85,29 +83,36 @@ bool parseScript(const std::string& script, std::vector<ScriptAction>* out, std:
     return true;
 }
 
-void perform(HostScene& scene, const ScriptAction& a) {
+WallpaperRequest requestFor(const ScriptAction& a, double at) {
+    using Op = WallpaperRequest::Op;
+    WallpaperRequest r;
+    r.at = at;
+    r.point = a.point;
+    r.value = a.value;
+    r.integer = a.type;
     if (a.verb == "tap")
-        scene.tap(a.point);
+        r.op = Op::tapActionAtViewPoint;
     else if (a.verb == "gesture")
-        scene.gesture(a.type, a.point);
+        r.op = Op::gestureAction;
     else if (a.verb == "start")
-        scene.startAnimating();
+        r.op = Op::startAnimating;
     else if (a.verb == "pause")
-        scene.pauseAnimating();
+        r.op = Op::pauseAnimating;
     else if (a.verb == "resume")
-        scene.resumeAnimating();
+        r.op = Op::resumeAnimating;
     else if (a.verb == "stop")
-        scene.stopAnimating();
+        r.op = Op::stopAnimating;
     else if (a.verb == "frame")
-        scene.doAnimating();
+        r.op = Op::doAnimating;
     else if (a.verb == "scale")
-        scene.setScale(a.value);
+        r.op = Op::setScale;
     else if (a.verb == "offset")
-        scene.setOffset(a.value);
+        r.op = Op::setOffset;
     else if (a.verb == "scroll")
-        scene.scrollingDidFinish(a.value);
+        r.op = Op::scrollingDidFinish;
     else if (a.verb == "settings")
-        scene.openSettingMenu();
+        r.op = Op::openSettingMenu;
+    return r;
 }
 
 }  // namespace host

@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "CoreGraphics/CGGeometry.h"
+#include "wallpaper/WallpaperProcess.h"
 
 namespace host {
-
-class HostScene;
 
 struct ScriptAction {
     double time = 0;
@@ -25,7 +24,7 @@ struct ScriptAction {
 // message naming the bad item.
 bool parseScript(const std::string& script, std::vector<ScriptAction>* out, std::string* error);
 
-// [main-thread] Does one action to the scene.
-void perform(HostScene& scene, const ScriptAction& action);
+// [any-thread] The request that does the action to a wallpaper process at media time `at`.
+WallpaperRequest requestFor(const ScriptAction& action, double at);
 
 }  // namespace host

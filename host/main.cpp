@@ -1,10 +1,12 @@
 // backdrop: list, check, pack, preview and run wallpaper bundles.
 
 #include <cstdio>
+#include <cstring>
 
 #include "Commands.h"
 #include "Foundation/NSObject.h"
 #include "Foundation/NSString.h"
+#include "wallpaper/WallpaperProcess.h"
 
 namespace host {
 
@@ -20,6 +22,9 @@ NSString* str(const std::string& s) {
 }  // namespace host
 
 int main(int argc, char** argv) {
+    // A wallpaper process started by this tool: not a command a user types.
+    if (argc >= 2 && std::strcmp(argv[1], host::kWallpaperProcessCommand) == 0)
+        host::wallpaperProcessMain(argc, argv);
     NSAutoreleasePool pool;
     CLI::App app{"backdrop: work with live-wallpaper bundles"};
     app.require_subcommand(1);

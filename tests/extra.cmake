@@ -59,7 +59,7 @@ endif()
 # The desktop daemon's tests link its parts (host/desktop/) and run the tool.
 foreach(t host_desktop_units_test host_desktop_x11_test host_desktop_daemon_lifecycle_test)
   if(TARGET ${t})
-    target_link_libraries(${t} PRIVATE backdrop_desktop)
+    target_link_libraries(${t} PRIVATE backdrop_host)
     add_dependencies(${t} backdrop_tool AnimateDemo_bundle TestWallpaper_bundle bdtest_crash_bundle
                      bdtest_hang_bundle)
     set_property(TEST ${t} APPEND PROPERTY LABELS desktop)

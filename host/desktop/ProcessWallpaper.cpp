@@ -2,7 +2,6 @@
 
 #include "ProcessWallpaper.h"
 
-#if __has_include("host/wallpaper/WallpaperProcess.h")
 #include "host/wallpaper/WallpaperProcess.h"
 
 namespace host::desktop {
@@ -99,15 +98,3 @@ WallpaperFactory processWallpaperFactory(const ProcessWallpaperOptions& options)
 
 }  // namespace host::desktop
 
-#else
-
-namespace host::desktop {
-WallpaperFactory processWallpaperFactory(const ProcessWallpaperOptions&) {
-    return [](const std::string&, const ScreenSpec&, std::string* error) {
-        *error = "this build has no wallpaper process";
-        return std::unique_ptr<Wallpaper>();
-    };
-}
-}  // namespace host::desktop
-
-#endif

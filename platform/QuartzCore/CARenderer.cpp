@@ -208,6 +208,7 @@ constexpr double kMaxWarpSide = 8192;
 
 struct CARenderer::Impl {
     cairo_surface_t* surface = nullptr;
+    cairo_surface_t* own = nullptr;  // the renderer's bitmap while the caller's memory is drawn
     int width = 0, height = 0;
     double scale = 1;
     uint64_t renderCount = 0;
@@ -216,6 +217,7 @@ struct CARenderer::Impl {
     ~Impl() {
         pictures.clear();
         if (surface) cairo_surface_destroy(surface);
+        if (own) cairo_surface_destroy(own);
     }
 
     Picture* picture(CGImage* img) {
@@ -722,6 +724,27 @@ const uint8_t* CARenderer::pixels() const {
 }
 size_t CARenderer::stride() const {
     return size_t(cairo_image_surface_get_stride(_impl->surface));
+}
+
+void CARenderer::setTarget(uint8_t* pixels, size_t stride) {
+    Impl& m = *_impl;
+    cairo_surface_t* next = m.own;
+    if (pixels) {
+        if (stride < size_t(m.width) * 4 || stride % 4 != 0 || stride > size_t(INT32_MAX)) return;
+        next = cairo_image_surface_create_for_data(pixels, CAIRO_FORMAT_ARGB32, m.width,
+                                                   m.height, int(stride));
+        if (cairo_surface_status(next) != CAIRO_STATUS_SUCCESS) {
+            cairo_surface_destroy(next);
+            return;
+        }
+    }
+    if (!next) return;  // already drawing into its own bitmap
+    if (m.own)
+        cairo_surface_destroy(m.surface);  // a caller's target before this one
+    else
+        m.own = m.surface;
+    m.surface = next;
+    if (m.surface == m.own) m.own = nullptr;
 }
 
 void CARenderer::clear(CALayerColor c) {

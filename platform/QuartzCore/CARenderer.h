@@ -36,6 +36,12 @@ class CARenderer {
     const uint8_t* pixels() const;
     size_t stride() const;
 
+    // [main-thread] Draws from now on into width() x height() pixels of the caller's memory,
+    // rows of `stride` bytes (at least width() x 4, a multiple of 4), left as they are until
+    // drawn over; the memory must stay valid while it is the target. Null: back to the
+    // renderer's own bitmap. pixels() and stride() follow the target.
+    void setTarget(uint8_t* pixels, size_t stride);
+
     // [main-thread] Fills the whole bitmap with one straight-alpha colour.
     void clear(CALayerColor color);
     // [main-thread] Draws root and its sublayers over the bitmap as they present at mediaTime.
