@@ -56,10 +56,18 @@ if(TARGET sdk_sdk_test)
     BD_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endif()
 
-# The desktop daemon's tests link its parts (host/desktop/) and run the tool.
-foreach(t host_desktop_units_test host_desktop_x11_test host_desktop_daemon_lifecycle_test)
+# The desktop daemon's tests: its parts compiled in (the units and the X11 backend), the tool and
+# the wallpaper bundles run end to end.
+pkg_check_modules(DESKTOP_XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-randr xcb-xfixes xcb-shape
+                  xcb-screensaver xcb-dpms)
+set(BACKDROP_DESKTOP_PARTS Geometry Fit StateFile PowerSupply ControlSocket X11Backend Daemon)
+foreach(t host_desktop_units_test host_desktop_x11_test host_desktop_daemon_test)
   if(TARGET ${t})
-    target_link_libraries(${t} PRIVATE backdrop_host)
+    foreach(_part ${BACKDROP_DESKTOP_PARTS})
+      target_sources(${t} PRIVATE ${CMAKE_SOURCE_DIR}/host/desktop/${_part}.cpp)
+    endforeach()
+    target_include_directories(${t} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${t} PRIVATE PkgConfig::DESKTOP_XCB PkgConfig::PIXMAN)
     add_dependencies(${t} backdrop_tool AnimateDemo_bundle TestWallpaper_bundle bdtest_crash_bundle
                      bdtest_hang_bundle)
     set_property(TEST ${t} APPEND PROPERTY LABELS desktop)
