@@ -132,7 +132,8 @@ bool saveState(const std::string& path, const DesktopState& state, std::string* 
     std::error_code ec;
     std::filesystem::path p(path);
     if (p.has_parent_path()) {
-        std::filesystem::create_directories(p.parent_path(), ec);
+        bool made = std::filesystem::create_directories(p.parent_path(), ec);
+        if (made) ::chmod(p.parent_path().c_str(), 0700);  // our folder: for our eyes only
         if (ec) {
             *error = "cannot make " + p.parent_path().string() + ": " + ec.message();
             return false;
