@@ -36,7 +36,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 double gSeconds = 10;
 
-double now() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
+double now() {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
 
 double cpuSeconds(pid_t pid) {
     std::string stat = bdtest::readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -160,14 +162,17 @@ class Proxy {
             if (p[1].revents & POLLIN) {
                 int c = accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC);
                 int s = c >= 0 ? connectServer() : -1;
-                if (s >= 0) _pairs.push_back({c, s});
-                else if (c >= 0) close(c);
+                if (s >= 0)
+                    _pairs.push_back({c, s});
+                else if (c >= 0)
+                    close(c);
             }
             for (size_t i = 0; i < _pairs.size(); ++i) {
                 short rc = p[2 + 2 * i].revents, rs = p[3 + 2 * i].revents;
                 bool ok = true;
                 if (rc & (POLLIN | POLLHUP)) ok = pass(_pairs[i].first, _pairs[i].second, true);
-                if (ok && (rs & (POLLIN | POLLHUP))) ok = pass(_pairs[i].second, _pairs[i].first, false);
+                if (ok && (rs & (POLLIN | POLLHUP)))
+                    ok = pass(_pairs[i].second, _pairs[i].first, false);
                 if (!ok) {
                     close(_pairs[i].first);
                     close(_pairs[i].second);
@@ -225,8 +230,8 @@ struct Setup {
         if (lines.empty()) return "";
         const std::string& j = lines[0];
         size_t outputs = j.find("\"outputs\"");
-        size_t at = outputs == std::string::npos ? std::string::npos
-                                                 : j.find("\"" + key + "\":", outputs);
+        size_t at =
+            outputs == std::string::npos ? std::string::npos : j.find("\"" + key + "\":", outputs);
         if (at == std::string::npos) return "";
         at += key.size() + 3;
         if (j[at] == '"') return j.substr(at + 1, j.find('"', at + 1) - at - 1);

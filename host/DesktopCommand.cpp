@@ -44,9 +44,9 @@ int installAutostart() {
                                                   : "";
     if (base.empty()) return fail("--install-autostart: neither $XDG_CONFIG_HOME nor $HOME is set");
     std::error_code ec;
-    bool systemd = std::filesystem::exists("/run/systemd/system", ec) &&
-                   std::getenv("XDG_RUNTIME_DIR") &&
-                   std::filesystem::exists(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/systemd", ec);
+    bool systemd =
+        std::filesystem::exists("/run/systemd/system", ec) && std::getenv("XDG_RUNTIME_DIR") &&
+        std::filesystem::exists(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/systemd", ec);
     std::string exe = selfPath();
     std::string dir = base + (systemd ? "/systemd/user" : "/autostart");
     std::string file = dir + (systemd ? "/backdrop.service" : "/backdrop.desktop");
@@ -63,7 +63,8 @@ int installAutostart() {
     if (ec) return fail("--install-autostart: cannot write " + file + ": " + ec.message());
     std::printf("installed %s\n", file.c_str());
     if (systemd)
-        std::printf("start it now and at every login: systemctl --user enable --now backdrop.service\n");
+        std::printf(
+            "start it now and at every login: systemctl --user enable --now backdrop.service\n");
     else
         std::printf("it starts `%s desktop` at your next login\n", exe.c_str());
     return 0;
@@ -95,12 +96,15 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
         "desktop", "Run BUNDLE as the desktop background on every monitor (the daemon)");
     cmd->add_option("bundle", a->bundle, "Wallpaper bundle (none: restore the last ones)");
     cmd->add_option("--output", a->outputs, "NAME=BUNDLE: another bundle on one monitor");
-    auto* fitOpt = cmd->add_option("--fit", a->fit, "width (default), fill, fit, center or stretch");
-    cmd->add_option("--screen", a->screen, "The phone screen fill/fit/center/stretch place (WxH@S)");
+    auto* fitOpt =
+        cmd->add_option("--fit", a->fit, "width (default), fill, fit, center or stretch");
+    cmd->add_option("--screen", a->screen,
+                    "The phone screen fill/fit/center/stretch place (WxH@S)");
     cmd->add_option("--background", a->background, "Colour around a placed screen (#rrggbb)");
     cmd->add_option("--fps", a->fps, "Most frames a second (default 30)");
-    cmd->add_option("--mode", a->mode, "root (default): the root window's background; window: "
-                                       "a desktop window per monitor");
+    cmd->add_option("--mode", a->mode,
+                    "root (default): the root window's background; window: "
+                    "a desktop window per monitor");
     cmd->add_option("--idle-after", a->idleAfter,
                     "Pause after this many seconds without input (default 300; 0: never)");
     cmd->add_flag("--pause-on-battery", a->batteryPause, "Pause on battery (the default)");
@@ -147,7 +151,8 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
             return;
         }
         if (!parseColour(a->background, &o.background)) {
-            exitCode = fail("bad --background \"" + a->background + "\": expected #rrggbb", kExitUsage);
+            exitCode =
+                fail("bad --background \"" + a->background + "\": expected #rrggbb", kExitUsage);
             return;
         }
         if (!(a->fps >= 1 && a->fps <= 240)) {
@@ -193,10 +198,10 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
         pid_t running = 0;
         if (!control->open(socketPath(dir, display), &running, &error)) {
             if (error == "already running")
-                exitCode = fail("already running" +
-                                (running > 0 ? " (pid " + std::to_string(running) + ")"
-                                             : std::string()) +
-                                " on display " + display);
+                exitCode =
+                    fail("already running" +
+                         (running > 0 ? " (pid " + std::to_string(running) + ")" : std::string()) +
+                         " on display " + display);
             else
                 exitCode = fail(error);
             return;

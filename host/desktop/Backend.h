@@ -36,9 +36,9 @@
 namespace host::desktop {
 
 struct OutputInfo {
-    std::string name;   // "HDMI-1"; unique among the outputs
-    PixelRect rect;     // in the desktop's pixels
-    double scale = 1;   // the server's scale for the output (1 on X11)
+    std::string name;  // "HDMI-1"; unique among the outputs
+    PixelRect rect;    // in the desktop's pixels
+    double scale = 1;  // the server's scale for the output (1 on X11)
     bool operator==(const OutputInfo&) const = default;
 };
 

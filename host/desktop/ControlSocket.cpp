@@ -50,7 +50,7 @@ bool privateDir(const std::string& dir, std::string* error) {
         *error = "cannot make " + dir + ": " + std::strerror(errno);
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         *error = dir + " is not a folder";
         return false;
@@ -124,7 +124,8 @@ bool ControlServer::open(const std::string& path, pid_t* running, std::string* e
     ::unlink(path.c_str());
     _listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     mode_t old = ::umask(0177);
-    bool bound = _listen >= 0 && ::bind(_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    bool bound =
+        _listen >= 0 && ::bind(_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     ::umask(old);
     if (!bound || ::chmod(path.c_str(), 0600) != 0 || ::listen(_listen, 16) != 0) {
         *error = "cannot listen on " + path + ": " + std::strerror(errno);
@@ -161,7 +162,8 @@ void ControlServer::send(Client& c, const std::string& text) {
     // loses the rest rather than stalling the daemon.
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = ::send(c.fd, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n =
+            ::send(c.fd, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += size_t(n);
@@ -178,7 +180,8 @@ std::vector<ControlServer::Request> ControlServer::handle() {
         Client c{_nextId++, fd, {}, now + kClientSeconds};
         ucred cred{};
         socklen_t len = sizeof cred;
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::geteuid()) {
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
+            cred.uid != ::geteuid()) {
             send(c, "error: refused: this daemon belongs to another user\n");
             ::close(fd);
             continue;

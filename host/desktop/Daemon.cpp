@@ -26,7 +26,7 @@ namespace host::desktop {
 
 namespace {
 
-constexpr double kCrashWindow = 60;     // seconds in which 3 crashes mean fallback
+constexpr double kCrashWindow = 60;  // seconds in which 3 crashes mean fallback
 constexpr int kCrashesForFallback = 3;
 constexpr double kMaxBackoff = 60;
 constexpr size_t kMaxDamageRects = 16;  // more held-over rectangles become their bounds
@@ -148,17 +148,17 @@ struct Daemon::Slot {
     Fitted fitted;
 
     std::unique_ptr<Wallpaper> wp;
-    std::vector<int> ids;      // backend buffer id of each wallpaper buffer
-    bool started = false;      // startAnimating sent
-    bool animating = false;    // what the wallpaper was last told
-    bool rendering = false;    // a render request is out
-    bool wantFrame = false;    // render once even when not playing (a new screen)
-    bool changed = false;      // the wallpaper said its scene changed
+    std::vector<int> ids;    // backend buffer id of each wallpaper buffer
+    bool started = false;    // startAnimating sent
+    bool animating = false;  // what the wallpaper was last told
+    bool rendering = false;  // a render request is out
+    bool wantFrame = false;  // render once even when not playing (a new screen)
+    bool changed = false;    // the wallpaper said its scene changed
     double nextChange = INFINITY;
     double lastRender = -INFINITY;
-    double retryRender = 0;    // after "no free buffer"
-    int inFlight = -1;         // the buffer the backend is reading
-    int held = -1;             // a finished frame waiting for the backend
+    double retryRender = 0;  // after "no free buffer"
+    int inFlight = -1;       // the buffer the backend is reading
+    int held = -1;           // a finished frame waiting for the backend
     std::vector<PixelRect> heldDamage;
     bool busy = false;
 
@@ -243,8 +243,7 @@ bool Daemon::start(std::string* error) {
 
 void Daemon::saveState() {
     std::string error;
-    for (auto& [name, s] : _slots)
-        _state.outputs[name] = {s->bundle, s->fit, s->userPaused};
+    for (auto& [name, s] : _slots) _state.outputs[name] = {s->bundle, s->fit, s->userPaused};
     if (!host::desktop::saveState(_statePath, _state, &error)) say(error);
 }
 
@@ -288,8 +287,8 @@ void Daemon::syncOutputs() {
             startSlot(ref);
         } else if (!(it->second->info == info)) {
             Slot& s = *it->second;
-            bool resized = s.info.rect.width != info.rect.width ||
-                           s.info.rect.height != info.rect.height;
+            bool resized =
+                s.info.rect.width != info.rect.width || s.info.rect.height != info.rect.height;
             s.info = info;
             if (!resized) {
                 s.wantFrame = true;  // moved: draw it where it is now
@@ -341,8 +340,9 @@ void Daemon::startSlot(Slot& s) {
 bool Daemon::attach(Slot& s, std::string* error) {
     s.ids.assign(size_t(s.wp->bufferCount()), -1);
     for (int k = 0; k < s.wp->bufferCount(); ++k) {
-        s.ids[size_t(k)] = _backend->addBuffer(s.wp->bufferFd(k), s.wp->bufferPixels(k),
-                                               s.wp->width(), s.wp->height(), s.wp->stride(), error);
+        s.ids[size_t(k)] =
+            _backend->addBuffer(s.wp->bufferFd(k), s.wp->bufferPixels(k), s.wp->width(),
+                                s.wp->height(), s.wp->stride(), error);
         if (s.ids[size_t(k)] < 0) return false;
     }
     s.inFlight = s.held = -1;
@@ -385,12 +385,12 @@ void Daemon::endWallpaper(Slot& s, const std::string& why, bool crashed) {
 
 void Daemon::showFallback(Slot& s) {
     NSAutoreleasePool pool;
-    UIImage* thumb =
-        DataTool::readDeskTopThumbnailImageFromBundleFile(NSSTR(s.bundle.c_str()));
+    UIImage* thumb = DataTool::readDeskTopThumbnailImageFromBundleFile(NSSTR(s.bundle.c_str()));
     CGImageRef image = thumb ? thumb->CGImage() : nullptr;
     if (!image) return;  // no thumbnail: the last frame stays
     int w = s.fitted.screen.pixelWidth(), h = s.fitted.screen.pixelHeight();
-    if (s.fallbackPicture && s.fallbackPicture->id >= 0) _backend->removeBuffer(s.fallbackPicture->id);
+    if (s.fallbackPicture && s.fallbackPicture->id >= 0)
+        _backend->removeBuffer(s.fallbackPicture->id);
     auto pic = std::make_unique<OwnBuffer>();
     pic->width = w;
     pic->height = h;
@@ -525,8 +525,11 @@ void Daemon::handleWallpaper(Slot& s) {
                 s.rendering = false;
                 s.retryRender = monotonicSeconds() + 0.05;
                 break;
-            case WallpaperSignal::Kind::Changed: s.changed = true; break;
-            case WallpaperSignal::Kind::Log: break;
+            case WallpaperSignal::Kind::Changed:
+                s.changed = true;
+                break;
+            case WallpaperSignal::Kind::Log:
+                break;
             case WallpaperSignal::Kind::Busy:
                 if (!s.busy) say("output " + s.info.name + ": " + e.text);
                 s.busy = true;
@@ -571,8 +574,10 @@ int Daemon::pollTimeoutMs(double now) const {
         bool blocked = s.held >= 0 || (s.inFlight >= 0 && s.wp->bufferCount() < 3);
         if (blocked) continue;
         double earliest = s.lastRender + 1.0 / _options.fps;
-        if (s.wantFrame) wait = 0;
-        else if (s.animating && s.changed) wait = std::min(wait, earliest - now);
+        if (s.wantFrame)
+            wait = 0;
+        else if (s.animating && s.changed)
+            wait = std::min(wait, earliest - now);
         else if (s.animating && std::isfinite(s.nextChange))
             wait = std::min(wait, std::max(s.nextChange, earliest) - now);
     }
@@ -605,9 +610,15 @@ void Daemon::step(int timeoutMs) {
     bool recheck = false;
     for (BackendEvent& e : _backend->dispatch()) {
         switch (e.kind) {
-            case BackendEvent::Kind::OutputsChanged: syncOutputs(); break;
-            case BackendEvent::Kind::SignalsChanged: recheck = true; break;
-            case BackendEvent::Kind::Presented: presented(e.output, e.buffer); break;
+            case BackendEvent::Kind::OutputsChanged:
+                syncOutputs();
+                break;
+            case BackendEvent::Kind::SignalsChanged:
+                recheck = true;
+                break;
+            case BackendEvent::Kind::Presented:
+                presented(e.output, e.buffer);
+                break;
             case BackendEvent::Kind::Click: {
                 auto it = _slots.find(e.output);
                 CGPoint p;
@@ -749,8 +760,8 @@ void Daemon::query(bool json, std::vector<std::string>* lines) {
     auto ruleText = [&](bool on) { return on ? "on" : "off"; };
     std::string rules = std::string("hidden=") + ruleText(_options.pauseWhenHidden) +
                         " off=" + ruleText(_options.pauseWhenOff) +
-                        " battery=" + ruleText(_options.pauseOnBattery) +
-                        " idle=" + (_options.idleAfter > 0 ? fmt("%gs", _options.idleAfter) : "off");
+                        " battery=" + ruleText(_options.pauseOnBattery) + " idle=" +
+                        (_options.idleAfter > 0 ? fmt("%gs", _options.idleAfter) : "off");
     bool battery = _power && _power->battery();
     bool idle = _backend->idle();
     std::string jsonOutputs;
@@ -770,28 +781,28 @@ void Daemon::query(bool json, std::vector<std::string>* lines) {
         while (!s.presents.empty() && now - s.presents.front() > 2) s.presents.pop_front();
         double fps = double(s.presents.size()) / 2;
         std::string size = std::to_string(s.info.rect.width) + "x" +
-                           std::to_string(s.info.rect.height) + "+" + std::to_string(s.info.rect.x) +
-                           "+" + std::to_string(s.info.rect.y);
+                           std::to_string(s.info.rect.height) + "+" +
+                           std::to_string(s.info.rect.x) + "+" + std::to_string(s.info.rect.y);
         std::string sandbox = s.wp ? s.wp->sandboxLevel() : "";
         if (json) {
             if (!jsonOutputs.empty()) jsonOutputs += ",";
-            jsonOutputs += "{\"name\":" + jsonString(name) + ",\"x\":" +
-                           std::to_string(s.info.rect.x) + ",\"y\":" + std::to_string(s.info.rect.y) +
-                           ",\"width\":" + std::to_string(s.info.rect.width) +
-                           ",\"height\":" + std::to_string(s.info.rect.height) +
-                           ",\"bundle\":" + jsonString(s.bundle) + ",\"fit\":" +
-                           jsonString(fitName(s.fit)) + ",\"state\":" + jsonString(state) +
-                           ",\"reason\":" + jsonString(reason) + ",\"fps\":" + fmt("%.1f", fps) +
-                           ",\"cpu_pct\":" + fmt("%.2f", cpu) +
-                           ",\"rss_bytes\":" + fmt("%.0f", rss) +
-                           ",\"pid\":" + std::to_string(s.wp ? s.wp->pid() : 0) +
-                           ",\"restarts\":" + std::to_string(s.restarts) +
-                           ",\"sandbox\":" + jsonString(sandbox) +
-                           ",\"last_end\":" + jsonString(s.lastEnd) + "}";
+            jsonOutputs +=
+                "{\"name\":" + jsonString(name) + ",\"x\":" + std::to_string(s.info.rect.x) +
+                ",\"y\":" + std::to_string(s.info.rect.y) +
+                ",\"width\":" + std::to_string(s.info.rect.width) +
+                ",\"height\":" + std::to_string(s.info.rect.height) +
+                ",\"bundle\":" + jsonString(s.bundle) + ",\"fit\":" + jsonString(fitName(s.fit)) +
+                ",\"state\":" + jsonString(state) + ",\"reason\":" + jsonString(reason) +
+                ",\"fps\":" + fmt("%.1f", fps) + ",\"cpu_pct\":" + fmt("%.2f", cpu) +
+                ",\"rss_bytes\":" + fmt("%.0f", rss) +
+                ",\"pid\":" + std::to_string(s.wp ? s.wp->pid() : 0) +
+                ",\"restarts\":" + std::to_string(s.restarts) +
+                ",\"sandbox\":" + jsonString(sandbox) + ",\"last_end\":" + jsonString(s.lastEnd) +
+                "}";
         } else {
             std::string line = name + " " + size + " state=" + state +
-                               (reason.empty() ? "" : "(" + reason + ")") + " bundle=" +
-                               joinWords({s.bundle}) + " fit=" + fitName(s.fit) +
+                               (reason.empty() ? "" : "(" + reason + ")") +
+                               " bundle=" + joinWords({s.bundle}) + " fit=" + fitName(s.fit) +
                                " fps=" + fmt("%.1f", fps) + " cpu=" + fmt("%.1f%%", cpu) +
                                " rss=" + fmt("%.1fMiB", rss / 1048576) +
                                " pid=" + std::to_string(s.wp ? s.wp->pid() : 0) +
@@ -802,22 +813,20 @@ void Daemon::query(bool json, std::vector<std::string>* lines) {
         }
     }
     if (json) {
-        lines->push_back("{\"pid\":" + std::to_string(getpid()) + ",\"display\":" +
-                         jsonString(_backend->displayName()) + ",\"backend\":" +
-                         jsonString(_backend->kind()) + ",\"on_battery\":" +
+        lines->push_back("{\"pid\":" + std::to_string(getpid()) +
+                         ",\"display\":" + jsonString(_backend->displayName()) +
+                         ",\"backend\":" + jsonString(_backend->kind()) + ",\"on_battery\":" +
                          (battery ? "true" : "false") + ",\"idle\":" + (idle ? "true" : "false") +
-                         ",\"rules\":" + jsonString(rules) + ",\"outputs\":[" + jsonOutputs +
-                         "]}");
+                         ",\"rules\":" + jsonString(rules) + ",\"outputs\":[" + jsonOutputs + "]}");
     } else {
-        lines->push_back("daemon pid=" + std::to_string(getpid()) + " display=" +
-                         _backend->displayName() + " backend=" + _backend->kind() +
+        lines->push_back("daemon pid=" + std::to_string(getpid()) +
+                         " display=" + _backend->displayName() + " backend=" + _backend->kind() +
                          " battery=" + (battery ? "yes" : "no") + " idle=" + (idle ? "yes" : "no") +
                          " rules: " + rules);
     }
 }
 
-bool Daemon::command(const std::string& line, std::vector<std::string>* lines,
-                     std::string* error) {
+bool Daemon::command(const std::string& line, std::vector<std::string>* lines, std::string* error) {
     std::vector<std::string> w;
     if (!splitWords(line, &w)) {
         *error = "malformed request (a quote is not closed)";
@@ -848,7 +857,8 @@ bool Daemon::command(const std::string& line, std::vector<std::string>* lines,
         bool fitGiven = false;
         for (size_t i = 1; i < w.size(); ++i) {
             if (w[i] == "--fit" && i + 1 < w.size()) {
-                if (!parseFit(w[++i], &fit)) return usage("set [OUTPUT|all] BUNDLE [--fit width|fill|fit|center|stretch]");
+                if (!parseFit(w[++i], &fit))
+                    return usage("set [OUTPUT|all] BUNDLE [--fit width|fill|fit|center|stretch]");
                 fitGiven = true;
             } else {
                 pos.push_back(w[i]);
@@ -898,7 +908,8 @@ bool Daemon::command(const std::string& line, std::vector<std::string>* lines,
         auto t = targets(w.size() == 2 ? w[1] : "all", error);
         if (t.empty()) return false;
         NSAutoreleasePool pool;
-        NSArray* found = DataTool::findDeskTopsBundlePathWithDirectory(NSSTR(_state.folder.c_str()));
+        NSArray* found =
+            DataTool::findDeskTopsBundlePathWithDirectory(NSSTR(_state.folder.c_str()));
         std::vector<std::string> bundles;
         for (size_t i = 0; found && i < found->count(); ++i)
             if (auto* s = dynamic_cast<NSString*>(found->objectAtIndex(i)))
@@ -952,9 +963,12 @@ bool Daemon::command(const std::string& line, std::vector<std::string>* lines,
         if (w.size() != 3 || (w[2] != "on" && w[2] != "off"))
             return usage("rule hidden|off|battery|idle on|off");
         bool on = w[2] == "on";
-        if (w[1] == "hidden") _options.pauseWhenHidden = on;
-        else if (w[1] == "off") _options.pauseWhenOff = on;
-        else if (w[1] == "battery") _options.pauseOnBattery = on;
+        if (w[1] == "hidden")
+            _options.pauseWhenHidden = on;
+        else if (w[1] == "off")
+            _options.pauseWhenOff = on;
+        else if (w[1] == "battery")
+            _options.pauseOnBattery = on;
         else if (w[1] == "idle") {
             _options.idleAfter = on ? (_options.idleAfter > 0 ? _options.idleAfter : 300) : 0;
             _backend->setIdleAfter(_options.idleAfter);

@@ -31,7 +31,7 @@
 namespace host::desktop {
 
 struct DaemonOptions {
-    std::string bundle;                          // for every output ("" : the saved state)
+    std::string bundle;                                // for every output ("" : the saved state)
     std::map<std::string, std::string> outputBundles;  // --output NAME=BUNDLE
     FitMode fit = FitMode::Width;
     bool fitGiven = false;
@@ -88,8 +88,8 @@ class Daemon {
     void presented(const std::string& output, int bufferId);
     void showFallback(Slot& s);
     void saveState();
-    bool setBundle(const std::vector<Slot*>& targets, const std::string& bundle,
-                   const FitMode* fit, std::string* error);
+    bool setBundle(const std::vector<Slot*>& targets, const std::string& bundle, const FitMode* fit,
+                   std::string* error);
     std::vector<Slot*> targets(const std::string& name, std::string* error);
     Slot* slotAt(int x, int y, CGPoint* screenPoint);
     void query(bool json, std::vector<std::string>* lines);

@@ -31,11 +31,16 @@ bool parseFit(const std::string& text, FitMode* out) {
 
 const char* fitName(FitMode mode) {
     switch (mode) {
-        case FitMode::Width: return "width";
-        case FitMode::Fill: return "fill";
-        case FitMode::Fit: return "fit";
-        case FitMode::Center: return "center";
-        case FitMode::Stretch: return "stretch";
+        case FitMode::Width:
+            return "width";
+        case FitMode::Fill:
+            return "fill";
+        case FitMode::Fit:
+            return "fit";
+        case FitMode::Center:
+            return "center";
+        case FitMode::Stretch:
+            return "stretch";
     }
     return "width";
 }
@@ -64,7 +69,11 @@ Fitted fitScreen(int outWidth, int outHeight, FitMode mode, const ScreenSpec& ph
         int pw = f.screen.pixelWidth(), ph = f.screen.pixelHeight();
         // Halve the difference rounding towards minus infinity, so a crop of an odd number of
         // pixels loses its extra pixel on the right/bottom, as a band's does.
-        f.placement = {int(std::floor((w - pw) / 2)), int(std::floor((h - ph) / 2)), pw, ph, false,
+        f.placement = {int(std::floor((w - pw) / 2)),
+                       int(std::floor((h - ph) / 2)),
+                       pw,
+                       ph,
+                       false,
                        background};
     };
     switch (mode) {
@@ -75,9 +84,15 @@ Fitted fitScreen(int outWidth, int outHeight, FitMode mode, const ScreenSpec& ph
             f.placement = {0, 0, f.screen.pixelWidth(), f.screen.pixelHeight(), false, background};
             break;
         }
-        case FitMode::Fill: centred(std::max(w / phone.width, h / phone.height)); break;
-        case FitMode::Fit: centred(std::min(w / phone.width, h / phone.height)); break;
-        case FitMode::Center: centred(phone.scale); break;
+        case FitMode::Fill:
+            centred(std::max(w / phone.width, h / phone.height));
+            break;
+        case FitMode::Fit:
+            centred(std::min(w / phone.width, h / phone.height));
+            break;
+        case FitMode::Center:
+            centred(phone.scale);
+            break;
         case FitMode::Stretch:
             f.screen = phone;
             f.placement = {0, 0, outWidth, outHeight, true, background};

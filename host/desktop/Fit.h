@@ -26,9 +26,9 @@ bool parseColour(const std::string& text, uint32_t* argb);
 
 // Where a wallpaper's pixels land on its output.
 struct Placement {
-    int x = 0, y = 0;           // the buffer's top-left in output pixels (negative: cropped)
-    int width = 0, height = 0;  // the size it covers: the buffer's own unless stretched
-    bool stretch = false;       // resample the buffer to width x height
+    int x = 0, y = 0;                  // the buffer's top-left in output pixels (negative: cropped)
+    int width = 0, height = 0;         // the size it covers: the buffer's own unless stretched
+    bool stretch = false;              // resample the buffer to width x height
     uint32_t background = 0xff000000;  // ARGB of the output where the buffer does not reach
     bool operator==(const Placement&) const = default;
 };

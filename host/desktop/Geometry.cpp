@@ -8,9 +8,9 @@ std::vector<PixelRect> subtract(const PixelRect& a, const PixelRect& b) {
     PixelRect o = intersect(a, b);
     if (o.empty()) return a.empty() ? std::vector<PixelRect>{} : std::vector<PixelRect>{a};
     std::vector<PixelRect> out;
-    if (o.y > a.y) out.push_back({a.x, a.y, a.width, o.y - a.y});                      // above
+    if (o.y > a.y) out.push_back({a.x, a.y, a.width, o.y - a.y});  // above
     if (o.bottom() < a.bottom()) out.push_back({a.x, o.bottom(), a.width, a.bottom() - o.bottom()});
-    if (o.x > a.x) out.push_back({a.x, o.y, o.x - a.x, o.height});                      // left
+    if (o.x > a.x) out.push_back({a.x, o.y, o.x - a.x, o.height});  // left
     if (o.right() < a.right()) out.push_back({o.right(), o.y, a.right() - o.right(), o.height});
     return out;
 }

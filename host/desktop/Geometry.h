@@ -12,7 +12,9 @@ struct PixelRect {
     bool empty() const { return width <= 0 || height <= 0; }
     int right() const { return x + width; }
     int bottom() const { return y + height; }
-    bool contains(int px, int py) const { return px >= x && py >= y && px < right() && py < bottom(); }
+    bool contains(int px, int py) const {
+        return px >= x && py >= y && px < right() && py < bottom();
+    }
     bool operator==(const PixelRect&) const = default;
 };
 

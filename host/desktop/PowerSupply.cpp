@@ -31,7 +31,7 @@ double monotonicSeconds() {
 std::string firstLine(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return "";
-    struct stat st{};
+    struct stat st {};
     std::string out;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         char buf[64];
@@ -79,8 +79,8 @@ PowerWatch::PowerWatch(std::string dir) : _dir(std::move(dir)) {
     _inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     watchEntries();
     if (_dir.rfind("/sys/", 0) == 0) {
-        _uevent = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                           NETLINK_KOBJECT_UEVENT);
+        _uevent =
+            ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
         if (_uevent >= 0) {
             sockaddr_nl addr{};
             addr.nl_family = AF_NETLINK;

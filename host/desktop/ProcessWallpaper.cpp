@@ -27,15 +27,23 @@ class ProcessWallpaper : public Wallpaper {
                         s.damage.push_back({r.x, r.y, r.width, r.height});
                     s.nextChange = e.nextChange;
                     break;
-                case WallpaperEvent::Kind::Changed: s.kind = WallpaperSignal::Kind::Changed; break;
+                case WallpaperEvent::Kind::Changed:
+                    s.kind = WallpaperSignal::Kind::Changed;
+                    break;
                 case WallpaperEvent::Kind::Reply:
                     if (e.request != _render || e.value) continue;
                     s.kind = WallpaperSignal::Kind::NoFrame;  // "no free buffer"
                     break;
                 case WallpaperEvent::Kind::Log:
-                case WallpaperEvent::Kind::Denied: s.kind = WallpaperSignal::Kind::Log; break;
-                case WallpaperEvent::Kind::Busy: s.kind = WallpaperSignal::Kind::Busy; break;
-                case WallpaperEvent::Kind::Ended: s.kind = WallpaperSignal::Kind::Ended; break;
+                case WallpaperEvent::Kind::Denied:
+                    s.kind = WallpaperSignal::Kind::Log;
+                    break;
+                case WallpaperEvent::Kind::Busy:
+                    s.kind = WallpaperSignal::Kind::Busy;
+                    break;
+                case WallpaperEvent::Kind::Ended:
+                    s.kind = WallpaperSignal::Kind::Ended;
+                    break;
             }
             s.text = e.text;
             out.push_back(std::move(s));
@@ -53,13 +61,27 @@ class ProcessWallpaper : public Wallpaper {
     void send(Op op, CGPoint point, int64_t integer) override {
         WallpaperRequest r;
         switch (op) {
-            case Op::startAnimating: r.op = WallpaperRequest::Op::startAnimating; break;
-            case Op::pauseAnimating: r.op = WallpaperRequest::Op::pauseAnimating; break;
-            case Op::resumeAnimating: r.op = WallpaperRequest::Op::resumeAnimating; break;
-            case Op::stopAnimating: r.op = WallpaperRequest::Op::stopAnimating; break;
-            case Op::openSettingMenu: r.op = WallpaperRequest::Op::openSettingMenu; break;
-            case Op::tapActionAtViewPoint: r.op = WallpaperRequest::Op::tapActionAtViewPoint; break;
-            case Op::gestureAction: r.op = WallpaperRequest::Op::gestureAction; break;
+            case Op::startAnimating:
+                r.op = WallpaperRequest::Op::startAnimating;
+                break;
+            case Op::pauseAnimating:
+                r.op = WallpaperRequest::Op::pauseAnimating;
+                break;
+            case Op::resumeAnimating:
+                r.op = WallpaperRequest::Op::resumeAnimating;
+                break;
+            case Op::stopAnimating:
+                r.op = WallpaperRequest::Op::stopAnimating;
+                break;
+            case Op::openSettingMenu:
+                r.op = WallpaperRequest::Op::openSettingMenu;
+                break;
+            case Op::tapActionAtViewPoint:
+                r.op = WallpaperRequest::Op::tapActionAtViewPoint;
+                break;
+            case Op::gestureAction:
+                r.op = WallpaperRequest::Op::gestureAction;
+                break;
         }
         r.point = point;
         r.integer = integer;
@@ -97,4 +119,3 @@ WallpaperFactory processWallpaperFactory(const ProcessWallpaperOptions& options)
 }
 
 }  // namespace host::desktop
-

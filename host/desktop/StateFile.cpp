@@ -28,10 +28,17 @@ bool xmlText(const std::string& s, std::string* out) {
     for (unsigned char c : s) {
         if (c < 0x20 && c != '\t') return false;
         switch (c) {
-            case '&': *out += "&amp;"; break;
-            case '<': *out += "&lt;"; break;
-            case '>': *out += "&gt;"; break;
-            default: *out += char(c);
+            case '&':
+                *out += "&amp;";
+                break;
+            case '<':
+                *out += "&lt;";
+                break;
+            case '>':
+                *out += "&gt;";
+                break;
+            default:
+                *out += char(c);
         }
     }
     return NSString::isValidUTF8(s.data(), s.size());

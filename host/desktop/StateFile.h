@@ -21,7 +21,7 @@ struct OutputState {
 struct DesktopState {
     std::string bundle;  // what a monitor with no entry of its own gets
     FitMode fit = FitMode::Width;
-    std::string folder;  // the folder `ctl next` walks ("" when none)
+    std::string folder;                          // the folder `ctl next` walks ("" when none)
     std::map<std::string, OutputState> outputs;  // by output name
     bool operator==(const DesktopState&) const = default;
 };

@@ -63,7 +63,9 @@ std::vector<uint32_t> items32(xcb_get_property_reply_t* r) {
     return out;
 }
 
-uint32_t pixelOf(uint32_t argb) { return argb & 0xffffff; }
+uint32_t pixelOf(uint32_t argb) {
+    return argb & 0xffffff;
+}
 
 }  // namespace
 
@@ -139,12 +141,11 @@ bool X11Backend::setUp(const X11Options& options, std::string* error) {
     _depth = _screen->root_depth;
     // Frames are 32-bit pixels: the root's depth must be drawn with 32 bits per pixel.
     bool format32 = false;
-    for (auto f = xcb_setup_pixmap_formats_iterator(xcb_get_setup(_c)); f.rem;
-         xcb_format_next(&f))
+    for (auto f = xcb_setup_pixmap_formats_iterator(xcb_get_setup(_c)); f.rem; xcb_format_next(&f))
         if (f.data->depth == _depth && f.data->bits_per_pixel == 32) format32 = true;
     if (!format32 || (_depth != 24 && _depth != 32)) {
-        *error = "the X11 screen's depth " + std::to_string(_depth) +
-                 " is not drawn with 32-bit pixels";
+        *error =
+            "the X11 screen's depth " + std::to_string(_depth) + " is not drawn with 32-bit pixels";
         return false;
     }
 
@@ -163,7 +164,8 @@ bool X11Backend::setUp(const X11Options& options, std::string* error) {
 
     const xcb_query_extension_reply_t* randr = xcb_get_extension_data(_c, &xcb_randr_id);
     if (randr && randr->present) {
-        auto v = wrap(xcb_randr_query_version_reply(_c, xcb_randr_query_version(_c, 1, 5), nullptr));
+        auto v =
+            wrap(xcb_randr_query_version_reply(_c, xcb_randr_query_version(_c, 1, 5), nullptr));
         if (v && (v->major_version > 1 || v->minor_version >= 5)) {
             _randr15 = true;
             _randrEvent = randr->first_event;
@@ -183,7 +185,8 @@ bool X11Backend::setUp(const X11Options& options, std::string* error) {
     }
     const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(_c, &xcb_xfixes_id);
     if (xfixes && xfixes->present) {
-        auto v = wrap(xcb_xfixes_query_version_reply(_c, xcb_xfixes_query_version(_c, 5, 0), nullptr));
+        auto v =
+            wrap(xcb_xfixes_query_version_reply(_c, xcb_xfixes_query_version(_c, 5, 0), nullptr));
         _xfixes = v && v->major_version >= 2;
     }
 
@@ -215,8 +218,7 @@ bool X11Backend::setUp(const X11Options& options, std::string* error) {
     auto geo = wrap(xcb_get_geometry_reply(_c, xcb_get_geometry(_c, _root), nullptr));
     _rootWidth = geo ? geo->width : _screen->width_in_pixels;
     _rootHeight = geo ? geo->height : _screen->height_in_pixels;
-    if (options.mode == X11Options::Mode::Root &&
-        !setUpRootPixmap(_rootWidth, _rootHeight, error))
+    if (options.mode == X11Options::Mode::Root && !setUpRootPixmap(_rootWidth, _rootHeight, error))
         return false;
     updateOutputs();
     recomputeSignals();
@@ -294,7 +296,8 @@ bool X11Backend::setUpRootPixmap(int width, int height, std::string* error) {
 void X11Backend::readMonitors(std::vector<OutputInfo>* out) {
     out->clear();
     if (_randr15) {
-        auto r = wrap(xcb_randr_get_monitors_reply(_c, xcb_randr_get_monitors(_c, _root, 1), nullptr));
+        auto r =
+            wrap(xcb_randr_get_monitors_reply(_c, xcb_randr_get_monitors(_c, _root, 1), nullptr));
         if (r) {
             std::vector<xcb_get_atom_name_cookie_t> names;
             std::vector<OutputInfo> found;
@@ -407,8 +410,8 @@ void X11Backend::makeWindow(Output& o) {
     xcb_change_property(_c, XCB_PROP_MODE_REPLACE, o.window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                         uint32_t(title.size()), title.data());
     static const char kClass[] = "backdrop\0Backdrop";
-    xcb_change_property(_c, XCB_PROP_MODE_REPLACE, o.window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING,
-                        8, sizeof kClass, kClass);
+    xcb_change_property(_c, XCB_PROP_MODE_REPLACE, o.window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        sizeof kClass, kClass);
     if (!_options.input) {
         // Clicks go through to the root and the window manager, as on a bare desktop.
         if (_xfixes) {
@@ -528,8 +531,8 @@ void X11Backend::recomputeSignals() {
     if (tree) {
         xcb_window_t* kids = xcb_query_tree_children(tree.p);
         for (int i = 0; i < xcb_query_tree_children_length(tree.p); ++i)
-            tops.push_back({kids[i], xcb_get_window_attributes(_c, kids[i]),
-                            xcb_get_geometry(_c, kids[i])});
+            tops.push_back(
+                {kids[i], xcb_get_window_attributes(_c, kids[i]), xcb_get_geometry(_c, kids[i])});
     }
 
     std::vector<PixelRect> fullscreenRects;
@@ -596,8 +599,8 @@ void X11Backend::readIdle() {
     bool idle = false, off = false;
     double next = now + 60;
     if (_saver) {
-        auto info = wrap(xcb_screensaver_query_info_reply(
-            _c, xcb_screensaver_query_info(_c, _root), nullptr));
+        auto info = wrap(
+            xcb_screensaver_query_info_reply(_c, xcb_screensaver_query_info(_c, _root), nullptr));
         if (info) {
             double sinceInput = info->ms_since_user_input / 1000.0;
             off = info->state == XCB_SCREENSAVER_STATE_ON;
@@ -623,7 +626,9 @@ void X11Backend::readIdle() {
     }
 }
 
-std::vector<int> X11Backend::fds() const { return {xcb_get_file_descriptor(_c)}; }
+std::vector<int> X11Backend::fds() const {
+    return {xcb_get_file_descriptor(_c)};
+}
 
 int X11Backend::timeoutMs() const {
     if (!_queued.empty() || _signalsDirty) return 0;
@@ -678,7 +683,9 @@ std::vector<BackendEvent> X11Backend::dispatch() {
                 case XCB_CREATE_NOTIFY:
                 case XCB_REPARENT_NOTIFY:
                 case XCB_CIRCULATE_NOTIFY:
-                case XCB_GRAVITY_NOTIFY: _signalsDirty = true; break;
+                case XCB_GRAVITY_NOTIFY:
+                    _signalsDirty = true;
+                    break;
                 case XCB_DESTROY_NOTIFY: {
                     auto* d = reinterpret_cast<xcb_destroy_notify_event_t*>(ev);
                     _watched.erase(d->window);
@@ -719,7 +726,8 @@ std::vector<BackendEvent> X11Backend::dispatch() {
                     pressWindow = 0;
                     break;
                 }
-                default: break;
+                default:
+                    break;
             }
         }
         std::free(ev);
@@ -836,8 +844,8 @@ bool X11Backend::present(const std::string& output, int buffer, const Placement&
         xcb_change_gc(_c, _gc, XCB_GC_FOREGROUND, &pixel);
         std::vector<xcb_rectangle_t> bands;
         for (const PixelRect& r : subtract(outRect, pic))
-            bands.push_back({int16_t(r.x + ox), int16_t(r.y + oy), uint16_t(r.width),
-                             uint16_t(r.height)});
+            bands.push_back(
+                {int16_t(r.x + ox), int16_t(r.y + oy), uint16_t(r.width), uint16_t(r.height)});
         if (!bands.empty()) {
             xcb_poly_fill_rectangle(_c, drawable, _gc, uint32_t(bands.size()), bands.data());
             if (!o.window)
@@ -915,11 +923,12 @@ bool X11Backend::present(const std::string& output, int buffer, const Placement&
     for (const PixelRect& r : dmg) {
         PixelRect src = intersect(r, {0, 0, totalWidth, totalHeight});
         // Clip to the output: buffer pixel (x, y) lands at placement + (x, y).
-        PixelRect onOut = intersect({src.x + placement.x, src.y + placement.y, src.width, src.height},
-                                    outRect);
+        PixelRect onOut =
+            intersect({src.x + placement.x, src.y + placement.y, src.width, src.height}, outRect);
         if (onOut.empty()) continue;
         puts.push_back({{onOut.x - placement.x, onOut.y - placement.y, onOut.width, onOut.height},
-                        onOut.x + ox, onOut.y + oy});
+                        onOut.x + ox,
+                        onOut.y + oy});
     }
     o.pending = buffer;
     o.pendingSegment = segment;

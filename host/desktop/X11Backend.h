@@ -30,8 +30,8 @@ namespace host::desktop {
 struct X11Options {
     enum class Mode { Root, Window };
     Mode mode = Mode::Root;
-    bool input = false;  // forward clicks on the desktop background
-    bool force = false;  // window mode beside another desktop window
+    bool input = false;   // forward clicks on the desktop background
+    bool force = false;   // window mode beside another desktop window
     std::string display;  // "" for $DISPLAY
 };
 
@@ -81,8 +81,8 @@ class X11Backend : public Backend {
         xcb_window_t window = 0;  // window mode
         xcb_pixmap_t pixmap = 0;  // window mode: the window's background
         Placement placement;
-        bool filled = false;      // the background colour has been drawn for this placement
-        int pending = -1;         // the buffer of a present not yet completed
+        bool filled = false;  // the background colour has been drawn for this placement
+        int pending = -1;     // the buffer of a present not yet completed
         uint32_t pendingSegment = 0;
         unsigned pendingSequence = 0;
         std::unique_ptr<Scratch> scratch;

@@ -98,13 +98,12 @@ bool SwayXwayland::start(const std::vector<std::pair<int, int>>& outputs) {
         c << "exec sh -c 'echo \"$DISPLAY\" > " << run << "/display'\n";
     }
     chmod(cfg.c_str(), 0644);
-    sway = spawn({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c",
-                  cfg},
-                 {"XDG_RUNTIME_DIR=" + run, "WLR_BACKENDS=headless", "WLR_RENDERER=pixman",
-                  "WLR_LIBINPUT_NO_DEVICES=1",
-                  "WLR_HEADLESS_OUTPUTS=" + std::to_string(outputs.size()), "DISPLAY=",
-                  "WAYLAND_DISPLAY=", "SWAYSOCK=", "HOME=" + dir},
-                 false);
+    sway = spawn(
+        {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c", cfg},
+        {"XDG_RUNTIME_DIR=" + run, "WLR_BACKENDS=headless", "WLR_RENDERER=pixman",
+         "WLR_LIBINPUT_NO_DEVICES=1", "WLR_HEADLESS_OUTPUTS=" + std::to_string(outputs.size()),
+         "DISPLAY=", "WAYLAND_DISPLAY=", "SWAYSOCK=", "HOME=" + dir},
+        false);
     if (!waitUntil(10, [&] {
             std::string d = readFile(run + "/display");
             if (d.empty() || d.back() != '\n') return false;

@@ -169,12 +169,14 @@ TEST(DesktopDaemon, ShowsTheWallpaperAndKeepsItThroughCrashesAndKills) {
     auto still = [&] { return waitFor(15, [&] { return field(d.query(), "fps") == "0.0"; }); };
     ASSERT_TRUE(still());
     double share = 1;
-    ASSERT_TRUE(waitFor(10, [&] {
-        CGImageRef shot = screenshot(x.display, d.dir);
-        share = differingShare(shot, expected);
-        CGImageRelease(shot);
-        return share < 0.01;
-    })) << "share of differing pixels " << share;
+    ASSERT_TRUE(waitFor(10,
+                        [&] {
+                            CGImageRef shot = screenshot(x.display, d.dir);
+                            share = differingShare(shot, expected);
+                            CGImageRelease(shot);
+                            return share < 0.01;
+                        }))
+        << "share of differing pixels " << share;
     EXPECT_NE(rootPixmapProperty(x.display).find("pixmap id"), std::string::npos);
     CGImageRef before = screenshot(x.display, d.dir);
 
@@ -245,8 +247,8 @@ TEST(DesktopDaemon, PausesUnderAFullscreenWindowAndOnBattery) {
     std::ofstream(power + "/AC/online") << "1\n";
     std::ofstream(power + "/BAT0/type") << "Battery\n";
     // The test wallpaper's own frame loop runs all the time it plays.
-    ASSERT_TRUE(d.start({bdtest::testBundle("TestWallpaper"), "--idle-after", "0",
-                         "--power-supply-dir", power}))
+    ASSERT_TRUE(d.start(
+        {bdtest::testBundle("TestWallpaper"), "--idle-after", "0", "--power-supply-dir", power}))
         << d.log();
     std::string q;
     ASSERT_TRUE(waitFor(10, [&] { return field(q = d.query(), "state") == "playing"; })) << q;
@@ -266,9 +268,9 @@ TEST(DesktopDaemon, PausesUnderAFullscreenWindowAndOnBattery) {
         return list.find("window id") != std::string::npos;
     }));
     auto t0 = Clock::now();
-    ASSERT_EQ(bdtest::runOn(x.display, {"wmctrl", "-i", "-r", std::to_string(w), "-b",
-                                        "add,fullscreen"}),
-              0);
+    ASSERT_EQ(
+        bdtest::runOn(x.display, {"wmctrl", "-i", "-r", std::to_string(w), "-b", "add,fullscreen"}),
+        0);
     ASSERT_TRUE(waitFor(5, [&] { return field(q = d.query(), "state") == "hidden"; })) << q;
     double latency = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_LT(latency, 1.5);  // the target is 0.5 s, measured in bench/desktop
@@ -278,8 +280,8 @@ TEST(DesktopDaemon, PausesUnderAFullscreenWindowAndOnBattery) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_LE(cpuSeconds(child) - cpu0, 0.02) << "the paused wallpaper kept working";
 
-    ASSERT_EQ(bdtest::runOn(x.display, {"wmctrl", "-i", "-r", std::to_string(w), "-b",
-                                        "remove,fullscreen"}),
+    ASSERT_EQ(bdtest::runOn(x.display,
+                            {"wmctrl", "-i", "-r", std::to_string(w), "-b", "remove,fullscreen"}),
               0);
     ASSERT_TRUE(waitFor(5, [&] { return field(q = d.query(), "state") == "playing"; })) << q;
     cpu0 = cpuSeconds(child);
@@ -304,8 +306,8 @@ TEST(DesktopDaemon, CrashingBundleFallsBackToItsThumbnailAndRawRequestsAreChecke
     ASSERT_TRUE(x.start(320, 240));
     Desktop d(x.display);
     // A bundle whose library crashes at once, dressed with the sample's thumbnail.
-    std::string bundle = bdtest::linkBundle(bdtest::testBundle("bdtest_crash"), d.dir,
-                                            "Crash.bundle", "");
+    std::string bundle =
+        bdtest::linkBundle(bdtest::testBundle("bdtest_crash"), d.dir, "Crash.bundle", "");
     std::filesystem::copy_file(bdtest::demoBundle() + "/thumbnail.png", bundle + "/thumbnail.png",
                                std::filesystem::copy_options::overwrite_existing);
     ASSERT_TRUE(d.start({bundle, "--idle-after", "0", "--no-pause-on-battery"})) << d.log();
@@ -346,6 +348,12 @@ TEST(DesktopDaemon, CrashingBundleFallsBackToItsThumbnailAndRawRequestsAreChecke
     EXPECT_EQ(raw("set \"unclosed\n").rfind("error: malformed", 0), 0u);
     EXPECT_EQ(raw("gesture x 1,2\n").rfind("error: usage", 0), 0u);
     EXPECT_EQ(field(d.query(), "state"), "fallback");
+    // A bundle whose entry point never returns is given up on after the hang time, in one line,
+    // and the output keeps what it showed.
+    std::string out, err;
+    EXPECT_EQ(d.ctl({"set", bdtest::testBundle("bdtest_hang")}, &out, &err), 1);
+    EXPECT_NE(err.find("stays"), std::string::npos) << err;
+    EXPECT_EQ(field(d.query(), "bundle"), bundle);
     // `reload` leaves the fallback and tries again.
     EXPECT_EQ(d.ctl({"reload"}), 0);
     EXPECT_NE(field(d.query(), "state"), "fallback");

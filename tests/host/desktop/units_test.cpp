@@ -41,7 +41,8 @@ void writeText(const std::string& path, const std::string& text) {
 TEST(DesktopFit, WidthFillsTheMonitorPixelForPixel) {
     // The 320-point view at monitor/320 covers exactly the monitor's pixels, for common and
     // awkward sizes alike (1366 / 320 is not a round number).
-    for (auto [w, h] : {std::pair{1920, 1080}, {1366, 768}, {3840, 2160}, {1080, 1920}, {801, 601}}) {
+    for (auto [w, h] :
+         {std::pair{1920, 1080}, {1366, 768}, {3840, 2160}, {1080, 1920}, {801, 601}}) {
         Fitted f = fitScreen(w, h, FitMode::Width, {320, 568, 2}, 0xff000000);
         EXPECT_DOUBLE_EQ(f.screen.width, 320);
         EXPECT_EQ(f.screen.pixelWidth(), w) << w << "x" << h;
@@ -78,14 +79,15 @@ TEST(DesktopFit, PhoneScreenPlacedWithoutResampling) {
     uint32_t c;
     EXPECT_TRUE(parseColour("#a0B1c2", &c));
     EXPECT_EQ(c, 0xffa0b1c2u);
-    for (const char* bad : {"#12345", "#1234567", "#12345g", ""}) EXPECT_FALSE(parseColour(bad, &c));
+    for (const char* bad : {"#12345", "#1234567", "#12345g", ""})
+        EXPECT_FALSE(parseColour(bad, &c));
 }
 
 TEST(DesktopGeometry, CoverageAndSubtraction) {
     PixelRect out{0, 0, 100, 100};
-    EXPECT_TRUE(covers({{0, 0, 60, 100}, {50, 0, 50, 100}}, out));    // overlapping halves
-    EXPECT_FALSE(covers({{0, 0, 60, 100}, {61, 0, 39, 100}}, out));   // a one-pixel gap
-    EXPECT_TRUE(covers({{-10, -10, 200, 200}}, out));                 // bigger than the output
+    EXPECT_TRUE(covers({{0, 0, 60, 100}, {50, 0, 50, 100}}, out));   // overlapping halves
+    EXPECT_FALSE(covers({{0, 0, 60, 100}, {61, 0, 39, 100}}, out));  // a one-pixel gap
+    EXPECT_TRUE(covers({{-10, -10, 200, 200}}, out));                // bigger than the output
     EXPECT_FALSE(covers({}, out));
     EXPECT_FALSE(covers({{0, 0, 100, 99}}, out));
     // Four windows in the corners with a hole in the middle.
@@ -114,7 +116,8 @@ TEST(DesktopState, RoundTripsAndSurvivesBadFiles) {
     EXPECT_EQ(back, s);
     // No temporary file is left beside it.
     int files = 0;
-    for (auto& e : std::filesystem::directory_iterator(t.path + "/state/backdrop")) (void)e, ++files;
+    for (auto& e : std::filesystem::directory_iterator(t.path + "/state/backdrop"))
+        (void)e, ++files;
     EXPECT_EQ(files, 1);
 
     // Garbage, an empty dictionary and a FIFO are "no state", never a crash or a hang.
@@ -182,7 +185,7 @@ TEST(DesktopControl, OneDaemonPerSocketAndHostileClients) {
     pid_t running = 0;
     std::string error;
     ASSERT_TRUE(server.open(path, &running, &error)) << error;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     {
@@ -194,8 +197,7 @@ TEST(DesktopControl, OneDaemonPerSocketAndHostileClients) {
     auto serve = [&](pid_t child) {
         int status = 0;
         for (int i = 0; i < 500 && waitpid(child, &status, WNOHANG) == 0; ++i) {
-            for (auto& r : server.handle())
-                server.reply(r.client, {"echo " + r.line});
+            for (auto& r : server.handle()) server.reply(r.client, {"echo " + r.line});
             usleep(10000);
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -242,8 +244,10 @@ TEST(DesktopControl, OneDaemonPerSocketAndHostileClients) {
         bool ok = controlRequest(path, "quit", &lines, &e, &noDaemon);
         _exit(!ok && e.find("refused") != std::string::npos ? 0 : 21);
     }
-    if (geteuid() == 0) EXPECT_EQ(serve(child), 0);
-    else serve(child);
+    if (geteuid() == 0)
+        EXPECT_EQ(serve(child), 0);
+    else
+        serve(child);
 
     // No daemon: a clear answer, not a hang.
     std::vector<std::string> lines;

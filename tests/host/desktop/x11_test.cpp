@@ -91,8 +91,8 @@ struct Look {
         return v & 0xffffff;
     }
     std::vector<uint32_t> prop32(xcb_window_t w, const char* name) {
-        auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name),
-                                        nullptr);
+        auto* a =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
         auto* r = xcb_get_property_reply(
             c, xcb_get_property(c, 0, w, a->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 64), nullptr);
         std::vector<uint32_t> out;
@@ -155,8 +155,8 @@ TEST(DesktopX11, RootPixmapTakesDamageAndOutlivesTheDaemon) {
     ASSERT_TRUE(show(*b, "screen", id, p));
     EXPECT_EQ(look.pixel(bg(), 15, 25), 0xff0000u);
     EXPECT_TRUE(settles([&] { return look.pixel(look.root, 15, 25) == 0xff0000u; }));  // shown
-    EXPECT_EQ(look.pixel(bg(), 5, 5), 0x0000ffu);       // band
-    EXPECT_EQ(look.pixel(bg(), 399, 299), 0x0000ffu);   // band
+    EXPECT_EQ(look.pixel(bg(), 5, 5), 0x0000ffu);                                      // band
+    EXPECT_EQ(look.pixel(bg(), 399, 299), 0x0000ffu);                                  // band
 
     // Only the damaged rectangle goes to the server: the rest of a changed buffer does not.
     f.fill({0, 0, 320, 200}, kGreen);
@@ -204,13 +204,14 @@ TEST(DesktopX11, WindowModeMakesABelowStickyClickThroughDesktopWindow) {
     xcb_window_t w = b->window("screen");
     ASSERT_NE(w, 0u);
     std::string props;
-    ASSERT_EQ(bdtest::runOn(x.display, {"xprop", "-id", std::to_string(w), "_NET_WM_WINDOW_TYPE",
-                                        "_NET_WM_STATE", "_NET_WM_DESKTOP"},
+    ASSERT_EQ(bdtest::runOn(x.display,
+                            {"xprop", "-id", std::to_string(w), "_NET_WM_WINDOW_TYPE",
+                             "_NET_WM_STATE", "_NET_WM_DESKTOP"},
                             &props),
               0);
     EXPECT_NE(props.find("_NET_WM_WINDOW_TYPE_DESKTOP"), std::string::npos) << props;
-    for (const char* s : {"_NET_WM_STATE_BELOW", "_NET_WM_STATE_SKIP_TASKBAR",
-                          "_NET_WM_STATE_SKIP_PAGER"})
+    for (const char* s :
+         {"_NET_WM_STATE_BELOW", "_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"})
         EXPECT_NE(props.find(s), std::string::npos) << s << " in " << props;
     // Sticky: on every desktop (openbox keeps that in _NET_WM_DESKTOP rather than the state).
     EXPECT_TRUE(props.find("_NET_WM_STATE_STICKY") != std::string::npos ||
@@ -266,9 +267,12 @@ TEST(DesktopX11, FullscreenAndCoveringWindowsAreSignalledWithoutPolling) {
     xcb_map_window(look.c, w);
     xcb_flush(look.c);
     auto changedTo = [&](std::function<bool(const OutputSignals&)> want) {
-        return pump(*b, 5, [&](const BackendEvent& e) {
-            return e.kind == BackendEvent::Kind::SignalsChanged && want(b->signals("screen"));
-        }) || want(b->signals("screen"));
+        return pump(*b, 5,
+                    [&](const BackendEvent& e) {
+                        return e.kind == BackendEvent::Kind::SignalsChanged &&
+                               want(b->signals("screen"));
+                    }) ||
+               want(b->signals("screen"));
     };
     std::string id = std::to_string(w);
     // Fullscreen, through the window manager as a user's program asks for it.
