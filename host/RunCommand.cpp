@@ -1,49 +1,41 @@
 // `backdrop run BUNDLE`: the wallpaper live in a window (SDL2) on the real clock, behind the
-// launcher's icons. Mouse presses, drags and releases are touches; keys drive the protocol.
-// The main thread waits on SDL's event queue through the run loop's waiter, so the
-// wallpaper's main-thread work (frames its loop asks for, timers) runs between events.
+// launcher's icons. The wallpaper runs in a wallpaper process of its own; mouse presses, drags
+// and releases become touches and keys protocol operations, sent to it. It renders when it
+// changed or when it said it would change, into shared buffers the window shows. When it
+// crashes, exits or hangs, the window keeps its last frame, says what happened in its title
+// and on stdout, and restarts it (at once with `r`, else after 1, 2, 4 ... 30 s).
 
 #include <SDL.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "Commands.h"
-#include "Foundation/NSRunLoop.h"
+#include "Foundation/NSObject.h"
 #include "HostScene.h"
-#include "QuartzCore/CABase.h"
-#include "QuartzCore/CARenderer.h"
+#include "wallpaper/WallpaperProcess.h"
 
 namespace {
 
 using host::fail;
+using Op = host::WallpaperRequest::Op;
+using Clock = std::chrono::steady_clock;
 
 constexpr double kFramePeriod = 1.0 / 60;
-
-// Blocks the main run loop on SDL's event queue; wake() posts an event of its own.
-class SDLWaiter : public NSRunLoopWaiter {
-  public:
-    SDLWaiter() : _wakeType(SDL_RegisterEvents(1)) {}
-    void wait(double seconds) override {
-        int ms = int(std::ceil(std::max(0.0, seconds) * 1000));
-        SDL_WaitEventTimeout(nullptr, std::max(ms, 1));
-    }
-    void wake() override {
-        if (_wakeType == Uint32(-1)) return;
-        SDL_Event e{};
-        e.type = _wakeType;
-        SDL_PushEvent(&e);
-    }
-    Uint32 wakeType() const { return _wakeType; }
-
-  private:
-    Uint32 _wakeType;
-};
+constexpr double kFirstRestart = 1.0;  // seconds before the first automatic restart, doubled
+constexpr double kLastRestart = 30.0;  // up to this
+constexpr double kSteadyRun = 30.0;    // a wallpaper that ran this long starts the back-off anew
 
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void say(const char* fmt, ...) {
@@ -55,7 +47,140 @@ void say(const char* fmt, ...) {
     std::fflush(stdout);
 }
 
-int run(const std::string& bundlePath, const std::string& screenText) {
+double now() {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+// CLOCK_MONOTONIC seconds: the media clock of a wallpaper process on the real clock.
+double monotonicNow() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// Turns "the wallpaper process has something to say" into an SDL event, so the window's loop
+// blocks on SDL's queue alone. After a wake-up it waits until the loop watches again.
+class WallpaperWatcher {
+  public:
+    explicit WallpaperWatcher(Uint32 wakeType) : _wakeType(wakeType) {
+        _stop = eventfd(0, EFD_CLOEXEC);
+        _thread = std::thread([this] { run(); });
+    }
+    ~WallpaperWatcher() {
+        set(kQuit);
+        _thread.join();
+        close(_stop);
+    }
+    // [main-thread] The descriptor to watch (-1: none); also says the last wake-up was handled.
+    void watch(int fd) { set(fd); }
+
+  private:
+    static constexpr int kQuit = -2;
+
+    void set(int fd) {
+        bool moved;
+        {
+            std::lock_guard lk(_m);
+            moved = fd != _fd;
+            _fd = fd;
+            _handled = true;
+        }
+        _cv.notify_all();
+        if (moved) {  // a poll in progress looks again
+            uint64_t one = 1;
+            ssize_t rc = write(_stop, &one, sizeof one);
+            (void)rc;
+        }
+    }
+
+    void run() {
+        for (;;) {
+            int fd;
+            {
+                std::unique_lock lk(_m);
+                _cv.wait(lk, [&] { return _handled; });
+                fd = _fd;
+            }
+            if (fd == kQuit) return;
+            pollfd p[2] = {{_stop, POLLIN, 0}, {fd, POLLIN, 0}};
+            int n = poll(p, fd >= 0 ? 2 : 1, -1);
+            if (n > 0 && (p[0].revents & POLLIN)) {
+                uint64_t v;
+                ssize_t rc = read(_stop, &v, sizeof v);
+                (void)rc;
+                continue;
+            }
+            if (n > 0 && fd >= 0 && p[1].revents) {
+                {
+                    std::lock_guard lk(_m);
+                    if (_fd != fd) continue;
+                    _handled = false;
+                }
+                SDL_Event e{};
+                e.type = _wakeType;
+                SDL_PushEvent(&e);
+            }
+        }
+    }
+
+    Uint32 _wakeType;
+    int _stop = -1;
+    int _fd = -1;
+    bool _handled = true;
+    std::mutex _m;
+    std::condition_variable _cv;
+    std::thread _thread;
+};
+
+// The wallpaper as `run` drives it: its process, its state, and restarts after it ends.
+struct Session {
+    host::WallpaperOptions options;
+    std::unique_ptr<host::WallpaperProcess> wp;
+    std::string title;  // the window's base title
+    std::string endText;
+    double startedAt = 0, restartAt = INFINITY, backoff = kFirstRestart;
+    double nextChange = INFINITY, lastRender = -INFINITY;
+    bool changed = true, rendering = false;
+    int framesSinceTitle = 0;
+    double lastTitle = 0, lastFrameMs = 0;
+
+    bool start(std::string* error) {
+        wp = host::WallpaperProcess::spawn(options, error);
+        if (!wp) return false;
+        startedAt = now();
+        restartAt = INFINITY;
+        endText.clear();
+        changed = true;
+        rendering = false;
+        nextChange = INFINITY;
+        return true;
+    }
+    bool alive() const { return wp && wp->alive(); }
+    // A request answered before the next step; false (and the wallpaper is marked ended) when
+    // it was not.
+    bool call(Op op, host::WallpaperEvent* reply = nullptr, CGPoint p = {}, double v = 0,
+              int64_t i = 0) {
+        if (!alive()) return false;
+        host::WallpaperRequest r;
+        r.op = op;
+        r.point = p;
+        r.value = v;
+        r.integer = i;
+        host::WallpaperEvent e;
+        std::string error;
+        bool ok = wp->call(r, options.hangTimeout, reply ? reply : &e, &error);
+        changed = true;  // what a request does shows in the next frame
+        return ok;
+    }
+    const char* animating() {
+        host::WallpaperEvent e;
+        if (!call(Op::isAnimating, &e)) return "unknown";
+        return e.value ? "yes" : "no";
+    }
+};
+
+int run(const std::string& bundlePath, const std::string& screenText,
+        const host::ProcessFlags& flags) {
     NSAutoreleasePool pool;
     host::ScreenSpec screen;
     std::string error;
@@ -63,6 +188,9 @@ int run(const std::string& bundlePath, const std::string& screenText) {
         std::fprintf(stderr, "backdrop: %s\n", error.c_str());
         return host::kExitUsage;
     }
+    Session session;
+    if (!host::applyProcessFlags(flags, &session.options, &error))
+        return fail(error, host::kExitUsage);
     std::error_code ec;
     if (!std::filesystem::is_directory(bundlePath, ec))
         return fail("not a bundle directory: " + bundlePath);
@@ -94,8 +222,8 @@ int run(const std::string& bundlePath, const std::string& screenText) {
     }
     std::string name = std::filesystem::path(bundlePath).filename().string();
     if (name.empty()) name = std::filesystem::path(bundlePath).parent_path().filename().string();
-    std::string title = "Backdrop - " + name;
-    SDL_Window* window = SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_CENTERED,
+    session.title = "Backdrop - " + name;
+    SDL_Window* window = SDL_CreateWindow(session.title.c_str(), SDL_WINDOWPOS_CENTERED,
                                           SDL_WINDOWPOS_CENTERED, ww, wh, SDL_WINDOW_RESIZABLE);
     if (!window) {
         std::string why = SDL_GetError();
@@ -118,181 +246,267 @@ int run(const std::string& bundlePath, const std::string& screenText) {
     }
 
     int status = 0;
-    {
-        std::unique_ptr<host::HostScene> scene =
-            host::HostScene::load(bundlePath, screen, true, &error);
-        if (!scene) {
-            status = fail(error);
-        } else {
-            NSRunLoop* loop = NSRunLoop::mainRunLoop();
-            SDLWaiter waiter;
-            loop->setWaiter(&waiter);
-            CARenderer renderer(pw, ph, screen.scale);
+    session.options.bundlePath = bundlePath;
+    session.options.screen = screen;
+    session.options.icons = true;
+    if (!session.start(&error)) {
+        status = fail(error);
+    } else {
+        const Uint32 wakeType = SDL_RegisterEvents(1);
+        WallpaperWatcher watcher(wakeType);
+        watcher.watch(session.wp->fd());
 
-            // Window pixels -> screen points.
-            auto toPoints = [&](int x, int y) {
-                int cw = 1, ch = 1;
-                SDL_GetWindowSize(window, &cw, &ch);
-                return CGPointMake(x * screen.width / std::max(cw, 1),
-                                   y * screen.height / std::max(ch, 1));
-            };
-            auto cursor = [&] {
-                int x = 0, y = 0;
-                SDL_GetMouseState(&x, &y);
-                return toPoints(x, y);
-            };
-            auto animating = [&] { return scene->isAnimating() ? "yes" : "no"; };
-
-            scene->startAnimating();
-            say("running %s: %dx%d px; space pause/resume, s start/stop, f frame, +/- scale, t "
-                "tap, "
-                "0-9 gesture, o settings, q quit",
-                bundlePath.c_str(), pw, ph);
-            bool running = true, hidden = false, pausedWhileHidden = false, userPaused = false;
-            bool pressed = false, shown = false;
-            double nextFrame = CACurrentMediaTime(), lastTitle = nextFrame, lastFrameMs = 0;
-            int framesSinceTitle = 0;
-            while (running) {
-                SDL_Event e;
-                while (SDL_PollEvent(&e)) {
-                    switch (e.type) {
-                        case SDL_QUIT:
-                            running = false;
-                            break;
-                        case SDL_WINDOWEVENT:
-                            if (e.window.event == SDL_WINDOWEVENT_HIDDEN ||
-                                e.window.event == SDL_WINDOWEVENT_MINIMIZED) {
-                                // (X11 shows, hides and shows a new window before its first
-                                // exposure; only a window that has been drawn on can be hidden.)
-                                if (!hidden && shown) {
-                                    hidden = true;
-                                    pausedWhileHidden = scene->isAnimating();
-                                    if (pausedWhileHidden) scene->pauseAnimating();
-                                    say("window hidden: %s",
-                                        pausedWhileHidden ? "paused" : "not animating");
-                                }
-                            } else if (e.window.event == SDL_WINDOWEVENT_SHOWN ||
-                                       e.window.event == SDL_WINDOWEVENT_RESTORED ||
-                                       e.window.event == SDL_WINDOWEVENT_EXPOSED) {
-                                if (e.window.event == SDL_WINDOWEVENT_EXPOSED) shown = true;
-                                if (hidden) {
-                                    hidden = false;
-                                    if (pausedWhileHidden) scene->resumeAnimating();
-                                    say("window shown: %s",
-                                        pausedWhileHidden ? "resumed" : "as it was");
-                                    pausedWhileHidden = false;
-                                }
-                            }
-                            break;
-                        case SDL_MOUSEBUTTONDOWN:
-                            if (e.button.button == SDL_BUTTON_LEFT) {
-                                CGPoint p = toPoints(e.button.x, e.button.y);
-                                pressed = scene->touchBegan(p);
-                                say("touch began at (%g, %g) on %s; animating: %s", p.x, p.y,
-                                    pressed ? scene->lastTouchedClass().c_str() : "nothing",
-                                    animating());
-                            }
-                            break;
-                        case SDL_MOUSEMOTION:
-                            if (pressed && (e.motion.state & SDL_BUTTON_LMASK))
-                                scene->touchMoved(toPoints(e.motion.x, e.motion.y));
-                            break;
-                        case SDL_MOUSEBUTTONUP:
-                            if (e.button.button == SDL_BUTTON_LEFT && pressed) {
-                                pressed = false;
-                                CGPoint p = toPoints(e.button.x, e.button.y);
-                                scene->touchEnded(p);
-                                say("touch ended at (%g, %g)", p.x, p.y);
-                            }
-                            break;
-                        case SDL_KEYDOWN: {
-                            SDL_Keycode k = e.key.keysym.sym;
-                            if (k == SDLK_q || k == SDLK_ESCAPE) {
-                                running = false;
-                            } else if (k == SDLK_SPACE) {
-                                if (userPaused)
-                                    scene->resumeAnimating();
-                                else
-                                    scene->pauseAnimating();
-                                userPaused = !userPaused;
-                                say("%s; animating: %s",
-                                    userPaused ? "pauseAnimating" : "resumeAnimating", animating());
-                            } else if (k == SDLK_s) {
-                                bool was = scene->isAnimating();
-                                if (was)
-                                    scene->stopAnimating();
-                                else
-                                    scene->startAnimating();
-                                userPaused = false;
-                                say("%s; animating: %s", was ? "stopAnimating" : "startAnimating",
-                                    animating());
-                            } else if (k == SDLK_f) {
-                                scene->doAnimating();
-                                say("doAnimating");
-                            } else if (k == SDLK_PLUS || k == SDLK_EQUALS || k == SDLK_KP_PLUS ||
-                                       k == SDLK_MINUS || k == SDLK_KP_MINUS) {
-                                bool up = k == SDLK_PLUS || k == SDLK_EQUALS || k == SDLK_KP_PLUS;
-                                double s = scene->view()->scale() * (up ? 1.25 : 0.8);
-                                scene->setScale(s);
-                                say("setScale %g", s);
-                            } else if (k == SDLK_t) {
-                                CGPoint p = cursor();
-                                scene->tap(p);
-                                say("tap at (%g, %g) on %s; animating: %s", p.x, p.y,
-                                    scene->lastTouchedClass().empty()
-                                        ? "nothing"
-                                        : scene->lastTouchedClass().c_str(),
-                                    animating());
-                            } else if (k >= SDLK_0 && k <= SDLK_9) {
-                                CGPoint p = cursor();
-                                scene->gesture(int32_t(k - SDLK_0), p);
-                                say("gestureAction %d at (%g, %g); animating: %s", int(k - SDLK_0),
-                                    p.x, p.y, animating());
-                            } else if (k == SDLK_o) {
-                                scene->openSettingMenu();
-                                say("openSettingMenu");
-                            }
-                            break;
-                        }
-                        default:
-                            break;
-                    }
-                }
-                if (!running) break;
-
-                double now = CACurrentMediaTime();
-                if (!hidden && now >= nextFrame) {
-                    auto r0 = std::chrono::steady_clock::now();
-                    renderer.clear({0, 0, 0, 1});
-                    renderer.render(scene->window()->layer(), now);
-                    lastFrameMs = std::chrono::duration<double, std::milli>(
-                                      std::chrono::steady_clock::now() - r0)
-                                      .count();
-                    SDL_UpdateTexture(texture, nullptr, renderer.pixels(), int(renderer.stride()));
-                    SDL_RenderClear(sdl);
-                    SDL_RenderCopy(sdl, texture, nullptr, nullptr);
-                    SDL_RenderPresent(sdl);
-                    ++framesSinceTitle;
-                    nextFrame = std::max(nextFrame + kFramePeriod, now);
-                    if (now - lastTitle >= 0.5) {
-                        char line[256];
-                        std::snprintf(line, sizeof line, "%s - %.1f fps, frame %.1f ms",
-                                      title.c_str(), framesSinceTitle / (now - lastTitle),
-                                      lastFrameMs);
-                        SDL_SetWindowTitle(window, line);
-                        lastTitle = now;
-                        framesSinceTitle = 0;
-                    }
-                }
-                // The wallpaper's main-thread work until the next frame or the next event.
-                double wait = hidden ? 0.25 : std::max(0.0, nextFrame - CACurrentMediaTime());
-                loop->runUntil(
-                    [] { return SDL_HasEvents(SDL_FIRSTEVENT, SDL_LASTEVENT) == SDL_TRUE; }, wait);
+        // Window pixels -> screen points.
+        auto toPoints = [&](int x, int y) {
+            int cw = 1, ch = 1;
+            SDL_GetWindowSize(window, &cw, &ch);
+            return CGPointMake(x * screen.width / std::max(cw, 1),
+                               y * screen.height / std::max(ch, 1));
+        };
+        auto cursor = [&] {
+            int x = 0, y = 0;
+            SDL_GetMouseState(&x, &y);
+            return toPoints(x, y);
+        };
+        auto present = [&] {
+            SDL_RenderClear(sdl);
+            SDL_RenderCopy(sdl, texture, nullptr, nullptr);
+            SDL_RenderPresent(sdl);
+        };
+        // The wallpaper ended: the window keeps its last frame and says so; a restart follows.
+        auto ended = [&] {
+            if (!session.endText.empty()) return;
+            session.endText = session.wp ? session.wp->end().text : "the wallpaper is gone";
+            if (now() - session.startedAt >= kSteadyRun) session.backoff = kFirstRestart;
+            session.restartAt = now() + session.backoff;
+            say("%s; restarting in %g s (r restarts now)", session.endText.c_str(),
+                session.backoff);
+            SDL_SetWindowTitle(window, (session.title + " - " + session.endText).c_str());
+            session.backoff = std::min(session.backoff * 2, kLastRestart);
+            watcher.watch(-1);
+        };
+        auto restart = [&] {
+            session.wp.reset();
+            std::string why;
+            if (!session.start(&why)) {
+                session.endText.clear();
+                session.wp.reset();
+                session.endText = why;
+                session.restartAt = now() + session.backoff;
+                say("%s; restarting in %g s (r restarts now)", why.c_str(), session.backoff);
+                SDL_SetWindowTitle(window, (session.title + " - " + why).c_str());
+                session.backoff = std::min(session.backoff * 2, kLastRestart);
+                return;
             }
-            scene.reset();  // stops the wallpaper and lets it go
-            loop->runForInterval(0.05);
-            loop->setWaiter(nullptr);
+            session.call(Op::startAnimating);
+            say("restarted the wallpaper");
+            SDL_SetWindowTitle(window, session.title.c_str());
+            watcher.watch(session.wp->fd());
+        };
+
+        session.call(Op::startAnimating);
+        say("running %s: %dx%d px; space pause/resume, s start/stop, f frame, +/- scale, t "
+            "tap, 0-9 gesture, o settings, r restart, q quit",
+            bundlePath.c_str(), pw, ph);
+        double scale = 1;
+        bool running = true, hidden = false, pausedWhileHidden = false, userPaused = false;
+        bool pressed = false, shown = false;
+        session.lastTitle = now();
+        while (running) {
+            // The wallpaper's events: frames to show, changes, its output.
+            if (session.wp) {
+                for (const host::WallpaperEvent& e : session.wp->handle()) {
+                    switch (e.kind) {
+                        case host::WallpaperEvent::Kind::FrameReady:
+                            session.rendering = false;
+                            session.nextChange = e.nextChange;
+                            session.lastFrameMs = e.renderMs;
+                            SDL_UpdateTexture(texture, nullptr, session.wp->bufferPixels(e.buffer),
+                                              int(session.wp->stride()));
+                            session.wp->releaseBuffer(e.buffer);
+                            present();
+                            ++session.framesSinceTitle;
+                            break;
+                        case host::WallpaperEvent::Kind::Reply:
+                            session.rendering = false;  // no frame this time
+                            break;
+                        case host::WallpaperEvent::Kind::Changed:
+                            session.changed = true;
+                            break;
+                        case host::WallpaperEvent::Kind::Log:
+                            std::fprintf(stderr, "%s\n", e.text.c_str());
+                            break;
+                        case host::WallpaperEvent::Kind::Denied:
+                            say("sandbox: the wallpaper was refused: %s", e.text.c_str());
+                            break;
+                        case host::WallpaperEvent::Kind::Busy:
+                            say("%s", e.text.c_str());
+                            break;
+                        case host::WallpaperEvent::Kind::Ended:
+                            break;
+                    }
+                }
+                if (!session.alive()) ended();
+            }
+
+            SDL_Event e;
+            while (running && SDL_PollEvent(&e)) {
+                if (e.type == wakeType) continue;
+                switch (e.type) {
+                    case SDL_QUIT:
+                        running = false;
+                        break;
+                    case SDL_WINDOWEVENT:
+                        if (e.window.event == SDL_WINDOWEVENT_HIDDEN ||
+                            e.window.event == SDL_WINDOWEVENT_MINIMIZED) {
+                            // (X11 shows, hides and shows a new window before its first
+                            // exposure; only a window that has been drawn on can be hidden.)
+                            if (!hidden && shown) {
+                                hidden = true;
+                                host::WallpaperEvent a;
+                                pausedWhileHidden = session.call(Op::isAnimating, &a) && a.value;
+                                if (pausedWhileHidden) session.call(Op::pauseAnimating);
+                                say("window hidden: %s",
+                                    pausedWhileHidden ? "paused" : "not animating");
+                            }
+                        } else if (e.window.event == SDL_WINDOWEVENT_SHOWN ||
+                                   e.window.event == SDL_WINDOWEVENT_RESTORED ||
+                                   e.window.event == SDL_WINDOWEVENT_EXPOSED) {
+                            if (e.window.event == SDL_WINDOWEVENT_EXPOSED) {
+                                shown = true;
+                                present();
+                            }
+                            if (hidden) {
+                                hidden = false;
+                                if (pausedWhileHidden) session.call(Op::resumeAnimating);
+                                say("window shown: %s",
+                                    pausedWhileHidden ? "resumed" : "as it was");
+                                pausedWhileHidden = false;
+                            }
+                        }
+                        break;
+                    case SDL_MOUSEBUTTONDOWN:
+                        if (e.button.button == SDL_BUTTON_LEFT) {
+                            CGPoint p = toPoints(e.button.x, e.button.y);
+                            host::WallpaperEvent r;
+                            pressed = session.call(Op::touchBegan, &r, p) && r.value;
+                            say("touch began at (%g, %g) on %s; animating: %s", p.x, p.y,
+                                pressed && !r.text.empty() ? r.text.c_str() : "nothing",
+                                session.animating());
+                        }
+                        break;
+                    case SDL_MOUSEMOTION:
+                        if (pressed && (e.motion.state & SDL_BUTTON_LMASK))
+                            session.call(Op::touchMoved, nullptr, toPoints(e.motion.x, e.motion.y));
+                        break;
+                    case SDL_MOUSEBUTTONUP:
+                        if (e.button.button == SDL_BUTTON_LEFT && pressed) {
+                            pressed = false;
+                            CGPoint p = toPoints(e.button.x, e.button.y);
+                            session.call(Op::touchEnded, nullptr, p);
+                            say("touch ended at (%g, %g)", p.x, p.y);
+                        }
+                        break;
+                    case SDL_KEYDOWN: {
+                        SDL_Keycode k = e.key.keysym.sym;
+                        if (k == SDLK_q || k == SDLK_ESCAPE) {
+                            running = false;
+                        } else if (k == SDLK_r) {
+                            say("restarting the wallpaper");
+                            session.backoff = kFirstRestart;
+                            restart();
+                            pressed = false;
+                        } else if (!session.alive()) {
+                            say("the wallpaper is not running (r restarts it)");
+                        } else if (k == SDLK_SPACE) {
+                            session.call(userPaused ? Op::resumeAnimating : Op::pauseAnimating);
+                            userPaused = !userPaused;
+                            say("%s; animating: %s",
+                                userPaused ? "pauseAnimating" : "resumeAnimating",
+                                session.animating());
+                        } else if (k == SDLK_s) {
+                            host::WallpaperEvent a;
+                            bool was = session.call(Op::isAnimating, &a) && a.value;
+                            session.call(was ? Op::stopAnimating : Op::startAnimating);
+                            userPaused = false;
+                            say("%s; animating: %s", was ? "stopAnimating" : "startAnimating",
+                                session.animating());
+                        } else if (k == SDLK_f) {
+                            session.call(Op::doAnimating);
+                            say("doAnimating");
+                        } else if (k == SDLK_PLUS || k == SDLK_EQUALS || k == SDLK_KP_PLUS ||
+                                   k == SDLK_MINUS || k == SDLK_KP_MINUS) {
+                            bool up = k == SDLK_PLUS || k == SDLK_EQUALS || k == SDLK_KP_PLUS;
+                            scale *= up ? 1.25 : 0.8;
+                            session.call(Op::setScale, nullptr, {}, scale);
+                            say("setScale %g", scale);
+                        } else if (k == SDLK_t) {
+                            CGPoint p = cursor();
+                            host::WallpaperEvent r;
+                            session.call(Op::tapActionAtViewPoint, &r, p);
+                            say("tap at (%g, %g) on %s; animating: %s", p.x, p.y,
+                                r.text.empty() ? "nothing" : r.text.c_str(), session.animating());
+                        } else if (k >= SDLK_0 && k <= SDLK_9) {
+                            CGPoint p = cursor();
+                            session.call(Op::gestureAction, nullptr, p, 0, int64_t(k - SDLK_0));
+                            say("gestureAction %d at (%g, %g); animating: %s", int(k - SDLK_0), p.x,
+                                p.y, session.animating());
+                        } else if (k == SDLK_o) {
+                            session.call(Op::openSettingMenu);
+                            say("openSettingMenu");
+                        }
+                        break;
+                    }
+                    default:
+                        break;
+                }
+            }
+            if (!running) break;
+            if (session.wp && !session.alive()) ended();
+            if (!session.alive() && now() >= session.restartAt) {
+                say("restarting the wallpaper after %s", session.endText.c_str());
+                restart();
+            }
+
+            // A frame when the wallpaper changed or said when it would, at most 60 a second.
+            double t = now();
+            bool due = session.changed || monotonicNow() >= session.nextChange;
+            if (session.alive() && !hidden && !session.rendering && due &&
+                t - session.lastRender >= kFramePeriod) {
+                session.changed = false;
+                session.nextChange = INFINITY;
+                session.rendering = session.wp->renderFrame() != 0;
+                session.lastRender = t;
+            }
+            if (t - session.lastTitle >= 0.5 && session.alive()) {
+                char line[256];
+                std::snprintf(
+                    line, sizeof line, "%s - %.1f fps, frame %.1f ms", session.title.c_str(),
+                    session.framesSinceTitle / (t - session.lastTitle), session.lastFrameMs);
+                SDL_SetWindowTitle(window, line);
+                session.lastTitle = t;
+                session.framesSinceTitle = 0;
+            }
+
+            // Sleep until an event, the wallpaper's next change, the next allowed frame, the
+            // process's own watches, or a restart.
+            double wait = 0.5;
+            if (session.alive()) {
+                int ms = session.wp->timeoutMs();
+                if (ms >= 0) wait = std::min(wait, ms / 1000.0);
+                if (!hidden && !session.rendering) {
+                    if (session.changed)
+                        wait = std::min(wait, session.lastRender + kFramePeriod - t);
+                    else if (std::isfinite(session.nextChange))
+                        wait = std::min(wait, session.nextChange - monotonicNow());
+                }
+            } else if (std::isfinite(session.restartAt)) {
+                wait = std::min(wait, session.restartAt - t);
+            }
+            watcher.watch(session.alive() ? session.wp->fd() : -1);
+            SDL_WaitEventTimeout(nullptr, std::max(1, int(std::ceil(wait * 1000))));
         }
+        session.wp.reset();  // the process and everything it started end here
     }
     SDL_DestroyTexture(texture);
     SDL_DestroyRenderer(sdl);
@@ -307,12 +521,14 @@ namespace host {
 
 void addRunCommand(CLI::App& app, int& exitCode) {
     static std::string bundle, screen = "320x568@2";
+    static ProcessFlags flags;
     auto* cmd = app.add_subcommand("run", "Run a wallpaper bundle live in a window");
     cmd->add_option("BUNDLE", bundle, "Wallpaper bundle directory")->required();
     cmd->add_option("--screen", screen, "Screen as WxH@S: points and pixels per point")
         ->capture_default_str();
+    addProcessFlags(cmd, flags);
     cmd->callback([&exitCode] {
-        exitCode = run(bundle, screen);
+        exitCode = run(bundle, screen, flags);
         releaseTextCaches();
     });
 }

@@ -8,19 +8,6 @@
 #include "Foundation/NSString.h"
 #include "wallpaper/WallpaperProcess.h"
 
-namespace host {
-
-int fail(const std::string& message, int code) {
-    std::fprintf(stderr, "backdrop: %s\n", message.c_str());
-    return code;
-}
-
-NSString* str(const std::string& s) {
-    return NSString::stringWithUTF8String(s.c_str());
-}
-
-}  // namespace host
-
 int main(int argc, char** argv) {
     // A wallpaper process started by this tool: not a command a user types.
     if (argc >= 2 && std::strcmp(argv[1], host::kWallpaperProcessCommand) == 0)

@@ -59,6 +59,9 @@ std::string demangle(const std::string& name) {
     char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
     std::string out = status == 0 && plain ? plain : name;
     std::free(plain);
+    // A part the compiler split off ("f() [clone .cold]") is still f.
+    size_t clone = out.find(" [clone ");
+    if (clone != std::string::npos) out.resize(clone);
     return out;
 }
 

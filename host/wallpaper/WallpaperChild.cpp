@@ -500,7 +500,11 @@ void Child::loop() {
             if (got == wire::Received::Nothing) break;
             if (got != wire::Received::Message) _exit(0);  // the parent is gone
             _waiter._watchSocket = false;
-            handle(_message, fds);
+            {
+                // What answering autoreleases goes when the answer is sent.
+                NSAutoreleasePool pool;
+                handle(_message, fds);
+            }
             for (int fd : fds) close(fd);
             _waiter._watchSocket = true;
         }
@@ -562,6 +566,7 @@ void Child::run(pid_t parent) {
         if (_o.clock == WallpaperOptions::Clock::Virtual)
             _time = std::make_unique<VirtualTime>(_o.virtualStart);
         if (_o.loadView) {
+            NSAutoreleasePool loading;
             _scene = HostScene::load(_o.bundlePath, _o.screen, _o.icons, &error);
             ok = _scene != nullptr;
             if (_time) _time->settle();

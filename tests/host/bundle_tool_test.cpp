@@ -125,11 +125,15 @@ TEST_F(BundleTool, InfoAndThumbnail) {
 }
 
 TEST_F(BundleTool, CheckPassesTheSampleBundle) {
-    Result r = run("check " + bdtest::demoBundle());
+    // In the sandbox, with nothing refused, a soak that finds no growth.
+    Result r = run("check --soak 2 " + bdtest::demoBundle());
     EXPECT_EQ(r.code, 0) << r.out;
-    EXPECT_EQ(countLines(r.out, "ok   "), 12u) << r.out;
+    EXPECT_EQ(countLines(r.out, "ok   "), 15u) << r.out;
     EXPECT_EQ(countLines(r.out, "FAIL "), 0u);
-    EXPECT_NE(r.out.find("all 12 checks passed"), std::string::npos);
+    EXPECT_NE(r.out.find("all 15 checks passed"), std::string::npos);
+    EXPECT_EQ(countLines(r.out, "sandbox: "), 1u);
+    EXPECT_NE(r.out.find("ok   the wallpaper stays inside its sandbox: nothing was refused"),
+              std::string::npos);
 }
 
 TEST_F(BundleTool, CheckReportsBrokenDescriptions) {
@@ -139,7 +143,7 @@ TEST_F(BundleTool, CheckReportsBrokenDescriptions) {
     EXPECT_NE(lineFor(r, "description.plist reads").find("FAIL"), std::string::npos) << r.out;
     EXPECT_NE(lineFor(r, "the library opens").find("FAIL"), std::string::npos);
     EXPECT_NE(lineFor(r, "every picture decodes").rfind("ok", 0), std::string::npos);
-    EXPECT_EQ(countLines(r.out, "ok   ") + countLines(r.out, "FAIL "), 12u);
+    EXPECT_EQ(countLines(r.out, "ok   ") + countLines(r.out, "FAIL "), 15u);
 
     std::string noKey = bdtest::linkBundle(bdtest::demoBundle(), dir, "NoKey",
                                            bdtest::plistXml({{"title", "<string>t</string>"}}));

@@ -101,6 +101,12 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     EXPECT_EQ(name()->str(), "Tiny");  // the library's own class answers
     dlclose(h);
 
+    // The author's wallpaper passes every check, in the sandbox.
+    std::string out;
+    EXPECT_EQ(bdtest::run({bdtest::toolPath(), "check", bundle, "--soak", "1"}, &out), 0) << out;
+    EXPECT_NE(out.find("all 15 checks passed"), std::string::npos) << out;
+    EXPECT_NE(out.find("nothing was refused"), std::string::npos) << out;
+
     // The installed SDK is tens of megabytes; keep it only to look into a failure.
     if (!::testing::Test::HasFailure()) fs::remove_all(dir);
 }
