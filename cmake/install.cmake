@@ -45,13 +45,16 @@ if(TARGET backdrop_tool)
 endif()
 
 # The desktop daemon's autostart: a systemd user unit and an XDG autostart entry, both running
-# the installed tool. `backdrop desktop --install-autostart` copies one into a user's config.
+# the installed tool. They are written at install time, so `cmake --install --prefix P` names
+# P/bin/backdrop. `backdrop desktop --install-autostart` copies one into a user's config.
 if(TARGET backdrop_tool)
-  set(BACKDROP_EXEC ${CMAKE_INSTALL_FULL_BINDIR}/backdrop)
-  configure_file(${CMAKE_SOURCE_DIR}/host/desktop/autostart/backdrop.service.in
-    ${CMAKE_BINARY_DIR}/autostart/backdrop.service @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/host/desktop/autostart/backdrop.desktop.in
-    ${CMAKE_BINARY_DIR}/autostart/backdrop.desktop @ONLY)
+  foreach(_file backdrop.service backdrop.desktop)
+    install(CODE "
+      file(READ \"${CMAKE_SOURCE_DIR}/host/desktop/autostart/${_file}.in\" _text)
+      set(_dest \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/backdrop\")
+      string(REPLACE \"@BACKDROP_EXEC@\" \"\${_dest}\" _text \"\${_text}\")
+      file(WRITE \"${CMAKE_BINARY_DIR}/autostart/${_file}\" \"\${_text}\")")
+  endforeach()
   install(FILES ${CMAKE_BINARY_DIR}/autostart/backdrop.service DESTINATION lib/systemd/user)
   install(FILES ${CMAKE_BINARY_DIR}/autostart/backdrop.desktop
     DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/xdg/autostart)

@@ -48,6 +48,8 @@ int installAutostart() {
         std::filesystem::exists("/run/systemd/system", ec) && std::getenv("XDG_RUNTIME_DIR") &&
         std::filesystem::exists(std::string(std::getenv("XDG_RUNTIME_DIR")) + "/systemd", ec);
     std::string exe = selfPath();
+    if (exe.find_first_of(" \t\"\\") != std::string::npos)
+        exe = "\"" + replaceAll(replaceAll(exe, "\\", "\\\\"), "\"", "\\\"") + "\"";
     std::string dir = base + (systemd ? "/systemd/user" : "/autostart");
     std::string file = dir + (systemd ? "/backdrop.service" : "/backdrop.desktop");
     std::string text = replaceAll(systemd ? kBackdropServiceTemplate : kBackdropDesktopTemplate,

@@ -605,10 +605,16 @@ void X11Backend::readIdle() {
             double sinceInput = info->ms_since_user_input / 1000.0;
             off = info->state == XCB_SCREENSAVER_STATE_ON;
             if (_idleAfter > 0) {
-                idle = sinceInput >= _idleAfter;
+                // Input since the session went idle ends the idle time even when the pointer
+                // has been still again for longer than the threshold by the time we look.
+                double lastInput = now - sinceInput;
+                bool activity = _idle && lastInput > _idleSince + 0.01;
+                idle = !activity && sinceInput >= _idleAfter;
+                if (idle && !_idle) _idleSince = now;
                 // While idle, input can come any moment: look once a second. Before that, look
                 // when the idle time can first have been reached.
-                next = idle ? now + 1 : now + std::max(0.05, _idleAfter - sinceInput);
+                next = idle ? now + std::min(1.0, _idleAfter / 2)
+                            : std::max(now + 0.05, lastInput + _idleAfter);
             }
         }
     }

@@ -123,6 +123,7 @@ class X11Backend : public Backend {
     bool _signalsDirty = true;
     double _idleAfter = 300;
     bool _idle = false;
+    double _idleSince = 0;  // when idle() last turned true
     bool _off = false;  // DPMS off or screen saver on
     double _nextIdleCheck = 0;
     std::vector<BackendEvent> _queued;  // events made outside dispatch (presents with nothing

@@ -334,3 +334,37 @@ TEST(DesktopX11, RandRMonitorsAndHotPlug) {
     b->removeBuffer(ia);
     b->removeBuffer(ic);
 }
+
+TEST(DesktopX11, IdleTimeAndClicksOnTheDesktop) {
+    bdtest::Xvfb x;
+    ASSERT_TRUE(x.start(400, 300, true));
+    X11Options o;
+    o.mode = X11Options::Mode::Window;
+    o.input = true;
+    auto b = openBackend(x.display, o);
+    ASSERT_TRUE(b);
+    // No input for half a second: idle; the pointer moves: not idle any more.
+    b->setIdleAfter(0.5);
+    EXPECT_TRUE(pump(*b, 5, [&](const BackendEvent&) { return b->idle(); }));
+    ASSERT_EQ(bdtest::runOn(x.display, {"xdotool", "mousemove", "10", "10"}), 0);
+    EXPECT_TRUE(pump(*b, 5, [&](const BackendEvent&) { return !b->idle(); }));
+    b->setIdleAfter(0);
+    EXPECT_FALSE(b->idle());
+
+    // With input, a click on the desktop window comes as a click in output pixels.
+    ASSERT_TRUE(settles([&] {
+        std::string cl;
+        bdtest::runOn(x.display, {"xprop", "-root", "_NET_CLIENT_LIST"}, &cl);
+        return cl.find("window id") != std::string::npos;
+    }));
+    ASSERT_EQ(bdtest::runOn(x.display, {"xdotool", "mousemove", "123", "45", "click", "1"}), 0);
+    BackendEvent click;
+    EXPECT_TRUE(pump(*b, 5, [&](const BackendEvent& e) {
+        if (e.kind != BackendEvent::Kind::Click) return false;
+        click = e;
+        return true;
+    }));
+    EXPECT_EQ(click.output, "screen");
+    EXPECT_EQ(click.x, 123);
+    EXPECT_EQ(click.y, 45);
+}
