@@ -291,8 +291,9 @@ void Daemon::syncOutputs() {
                 s.info.rect.width != info.rect.width || s.info.rect.height != info.rect.height;
             s.info = info;
             if (!resized) {
-                s.wantFrame = true;  // moved: draw it where it is now
-                s.inFlight = -1;
+                // Moved: draw it where it is now (after a frame still on its way, if any).
+                if (s.fallback && s.fallbackPicture && s.inFlight < 0) present(s, -2, {});
+                s.wantFrame = true;
                 continue;
             }
             say("output " + info.name + " is now " + std::to_string(info.rect.width) + "x" +
