@@ -361,3 +361,44 @@ TEST(DesktopDaemon, CrashingBundleFallsBackToItsThumbnailAndRawRequestsAreChecke
     EXPECT_EQ(d.ctl({"reload"}), 0);
     EXPECT_NE(field(d.query(), "state"), "fallback");
 }
+
+TEST(DesktopDaemon, OneWallpaperPerMonitorFollowingHotPlug) {
+    bdtest::SwayXwayland sway;
+    if (!sway.start({{640, 480}, {320, 240}})) GTEST_SKIP() << "no headless sway with Xwayland";
+    Desktop d(sway.display);
+    ASSERT_TRUE(d.start({bdtest::demoBundle(), "--idle-after", "0", "--no-pause-on-battery"}))
+        << d.log();
+    auto outputs = [&](const std::string& q) {
+        std::vector<std::string> names;
+        for (size_t at = q.find("\"name\":"); at != std::string::npos;
+             at = q.find("\"name\":", at + 1))
+            names.push_back(field(q, "name", at));
+        return names;
+    };
+    std::string q;
+    ASSERT_TRUE(waitFor(10, [&] { return outputs(q = d.query()).size() == 2; })) << q;
+    // Each monitor has its own process, with a screen made from its own size.
+    size_t first = q.find("\"name\":"), second = q.find("\"name\":", first + 1);
+    EXPECT_EQ(field(q, "width", first), "640");
+    EXPECT_EQ(field(q, "width", second), "320");
+    EXPECT_EQ(field(q, "x", second), "640");
+    EXPECT_NE(field(q, "pid", first), field(q, "pid", second));
+    EXPECT_TRUE(waitFor(10, [&] {
+        q = d.query();
+        return field(q, "state", first) == "playing" &&
+               field(q, "state", q.find("\"name\":", q.find("\"name\":") + 1)) == "playing";
+    })) << q;
+
+    // A monitor plugged in gets the default bundle and a process of its own.
+    ASSERT_TRUE(sway.swaymsg("create_output"));
+    ASSERT_TRUE(waitFor(10, [&] { return outputs(q = d.query()).size() == 3; })) << q;
+    size_t third = q.find("\"name\":", q.find("\"name\":", q.find("\"name\":") + 1) + 1);
+    EXPECT_EQ(field(q, "bundle", third), bdtest::demoBundle());
+    EXPECT_NE(field(q, "pid", third), "0");
+    // `ctl pause NAME` reaches that monitor alone.
+    std::string name = outputs(q)[2];
+    EXPECT_EQ(d.ctl({"pause", name}), 0);
+    q = d.query();
+    EXPECT_EQ(field(q, "state", q.find("\"name\":\"" + name + "\"")), "paused");
+    EXPECT_EQ(field(q, "state", q.find("\"name\":")), "playing");
+}
