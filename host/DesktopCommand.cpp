@@ -1,5 +1,5 @@
-// `backdrop desktop`: the daemon that makes a wallpaper the background of an X11 desktop, on
-// every monitor. `backdrop ctl`: its client.
+// `backdrop desktop`: the daemon that makes a wallpaper the background of an X11 or Wayland
+// desktop, on every monitor. `backdrop ctl`: its client.
 
 #include <unistd.h>
 
@@ -16,6 +16,8 @@
 #include "desktop/ControlSocket.h"
 #include "desktop/Daemon.h"
 #include "desktop/ProcessWallpaper.h"
+#include "desktop/StillFallback.h"
+#include "desktop/WaylandBackend.h"
 #include "desktop/X11Backend.h"
 
 namespace {
@@ -78,6 +80,12 @@ std::string displayForSocket(const std::string& given) {
     return d ? d : "";
 }
 
+// Wayland when $WAYLAND_DISPLAY names a display (a Wayland session, Xwayland or not), else X11.
+bool waylandByDefault() {
+    const char* w = std::getenv("WAYLAND_DISPLAY");
+    return w && *w;
+}
+
 }  // namespace
 
 namespace host {
@@ -87,6 +95,7 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
         std::string bundle;
         std::vector<std::string> outputs;
         std::string fit = "width", mode = "root", screen = "320x568@2", background = "#000000";
+        std::string backendName, layer = "background";
         double fps = 30, idleAfter = 300;
         bool noBatteryPause = false, noHiddenPause = false, noOffPause = false;
         bool batteryPause = false;
@@ -104,9 +113,14 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
                     "The phone screen fill/fit/center/stretch place (WxH@S)");
     cmd->add_option("--background", a->background, "Colour around a placed screen (#rrggbb)");
     cmd->add_option("--fps", a->fps, "Most frames a second (default 30)");
-    cmd->add_option("--mode", a->mode,
-                    "root (default): the root window's background; window: "
-                    "a desktop window per monitor");
+    cmd->add_option("--backend", a->backendName,
+                    "x11 or wayland (default: wayland when $WAYLAND_DISPLAY is set)");
+    auto* modeOpt = cmd->add_option("--mode", a->mode,
+                                    "X11: root (default), the root window's background; window, "
+                                    "a desktop window per monitor");
+    auto* layerOpt = cmd->add_option(
+        "--layer", a->layer,
+        "Wayland: background (default) or bottom, for compositors that draw on the background");
     cmd->add_option("--idle-after", a->idleAfter,
                     "Pause after this many seconds without input (default 300; 0: never)");
     cmd->add_flag("--pause-on-battery", a->batteryPause, "Pause on battery (the default)");
@@ -120,13 +134,15 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
     cmd->add_flag("--input", a->input, "Forward clicks on the desktop background as taps");
     cmd->add_flag("--force", a->force, "Window mode even beside another desktop window");
     cmd->add_flag("--no-sandbox", a->noSandbox, "Run wallpapers without the sandbox");
-    cmd->add_option("--display", a->display, "X11 display (default $DISPLAY)");
+    cmd->add_option("--display", a->display,
+                    "X11 display (default $DISPLAY) or Wayland display, a name or a socket's path "
+                    "(default $WAYLAND_DISPLAY)");
     cmd->add_option("--state-file", a->stateFile,
                     "Where to keep the state (default $XDG_STATE_HOME/backdrop/desktop.plist)");
     cmd->add_flag("--quiet", a->quiet, "No progress lines");
     cmd->add_flag("--install-autostart", a->install,
                   "Start the daemon at login (a systemd user unit or an XDG autostart file)");
-    cmd->callback([a, &exitCode, fitOpt]() {
+    cmd->callback([a, &exitCode, fitOpt, modeOpt, layerOpt]() {
         if (a->install) {
             exitCode = installAutostart();
             return;
@@ -169,6 +185,25 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
             exitCode = fail("bad --mode \"" + a->mode + "\": root or window", kExitUsage);
             return;
         }
+        if (a->layer != "background" && a->layer != "bottom") {
+            exitCode = fail("bad --layer \"" + a->layer + "\": background or bottom", kExitUsage);
+            return;
+        }
+        if (!a->backendName.empty() && a->backendName != "x11" && a->backendName != "wayland") {
+            exitCode = fail("bad --backend \"" + a->backendName + "\": x11 or wayland", kExitUsage);
+            return;
+        }
+        const bool wayland =
+            a->backendName.empty() ? waylandByDefault() : a->backendName == "wayland";
+        if (wayland && modeOpt->count() > 0) {
+            exitCode = fail("--mode is for X11; on Wayland the background is a layer surface",
+                            kExitUsage);
+            return;
+        }
+        if (!wayland && layerOpt->count() > 0) {
+            exitCode = fail("--layer is for Wayland", kExitUsage);
+            return;
+        }
         o.fps = a->fps;
         o.idleAfter = a->idleAfter;
         o.pauseOnBattery = !a->noBatteryPause;
@@ -190,9 +225,10 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
             exitCode = fail(error);
             return;
         }
-        std::string display = displayForSocket(a->display);
+        std::string display = wayland ? waylandDisplayName(a->display) : displayForSocket(a->display);
         if (display.empty()) {
-            exitCode = fail("no X11 display ($DISPLAY is not set)");
+            exitCode = fail(wayland ? "no Wayland display ($WAYLAND_DISPLAY is not set)"
+                                    : "no X11 display ($DISPLAY is not set)");
             return;
         }
         // One daemon per display: take the display's lock before touching its background.
@@ -208,12 +244,39 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
                 exitCode = fail(error);
             return;
         }
-        std::unique_ptr<X11Backend> backend = X11Backend::open(x, &error);
-        if (!backend) {
-            exitCode = fail(error);
-            return;
+        std::unique_ptr<Backend> backend;
+        std::vector<std::string> warnings;
+        if (wayland) {
+            WaylandOptions wo;
+            wo.display = a->display;
+            wo.input = a->input;
+            wo.bottomLayer = a->layer == "bottom";
+            std::unique_ptr<WaylandBackend> wl = WaylandBackend::open(wo, &error);
+            if (!wl) {
+                exitCode = fail(error);
+                return;
+            }
+            if (!wl->hasLayerShell()) {
+                // GNOME, weston: a still picture instead of a live background.
+                StillOptions so;
+                so.daemon = o;
+                so.sandbox = !a->noSandbox;
+                StillFallback still(std::move(wl), so, std::move(control));
+                exitCode = still.run();
+                return;
+            }
+            warnings = wl->takeWarnings();
+            backend = std::move(wl);
+        } else {
+            std::unique_ptr<X11Backend> x11 = X11Backend::open(x, &error);
+            if (!x11) {
+                exitCode = fail(error);
+                return;
+            }
+            warnings = x11->takeWarnings();
+            backend = std::move(x11);
         }
-        for (const std::string& w : backend->takeWarnings())
+        for (const std::string& w : warnings)
             if (!o.quiet) std::fprintf(stderr, "backdrop desktop: %s\n", w.c_str());
         ProcessWallpaperOptions po;
         po.sandbox = !a->noSandbox;
@@ -234,7 +297,8 @@ void addCtlCommand(CLI::App& app, int& exitCode) {
         "Talk to the desktop daemon: set [OUTPUT|all] BUNDLE [--fit F], pause [OUTPUT], resume, "
         "toggle, next, reload, query [--json], tap X,Y, gesture N X,Y, settings, rule NAME on|off, "
         "quit");
-    cmd->add_option("--display", *display, "X11 display (default $DISPLAY)");
+    cmd->add_option("--display", *display,
+                    "The daemon's display (default: $WAYLAND_DISPLAY's daemon, else $DISPLAY's)");
     cmd->prefix_command();  // the command word and all after it are the request's, --fit too
     cmd->callback([display, cmd, &exitCode]() {
         std::vector<std::string> w = cmd->remaining();
@@ -248,17 +312,34 @@ void addCtlCommand(CLI::App& app, int& exitCode) {
             exitCode = fail(error);
             return;
         }
-        std::string d = displayForSocket(*display);
-        if (d.empty()) {
-            exitCode = fail("no display: set $DISPLAY or give --display");
+        // The daemon of the Wayland display first, then the X11 one's: in a Wayland session
+        // with Xwayland both are set and either may be the one running.
+        std::vector<std::string> candidates;
+        if (!display->empty()) {
+            candidates.push_back(display->find('/') != std::string::npos
+                                     ? waylandDisplayName(*display)
+                                     : *display);
+        } else {
+            if (std::string n = waylandDisplayName(""); !n.empty()) candidates.push_back(n);
+            if (std::string n = displayForSocket(""); !n.empty()) candidates.push_back(n);
+        }
+        if (candidates.empty()) {
+            exitCode = fail("no display: set $WAYLAND_DISPLAY or $DISPLAY, or give --display");
             return;
         }
-        std::vector<std::string> lines;
-        bool noDaemon = false;
-        bool ok = controlRequest(socketPath(dir, d), joinWords(w), &lines, &error, &noDaemon);
-        for (const std::string& l : lines) std::printf("%s\n", l.c_str());
-        std::fflush(stdout);
-        if (!ok) exitCode = fail(noDaemon ? "no desktop daemon runs on display " + d : error);
+        for (const std::string& d : candidates) {
+            std::vector<std::string> lines;
+            bool noDaemon = false;
+            bool ok = controlRequest(socketPath(dir, d), joinWords(w), &lines, &error, &noDaemon);
+            if (!ok && noDaemon && &d != &candidates.back()) continue;
+            for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+            std::fflush(stdout);
+            if (!ok)
+                exitCode = fail(noDaemon ? "no desktop daemon runs on display " + candidates[0] +
+                                               (candidates.size() > 1 ? " or " + d : "")
+                                         : error);
+            return;
+        }
     });
 }
 

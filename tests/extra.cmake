@@ -74,3 +74,23 @@ foreach(t host_desktop_units_test host_desktop_x11_test host_desktop_daemon_test
     set_tests_properties(${t} PROPERTIES TIMEOUT 120)
   endif()
 endforeach()
+
+# The Wayland backend's tests (its code compiled in) and the daemon's on Wayland (the tool end to
+# end), with the tiny window they make fullscreen.
+add_executable(bdtest_toplevel ${CMAKE_CURRENT_SOURCE_DIR}/host/desktop/toplevel_client.cpp)
+target_link_libraries(bdtest_toplevel PRIVATE backdrop_wayland_protocols)
+set_target_properties(bdtest_toplevel PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+if(TARGET host_desktop_wayland_test)
+  target_sources(host_desktop_wayland_test PRIVATE ${CMAKE_SOURCE_DIR}/host/desktop/WaylandBackend.cpp
+                 ${CMAKE_SOURCE_DIR}/host/desktop/Geometry.cpp)
+  target_include_directories(host_desktop_wayland_test PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(host_desktop_wayland_test PRIVATE backdrop_wayland_protocols)
+endif()
+foreach(t host_desktop_wayland_test host_desktop_wayland_daemon_test)
+  if(TARGET ${t})
+    add_dependencies(${t} bdtest_toplevel backdrop_tool AnimateDemo_bundle TestWallpaper_bundle
+                     bdtest_crash_bundle)
+    set_property(TEST ${t} APPEND PROPERTY LABELS desktop)
+    set_tests_properties(${t} PROPERTIES TIMEOUT 120)
+  endif()
+endforeach()

@@ -1,8 +1,8 @@
 #pragma once
 // Backend: what the desktop daemon needs of a display server, and all it knows of one. The
 // daemon core (Daemon.h) keeps one wallpaper process per output, the pause rules, the control
-// socket and the saved state; a backend shows pixels and reports what the server sees. The X11
-// backend (X11Backend.h) is one; a Wayland backend implements the same interface.
+// socket and the saved state; a backend shows pixels and reports what the server sees: the X11
+// backend (X11Backend.h) and the Wayland backend (WaylandBackend.h).
 //
 // Contract:
 // - Outputs have a stable name (the state file and `ctl` use it), a rectangle of pixels in the
@@ -14,8 +14,11 @@
 // - present(output, buffer, placement, damage) shows the damaged rectangles of a buffer (buffer
 //   pixels; empty: all of it) at the placement on the output. The backend may read the buffer
 //   until it reports Presented for that output; the core sends at most one present per output
-//   until then, so a backend never queues frames. What a present leaves on screen stays there
-//   until the next one, also when the wallpaper process dies.
+//   until then, so a backend never queues frames. A server that keeps reading the buffer after
+//   the frame is shown (a Wayland compositor holds the buffer attached to a surface until the
+//   next one replaces it) is reported as Presented with `retained` set: the next present may
+//   come, but the buffer stays the server's until Released names it. What a present leaves on
+//   screen stays there until the next one, also when the wallpaper process dies.
 // - Signals per output (fullscreen window, entirely covered, monitor off) and for the session
 //   (idle, locked) come as SignalsChanged; the core reads signals() and idle() then. Nothing
 //   here is polled by the core: a backend waits on its fds and asks for a timeout only for
@@ -54,6 +57,8 @@ struct BackendEvent {
         OutputsChanged,  // read outputs() again
         SignalsChanged,  // read signals() and idle() again
         Presented,       // output's last present is on screen; its buffer is free again
+                         // unless `retained` (then Released follows)
+        Released,        // a retained buffer is free again
         Click,           // a click on the desktop background (x, y in output pixels)
         Lost,            // the connection to the server is gone (text): the daemon ends
     };
@@ -62,6 +67,7 @@ struct BackendEvent {
     Kind kind = Kind::SignalsChanged;
     std::string output;
     int buffer = -1;
+    bool retained = false;  // Presented: the server still reads the buffer
     int x = 0, y = 0;
     std::string text;
 };
@@ -89,10 +95,16 @@ class Backend {
     virtual bool idle() const = 0;
     // [main-thread] Seconds without input after which idle() turns true; 0 turns it off.
     virtual void setIdleAfter(double seconds) = 0;
+    // [main-thread] Whether the server can tell idle time at all (query reports it).
+    virtual bool idleAvailable() const { return true; }
+    // [main-thread] Whether the last frames stay on screen after the daemon ends (an X11 root
+    // pixmap does; a Wayland surface goes with its client).
+    virtual bool keepsPicture() const { return true; }
 
     // [main-thread] A buffer's id (>= 0), or -1 with a message.
     virtual int addBuffer(int fd, const uint8_t* pixels, int width, int height, size_t stride,
                           std::string* error) = 0;
+    // [main-thread] Forgets a buffer; one the server still shows stays on screen.
     virtual void removeBuffer(int id) = 0;
     // [main-thread] False with a message when the output or buffer is unknown or the server
     // refused; then no Presented follows.

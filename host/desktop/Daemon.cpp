@@ -158,6 +158,7 @@ struct Daemon::Slot {
     double lastRender = -INFINITY;
     double retryRender = 0;  // after "no free buffer"
     int inFlight = -1;       // the buffer the backend is reading
+    std::vector<int> retained;  // buffers shown and still read by the server (until Released)
     int held = -1;           // a finished frame waiting for the backend
     std::vector<PixelRect> heldDamage;
     bool busy = false;
@@ -214,6 +215,8 @@ bool Daemon::start(std::string* error) {
         std::string ignored;
         loadState(_statePath, &saved, &ignored);
         _state.bundle = _options.bundle.empty() ? saved.bundle : absolute(_options.bundle);
+        _state.gnomePictureUri = saved.gnomePictureUri;
+        _state.gnomePictureUriDark = saved.gnomePictureUriDark;
         _state.fit = _options.fit;
         for (const auto& [name, bundle] : _options.outputBundles)
             _state.outputs[name] = {absolute(bundle), _options.fit, false};
@@ -347,6 +350,7 @@ bool Daemon::attach(Slot& s, std::string* error) {
         if (s.ids[size_t(k)] < 0) return false;
     }
     s.inFlight = s.held = -1;
+    s.retained.clear();
     s.heldDamage.clear();
     s.rendering = false;
     return true;
@@ -357,6 +361,7 @@ void Daemon::detach(Slot& s) {
         if (id >= 0) _backend->removeBuffer(id);
     s.ids.clear();
     s.inFlight = s.held = -1;
+    s.retained.clear();
     s.heldDamage.clear();
     s.rendering = false;
 }
@@ -464,7 +469,7 @@ void Daemon::present(Slot& s, int k, const std::vector<PixelRect>& damage) {
     while (!s.presents.empty() && now - s.presents.front() > 2) s.presents.pop_front();
 }
 
-void Daemon::presented(const std::string& output, int bufferId) {
+void Daemon::presented(const std::string& output, int bufferId, bool retained) {
     auto it = _slots.find(output);
     if (it == _slots.end()) return;
     Slot& s = *it->second;
@@ -472,7 +477,11 @@ void Daemon::presented(const std::string& output, int bufferId) {
         s.inFlight = -1;
     } else if (s.inFlight >= 0 && size_t(s.inFlight) < s.ids.size() &&
                s.ids[size_t(s.inFlight)] == bufferId) {
-        if (s.wp) s.wp->releaseBuffer(s.inFlight);
+        // A buffer the server still reads goes back to the wallpaper only when Released.
+        if (retained)
+            s.retained.push_back(s.inFlight);
+        else if (s.wp)
+            s.wp->releaseBuffer(s.inFlight);
         s.inFlight = -1;
     } else {
         return;
@@ -484,6 +493,28 @@ void Daemon::presented(const std::string& output, int bufferId) {
         d.swap(s.heldDamage);
         present(s, k, d);
     }
+}
+
+void Daemon::released(int bufferId) {
+    for (auto& [name, sp] : _slots) {
+        Slot& s = *sp;
+        for (auto k = s.retained.begin(); k != s.retained.end(); ++k)
+            if (s.ids[size_t(*k)] == bufferId) {
+                int index = *k;
+                s.retained.erase(k);
+                if (s.wp) s.wp->releaseBuffer(index);
+                return;
+            }
+    }
+}
+
+// Whether the wallpaper has no buffer to render into: one is held for the backend, or every
+// one is on its way to the server or still read by it. With two buffers the second is never
+// rendered while the first is on its way (the frame would only wait behind it).
+bool Daemon::noFreeBuffer(const Slot& s) const {
+    int busy = int(s.retained.size()) + (s.inFlight >= 0 ? 1 : 0);
+    return s.held >= 0 || busy >= s.wp->bufferCount() ||
+           (s.inFlight >= 0 && s.wp->bufferCount() < 3);
 }
 
 void Daemon::handleWallpaper(Slot& s) {
@@ -544,7 +575,7 @@ void Daemon::handleWallpaper(Slot& s) {
 
 void Daemon::maybeRender(Slot& s, double now) {
     if (!s.wp || s.rendering || s.fallback) return;
-    if (s.held >= 0 || (s.inFlight >= 0 && s.wp->bufferCount() < 3)) return;  // no free buffer
+    if (noFreeBuffer(s)) return;
     if (now < s.retryRender) return;
     bool play = s.animating;
     bool due = s.wantFrame || (play && (s.changed || now >= s.nextChange));
@@ -572,8 +603,7 @@ int Daemon::pollTimeoutMs(double now) const {
         consider(s.wp->timeoutMs());
         if (s.rendering || s.fallback) continue;
         if (s.retryRender > now) wait = std::min(wait, s.retryRender - now);
-        bool blocked = s.held >= 0 || (s.inFlight >= 0 && s.wp->bufferCount() < 3);
-        if (blocked) continue;
+        if (noFreeBuffer(s)) continue;
         double earliest = s.lastRender + 1.0 / _options.fps;
         if (s.wantFrame)
             wait = 0;
@@ -618,7 +648,10 @@ void Daemon::step(int timeoutMs) {
                 recheck = true;
                 break;
             case BackendEvent::Kind::Presented:
-                presented(e.output, e.buffer);
+                presented(e.output, e.buffer, e.retained);
+                break;
+            case BackendEvent::Kind::Released:
+                released(e.buffer);
                 break;
             case BackendEvent::Kind::Click: {
                 auto it = _slots.find(e.output);
@@ -664,7 +697,8 @@ void Daemon::step(int timeoutMs) {
 
 int Daemon::run() {
     while (!_quit) step(pollTimeoutMs(monotonicSeconds()));
-    say("stopped; the last frames stay on the desktop");
+    say(_backend->keepsPicture() ? "stopped; the last frames stay on the desktop"
+                                 : "stopped; the compositor takes the background away with us");
     return _exitCode;
 }
 
@@ -762,7 +796,9 @@ void Daemon::query(bool json, std::vector<std::string>* lines) {
     std::string rules = std::string("hidden=") + ruleText(_options.pauseWhenHidden) +
                         " off=" + ruleText(_options.pauseWhenOff) +
                         " battery=" + ruleText(_options.pauseOnBattery) + " idle=" +
-                        (_options.idleAfter > 0 ? fmt("%gs", _options.idleAfter) : "off");
+                        (!_backend->idleAvailable() ? std::string("unavailable")
+                         : _options.idleAfter > 0   ? fmt("%gs", _options.idleAfter)
+                                                    : std::string("off"));
     bool battery = _power && _power->battery();
     bool idle = _backend->idle();
     std::string jsonOutputs;
@@ -849,7 +885,9 @@ bool Daemon::command(const std::string& line, std::vector<std::string>* lines, s
     }
     if (cmd == "quit") {
         _quit = true;
-        lines->push_back("quitting; the last frames stay on the desktop");
+        lines->push_back(_backend->keepsPicture()
+                             ? "quitting; the last frames stay on the desktop"
+                             : "quitting; the compositor takes the background away with us");
         return true;
     }
     if (cmd == "set") {

@@ -85,7 +85,9 @@ class Daemon {
     void handleWallpaper(Slot& s);
     void maybeRender(Slot& s, double now);
     void present(Slot& s, int k, const std::vector<PixelRect>& damage);
-    void presented(const std::string& output, int bufferId);
+    void presented(const std::string& output, int bufferId, bool retained);
+    void released(int bufferId);
+    bool noFreeBuffer(const Slot& s) const;
     void showFallback(Slot& s);
     void saveState();
     bool setBundle(const std::vector<Slot*>& targets, const std::string& bundle, const FitMode* fit,

@@ -85,6 +85,8 @@ bool loadState(const std::string& path, DesktopState* state, std::string* error)
     s.bundle = stringFor(root, "bundle");
     parseFit(stringFor(root, "fit"), &s.fit);
     s.folder = stringFor(root, "folder");
+    s.gnomePictureUri = stringFor(root, "gnomePictureUri");
+    s.gnomePictureUriDark = stringFor(root, "gnomePictureUriDark");
     if (auto* outputs = dynamic_cast<NSDictionary*>(root->objectForKey(NSSTR("outputs")))) {
         NSArray* keys = outputs->allKeys();
         for (size_t i = 0; i < keys->count(); ++i) {
@@ -124,6 +126,9 @@ bool saveState(const std::string& path, const DesktopState& state, std::string* 
     entry("\t", "bundle", state.bundle);
     entry("\t", "fit", fitName(state.fit));
     if (!state.folder.empty()) entry("\t", "folder", state.folder);
+    if (!state.gnomePictureUri.empty()) entry("\t", "gnomePictureUri", state.gnomePictureUri);
+    if (!state.gnomePictureUriDark.empty())
+        entry("\t", "gnomePictureUriDark", state.gnomePictureUriDark);
     xml += "\t<key>outputs</key>\n\t<dict>\n";
     for (const auto& [name, o] : state.outputs) {
         std::string n, b;

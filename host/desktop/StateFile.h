@@ -23,6 +23,9 @@ struct DesktopState {
     FitMode fit = FitMode::Width;
     std::string folder;                          // the folder `ctl next` walks ("" when none)
     std::map<std::string, OutputState> outputs;  // by output name
+    // The user's own GNOME background (gsettings values as `gsettings get` prints them) while
+    // the still-picture fallback has put ours in its place; "" when ours is not set.
+    std::string gnomePictureUri, gnomePictureUriDark;
     bool operator==(const DesktopState&) const = default;
 };
 
