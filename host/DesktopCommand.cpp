@@ -196,8 +196,8 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
         const bool wayland =
             a->backendName.empty() ? waylandByDefault() : a->backendName == "wayland";
         if (wayland && modeOpt->count() > 0) {
-            exitCode = fail("--mode is for X11; on Wayland the background is a layer surface",
-                            kExitUsage);
+            exitCode =
+                fail("--mode is for X11; on Wayland the background is a layer surface", kExitUsage);
             return;
         }
         if (!wayland && layerOpt->count() > 0) {
@@ -225,7 +225,8 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
             exitCode = fail(error);
             return;
         }
-        std::string display = wayland ? waylandDisplayName(a->display) : displayForSocket(a->display);
+        std::string display =
+            wayland ? waylandDisplayName(a->display) : displayForSocket(a->display);
         if (display.empty()) {
             exitCode = fail(wayland ? "no Wayland display ($WAYLAND_DISPLAY is not set)"
                                     : "no X11 display ($DISPLAY is not set)");
@@ -316,9 +317,8 @@ void addCtlCommand(CLI::App& app, int& exitCode) {
         // with Xwayland both are set and either may be the one running.
         std::vector<std::string> candidates;
         if (!display->empty()) {
-            candidates.push_back(display->find('/') != std::string::npos
-                                     ? waylandDisplayName(*display)
-                                     : *display);
+            candidates.push_back(
+                display->find('/') != std::string::npos ? waylandDisplayName(*display) : *display);
         } else {
             if (std::string n = waylandDisplayName(""); !n.empty()) candidates.push_back(n);
             if (std::string n = displayForSocket(""); !n.empty()) candidates.push_back(n);

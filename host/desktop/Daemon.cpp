@@ -158,8 +158,9 @@ struct Daemon::Slot {
     double lastRender = -INFINITY;
     double retryRender = 0;  // after "no free buffer"
     int inFlight = -1;       // the buffer the backend is reading
-    std::vector<int> retained;  // buffers shown and still read by the server (until Released)
     int held = -1;           // a finished frame waiting for the backend
+    // Buffers shown and still read by the server (until it reports them Released).
+    std::vector<int> retained;
     std::vector<PixelRect> heldDamage;
     bool busy = false;
 

@@ -261,8 +261,8 @@ bool renderStill(const std::string& bundle, int width, int height, FitMode fit,
         pixman_image_set_transform(src, &t);
         pixman_image_set_filter(src, PIXMAN_FILTER_BILINEAR, nullptr, 0);
         pixman_image_set_repeat(src, PIXMAN_REPEAT_PAD);
-        pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, dst, 0, 0, 0, 0, pl.x, pl.y,
-                                 pl.width, pl.height);
+        pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, dst, 0, 0, 0, 0, pl.x, pl.y, pl.width,
+                                 pl.height);
     } else {
         pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, dst, 0, 0, 0, 0, pl.x, pl.y,
                                  p->width(), p->height());
@@ -398,10 +398,9 @@ bool StillFallback::command(const std::string& line, std::vector<std::string>* l
             } else {
                 lines->push_back(s.info.name + " " + std::to_string(r.width) + "x" +
                                  std::to_string(r.height) + "+" + std::to_string(r.x) + "+" +
-                                 std::to_string(r.y) +
-                                 " state=fallback(no layer-shell) bundle=" + joinWords({s.bundle}) +
-                                 " fit=" + fitName(s.fit) + " still=" +
-                                 joinWords({s.error.empty() ? s.path : "-"}));
+                                 std::to_string(r.y) + " state=fallback(no layer-shell) bundle=" +
+                                 joinWords({s.bundle}) + " fit=" + fitName(s.fit) +
+                                 " still=" + joinWords({s.error.empty() ? s.path : "-"}));
             }
         }
         if (json)
@@ -412,8 +411,8 @@ bool StillFallback::command(const std::string& line, std::vector<std::string>* l
                              (_gnome ? "true" : "false") + ",\"outputs\":[" + outs + "]}");
         else
             lines->push_back("daemon pid=" + std::to_string(getpid()) +
-                             " display=" + _backend->displayName() + " backend=" +
-                             _backend->kind() + " fallback: no layer-shell");
+                             " display=" + _backend->displayName() +
+                             " backend=" + _backend->kind() + " fallback: no layer-shell");
         return true;
     }
     if (cmd == "quit") {
@@ -444,8 +443,8 @@ bool StillFallback::command(const std::string& line, std::vector<std::string>* l
                          : "usage: reload [OUTPUT]";
             return false;
         }
-        std::string target = cmd == "set" ? (pos.size() == 2 ? pos[0] : "all")
-                                          : (pos.empty() ? "all" : pos[0]);
+        std::string target =
+            cmd == "set" ? (pos.size() == 2 ? pos[0] : "all") : (pos.empty() ? "all" : pos[0]);
         std::string bundle;
         if (cmd == "set") {
             bundle = absolute(pos.back());
@@ -485,8 +484,9 @@ bool StillFallback::command(const std::string& line, std::vector<std::string>* l
         if (_gnome && !setGnome(error)) return false;
         return true;
     }
-    *error = "this compositor has no background layer, so only a still picture is shown: "
-             "query, set, reload and quit work";
+    *error =
+        "this compositor has no background layer, so only a still picture is shown: "
+        "query, set, reload and quit work";
     return false;
 }
 

@@ -25,8 +25,8 @@ namespace host::desktop {
 struct StillOptions {
     DaemonOptions daemon;  // bundles, fit, screen, background colour, state file, quiet
     bool sandbox = true;
-    double at = 10;        // seconds into the wallpaper's life that the still shows
-    std::string dataDir;   // "" : $XDG_DATA_HOME/backdrop (~/.local/share/backdrop)
+    double at = 10;          // seconds into the wallpaper's life that the still shows
+    std::string dataDir;     // "" : $XDG_DATA_HOME/backdrop (~/.local/share/backdrop)
     std::string executable;  // the `backdrop` tool for the wallpaper process ("" : this one)
 };
 

@@ -257,8 +257,7 @@ struct WaylandBackend::Listeners {
         for (size_t i = 0; i < n; ++i) {
             if (v[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_FULLSCREEN)
                 t->pendingFullscreen = true;
-            if (v[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_MINIMIZED)
-                t->pendingMinimized = true;
+            if (v[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_MINIMIZED) t->pendingMinimized = true;
         }
     }
     static void handleDone(void* data, zwlr_foreign_toplevel_handle_v1*) {
@@ -274,8 +273,7 @@ struct WaylandBackend::Listeners {
                                   [&](const std::unique_ptr<Toplevel>& p) { return p.get() == t; }),
                    list.end());
     }
-    static void parent(void*, zwlr_foreign_toplevel_handle_v1*,
-                       zwlr_foreign_toplevel_handle_v1*) {}
+    static void parent(void*, zwlr_foreign_toplevel_handle_v1*, zwlr_foreign_toplevel_handle_v1*) {}
     static constexpr zwlr_foreign_toplevel_handle_v1_listener handle{
         title, appId, outputEnter, outputLeave, state, handleDone, handleClosed, parent};
 
@@ -286,8 +284,7 @@ struct WaylandBackend::Listeners {
     }
     static void resumed(void* data, ext_idle_notification_v1*) {
         auto* self = static_cast<WaylandBackend*>(data);
-        if (self->_idle)
-            self->_events.push_back(BackendEvent(BackendEvent::Kind::SignalsChanged));
+        if (self->_idle) self->_events.push_back(BackendEvent(BackendEvent::Kind::SignalsChanged));
         self->_idle = false;
     }
     static constexpr ext_idle_notification_v1_listener idle{idled, resumed};
@@ -336,10 +333,9 @@ struct WaylandBackend::Listeners {
     static void axisStop(void*, wl_pointer*, uint32_t, uint32_t) {}
     static void axisDiscrete(void*, wl_pointer*, uint32_t, int32_t) {}
     static void axisValue120(void*, wl_pointer*, uint32_t, int32_t) {}
-    static constexpr wl_pointer_listener pointer{enter,        leave,      motion,
-                                                 button,       axis,       pointerFrame,
-                                                 axisSource,   axisStop,   axisDiscrete,
-                                                 axisValue120};
+    static constexpr wl_pointer_listener pointer{enter,        leave,        motion,     button,
+                                                 axis,         pointerFrame, axisSource, axisStop,
+                                                 axisDiscrete, axisValue120};
 
     static void syncDone(void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }
     static constexpr wl_callback_listener sync{syncDone};
@@ -569,17 +565,16 @@ void WaylandBackend::makeSurface(Output& o) {
         o.fractional = wp_fractional_scale_manager_v1_get_fractional_scale(_fractional, o.surface);
         wp_fractional_scale_v1_add_listener(o.fractional, &Listeners::fractional, &o);
     }
-    o.layer = zwlr_layer_shell_v1_get_layer_surface(
-        _layerShell, o.surface, o.output,
-        _options.bottomLayer ? ZWLR_LAYER_SHELL_V1_LAYER_BOTTOM
-                             : ZWLR_LAYER_SHELL_V1_LAYER_BACKGROUND,
-        "wallpaper");
+    o.layer = zwlr_layer_shell_v1_get_layer_surface(_layerShell, o.surface, o.output,
+                                                    _options.bottomLayer
+                                                        ? ZWLR_LAYER_SHELL_V1_LAYER_BOTTOM
+                                                        : ZWLR_LAYER_SHELL_V1_LAYER_BACKGROUND,
+                                                    "wallpaper");
     zwlr_layer_surface_v1_add_listener(o.layer, &Listeners::layer, &o);
     zwlr_layer_surface_v1_set_size(o.layer, 0, 0);
-    zwlr_layer_surface_v1_set_anchor(o.layer, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP |
-                                                  ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
-                                                  ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT |
-                                                  ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
+    zwlr_layer_surface_v1_set_anchor(
+        o.layer, ZWLR_LAYER_SURFACE_V1_ANCHOR_TOP | ZWLR_LAYER_SURFACE_V1_ANCHOR_BOTTOM |
+                     ZWLR_LAYER_SURFACE_V1_ANCHOR_LEFT | ZWLR_LAYER_SURFACE_V1_ANCHOR_RIGHT);
     zwlr_layer_surface_v1_set_exclusive_zone(o.layer, -1);
     zwlr_layer_surface_v1_set_keyboard_interactivity(
         o.layer, ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_NONE);
@@ -833,8 +828,8 @@ int WaylandBackend::addBuffer(int fd, const uint8_t*, int width, int height, siz
     b->width = width;
     b->height = height;
     // XRGB: the frames are opaque wherever the wallpaper drew, as on X11's 24-bit root.
-    b->buffer = wl_shm_pool_create_buffer(pool, 0, width, height, int32_t(stride),
-                                          WL_SHM_FORMAT_XRGB8888);
+    b->buffer =
+        wl_shm_pool_create_buffer(pool, 0, width, height, int32_t(stride), WL_SHM_FORMAT_XRGB8888);
     wl_shm_pool_destroy(pool);
     wl_buffer_add_listener(b->buffer, &Listeners::buffer, b.get());
     int id = b->id;

@@ -142,7 +142,7 @@ class WaylandBackend : public Backend {
 
     std::map<uint32_t, std::unique_ptr<Output>> _outputs;  // by registry name
     std::map<int, std::unique_ptr<Buffer>> _buffers;       // by id
-    std::vector<std::unique_ptr<Buffer>> _orphans;  // removed while the compositor held them
+    std::vector<std::unique_ptr<Buffer>> _orphans;         // removed while the compositor held them
     std::vector<std::unique_ptr<Toplevel>> _toplevelList;
     int _nextBuffer = 1;
 

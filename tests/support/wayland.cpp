@@ -36,7 +36,7 @@ void end(Child& c) {
 }
 
 bool isSocket(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
@@ -54,9 +54,9 @@ bool startSway(SwayHeadless& s, const std::string& config, std::vector<std::stri
     chmod(cfg.c_str(), 0644);
     env.insert(env.end(), {"XDG_RUNTIME_DIR=" + run, "WLR_RENDERER=pixman",
                            "WLR_LIBINPUT_NO_DEVICES=1", "DISPLAY=", "SWAYSOCK=", "HOME=" + s.dir});
-    s.sway = spawn(
-        {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c", cfg},
-        env, false);
+    s.sway =
+        spawn({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "sway", "-c", cfg},
+              env, false);
     if (s.sway.pid <= 0) return false;
     s.socket = run + "/wayland-1";
     return waitUntil(10, [&] {
@@ -79,10 +79,10 @@ bool SwayHeadless::start(const std::vector<std::pair<int, int>>& outputs) {
                   " position " + std::to_string(x) + ",0\n";
         x += outputs[i].first;
     }
-    return startSway(*this, config,
-                     {"WLR_BACKENDS=headless",
-                      "WLR_HEADLESS_OUTPUTS=" + std::to_string(outputs.size()),
-                      "WAYLAND_DISPLAY="});
+    return startSway(
+        *this, config,
+        {"WLR_BACKENDS=headless", "WLR_HEADLESS_OUTPUTS=" + std::to_string(outputs.size()),
+         "WAYLAND_DISPLAY="});
 }
 
 bool SwayHeadless::startNested(SwayHeadless& parent) {
@@ -90,8 +90,8 @@ bool SwayHeadless::startNested(SwayHeadless& parent) {
 }
 
 bool SwayHeadless::swaymsg(const std::string& command, std::string* out) {
-    std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup",
-                                  "--clear-groups", "swaymsg"};
+    std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                  "swaymsg"};
     if (command.rfind("-t ", 0) == 0) {
         argv.push_back("-t");
         argv.push_back(command.substr(3));
@@ -127,11 +127,10 @@ bool WestonHeadless::start(int width, int height) {
     // The kiosk shell starts no helper clients; no on-screen keyboard either.
     std::string ini = dir + "/weston.ini";
     std::ofstream(ini) << "[core]\nshell=kiosk-shell.so\n[input-method]\npath=/bin/true\n";
-    weston = spawn({"weston", "--config=" + ini, "--backend=headless-backend.so",
-                    "--socket=wayland-test", "--width=" + std::to_string(width),
-                    "--height=" + std::to_string(height), "--idle-time=0"},
-                   {"XDG_RUNTIME_DIR=" + run, "DISPLAY=", "WAYLAND_DISPLAY=", "HOME=" + dir},
-                   false);
+    weston = spawn(
+        {"weston", "--config=" + ini, "--backend=headless-backend.so", "--socket=wayland-test",
+         "--width=" + std::to_string(width), "--height=" + std::to_string(height), "--idle-time=0"},
+        {"XDG_RUNTIME_DIR=" + run, "DISPLAY=", "WAYLAND_DISPLAY=", "HOME=" + dir}, false);
     if (weston.pid <= 0) return false;
     socket = run + "/wayland-test";
     return waitUntil(10, [&] { return isSocket(socket); });

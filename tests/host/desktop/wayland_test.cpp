@@ -4,6 +4,8 @@
 // next one, frame callbacks that stop (hidden), fullscreen toplevels, hot-plug, output scale, and
 // the compositor going away.
 
+#include "support/wayland.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -15,7 +17,6 @@
 
 #include "host/desktop/WaylandBackend.h"
 #include "support/pictures.h"
-#include "support/wayland.h"
 
 using namespace host::desktop;
 
@@ -156,10 +157,11 @@ TEST(DesktopWayland, BackgroundLayerShowsFramesWithDamageAndPlacements) {
         bool released = false;
         for (const BackendEvent& e : seen)
             released |= e.kind == BackendEvent::Kind::Released && e.buffer == ida;
-        EXPECT_TRUE(released ||
-                    pump(*b, 2, [&](const BackendEvent& e) {
-                        return e.kind == BackendEvent::Kind::Released && e.buffer == ida;
-                    }))
+        EXPECT_TRUE(released || pump(*b, 2,
+                                     [&](const BackendEvent& e) {
+                                         return e.kind == BackendEvent::Kind::Released &&
+                                                e.buffer == ida;
+                                     }))
             << "the first buffer never came back";
     }
     {
@@ -297,8 +299,7 @@ TEST(DesktopWayland, FullscreenFrameCallbacksHotPlugScaleAndTheCompositorGoing) 
 TEST(DesktopWayland, UnpluggedOutputLeavesTheList) {
     // Outputs of a sway nested in another are windows there: closing one unplugs it.
     bdtest::SwayHeadless parent, sway;
-    if (!parent.start({{640, 480}}) || !sway.startNested(parent))
-        GTEST_SKIP() << "no nested sway";
+    if (!parent.start({{640, 480}}) || !sway.startNested(parent)) GTEST_SKIP() << "no nested sway";
     auto b = openBackend(sway.socket);
     ASSERT_TRUE(b);
     ASSERT_TRUE(pumpUntil(*b, 5, [&] { return b->outputs().size() == 1; }));
