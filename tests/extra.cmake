@@ -81,10 +81,7 @@ add_executable(bdtest_toplevel ${CMAKE_CURRENT_SOURCE_DIR}/host/desktop/toplevel
 target_link_libraries(bdtest_toplevel PRIVATE backdrop_wayland_protocols)
 set_target_properties(bdtest_toplevel PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 if(TARGET host_desktop_wayland_test)
-  target_sources(host_desktop_wayland_test PRIVATE ${CMAKE_SOURCE_DIR}/host/desktop/WaylandBackend.cpp
-                 ${CMAKE_SOURCE_DIR}/host/desktop/Geometry.cpp)
-  target_include_directories(host_desktop_wayland_test PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(host_desktop_wayland_test PRIVATE backdrop_wayland_protocols)
+  target_link_libraries(host_desktop_wayland_test PRIVATE backdrop_host)
 endif()
 foreach(t host_desktop_wayland_test host_desktop_wayland_daemon_test)
   if(TARGET ${t})

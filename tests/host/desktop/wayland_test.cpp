@@ -12,11 +12,17 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
+#include "host/desktop/StateFile.h"
+#include "host/desktop/StillFallback.h"
 #include "host/desktop/WaylandBackend.h"
+#include "support/bundles.h"
 #include "support/pictures.h"
+#include "support/process.h"
 
 using namespace host::desktop;
 
@@ -339,4 +345,61 @@ TEST(DesktopWayland, WithoutLayerShellOnlyTheOutputsAreListed) {
     Frame f(400, 300);
     std::string error;
     EXPECT_LT(b->addBuffer(f.fd, reinterpret_cast<uint8_t*>(f.px), 400, 300, 1600, &error), 0);
+}
+
+TEST(DesktopWayland, DisplayNamesFileUrisSessionsAndTheSavedGnomePicture) {
+    // One daemon per compositor, however the display is named.
+    setenv("XDG_RUNTIME_DIR", "/run/user/1000", 1);
+    setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+    EXPECT_EQ(waylandDisplayName(""), "wayland-0");
+    EXPECT_EQ(waylandDisplayName("/run/user/1000/wayland-1"), "wayland-1");
+    EXPECT_EQ(waylandDisplayName("/run/user/1000/sub/wayland-1"), "/run/user/1000/sub/wayland-1");
+    EXPECT_EQ(waylandDisplayName("/tmp/x/wayland-1"), "/tmp/x/wayland-1");
+    unsetenv("WAYLAND_DISPLAY");
+    EXPECT_EQ(waylandDisplayName(""), "");
+
+    // A path GNOME reads back exactly, whatever it holds.
+    EXPECT_EQ(fileUri("/home/a b/still-HDMI-A-1.png"), "file:///home/a%20b/still-HDMI-A-1.png");
+    EXPECT_EQ(fileUri("/x/'quote'%.png"), "file:///x/%27quote%27%25.png");
+    EXPECT_EQ(fileUri("/caf\xc3\xa9"), "file:///caf%C3%A9");
+
+    for (const char* d : {"GNOME", "ubuntu:GNOME", "gnome-classic:GNOME"}) {
+        setenv("XDG_CURRENT_DESKTOP", d, 1);
+        EXPECT_TRUE(gnomeSession()) << d;
+    }
+    for (const char* d : {"sway", "KDE", "GNOMEISH", ""}) {
+        setenv("XDG_CURRENT_DESKTOP", d, 1);
+        EXPECT_FALSE(gnomeSession()) << d;
+    }
+    unsetenv("XDG_CURRENT_DESKTOP");
+    EXPECT_FALSE(gnomeSession());
+
+    // The user's GNOME picture survives a round trip through the state file.
+    std::string dir = bdtest::makeTempDir("wl-state");
+    DesktopState s;
+    s.bundle = "/b/A.bundle";
+    s.gnomePictureUri = "'file:///home/u/pic.jpg'";
+    s.gnomePictureUriDark = "'file:///home/u/dark & <night>.jpg'";
+    std::string error;
+    ASSERT_TRUE(saveState(dir + "/desktop.plist", s, &error)) << error;
+    DesktopState back;
+    ASSERT_TRUE(loadState(dir + "/desktop.plist", &back, &error)) << error;
+    EXPECT_EQ(back, s);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(DesktopWayland, AStillOfABundleThatCrashesIsRefusedInOneLine) {
+    std::string dir = bdtest::makeTempDir("wl-still");
+    std::string error;
+    EXPECT_FALSE(renderStill(bdtest::testBundle("bdtest_crash"), 320, 240, FitMode::Width,
+                             {320, 568, 2}, 0xff000000, 10, true, bdtest::toolPath(),
+                             dir + "/still.png", &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/still.png"));
+    // An output of no size is refused before any process starts.
+    EXPECT_FALSE(renderStill(bdtest::demoBundle(), 0, 240, FitMode::Width, {320, 568, 2},
+                             0xff000000, 10, true, bdtest::toolPath(), dir + "/still.png",
+                             &error));
+    std::filesystem::remove_all(dir);
 }
