@@ -1,10 +1,11 @@
-// The desktop daemon on a 1920x1080 Xvfb with the sample wallpaper: CPU of the daemon and its
-// wallpaper process while playing, still and paused (from /proc), the bytes the daemon sends to
-// the X server per second while the picture is still (counted by a proxy between the daemon and
-// the server, which forwards shared-memory descriptors too), and the time from a window going
-// fullscreen to the wallpaper being paused. Baselines measured in the same run: the X server's
-// own CPU while the wallpaper plays, and the time the window manager takes to mark the window
-// fullscreen (the pause can come no sooner).
+// The desktop daemon with the sample wallpaper, on a 1920x1080 Xvfb and then on a 1920x1080
+// headless sway (run as nobody): CPU of the daemon and its wallpaper process while playing,
+// still and paused (from /proc), what the daemon sends while the picture is still (X11: bytes to
+// the server; Wayland: surface commits), both counted by a proxy between the daemon and the
+// server that forwards descriptors too, and the time from a window going fullscreen to the
+// wallpaper being paused. Baselines measured in the same run: the server's own CPU while the
+// wallpaper plays, and the time the window manager (X11) or the compositor's foreign-toplevel
+// announcement (Wayland) takes to say the window is fullscreen (the pause can come no sooner).
 
 #include <benchmark/benchmark.h>
 #include <poll.h>
@@ -26,9 +27,11 @@
 #include <vector>
 
 #include "host/desktop/ControlSocket.h"
+#include "host/desktop/WaylandBackend.h"
 #include "support/bundles.h"
 #include "support/pictures.h"
 #include "support/process.h"
+#include "support/wayland.h"
 #include "support/xservers.h"
 
 namespace {
@@ -244,7 +247,256 @@ Setup* gSetup = nullptr;
 struct Figures {
     double playing = -1, still = -1, paused = -1, xPlaying = -1, bytesPerSecond = -1;
     double latencyMs = -1, wmMs = -1;
+    double wlPlaying = -1, wlStill = -1, wlPaused = -1, swayPlaying = -1, wlCommitsPerSecond = -1;
+    double wlLatencyMs = -1, toplevelMs = -1;
 } gFig;
+
+// Forwards Wayland connections from a socket of its own to the compositor's, descriptors
+// included, and counts the wl_surface.commit requests clients send. It follows the objects
+// that lead to surfaces: the registry (wl_display.get_registry), the compositor it binds
+// (wl_registry.bind naming "wl_compositor") and the surfaces made from it, forgetting a
+// surface when it is destroyed.
+class WaylandProxy {
+  public:
+    std::atomic<uint64_t> commits{0};
+    std::string path;
+    bool start(const std::string& dir, const std::string& compositor) {
+        _compositor = compositor;
+        path = dir + "/proxy-wayland";
+        _listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        if (bind(_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(_listen, 8))
+            return false;
+        if (pipe(_stop) != 0) return false;
+        _thread = std::thread([this] { loop(); });
+        return true;
+    }
+    ~WaylandProxy() {
+        if (!_thread.joinable()) return;
+        if (write(_stop[1], "x", 1) != 1) return;
+        _thread.join();
+        close(_listen);
+        close(_stop[0]);
+        close(_stop[1]);
+        for (auto& c : _links) close(c.client), close(c.server);
+    }
+
+  private:
+    struct Link {
+        int client = -1, server = -1;
+        std::string pending;  // client bytes not yet parsed (a message split across reads)
+        uint32_t registry = 0, compositor = 0;
+        std::vector<uint32_t> surfaces;
+    };
+    int connectCompositor() {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, _compositor.c_str(), sizeof a.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    static uint32_t word(const std::string& s, size_t at) {
+        uint32_t v;
+        std::memcpy(&v, s.data() + at, 4);
+        return v;
+    }
+    // Reads the client's requests: header (object, size << 16 | opcode), then arguments.
+    void parse(Link& l) {
+        while (l.pending.size() >= 8) {
+            uint32_t object = word(l.pending, 0), h = word(l.pending, 4);
+            size_t size = h >> 16, opcode = h & 0xffff;
+            if (size < 8 || l.pending.size() < size) break;
+            auto arg = [&](size_t i) { return 8 + 4 * i < size ? word(l.pending, 8 + 4 * i) : 0; };
+            if (object == 1 && opcode == 1) {
+                l.registry = arg(0);  // wl_display.get_registry
+            } else if (object == l.registry && opcode == 0 && size > 16) {
+                // wl_registry.bind(name, interface string, version, new_id)
+                uint32_t len = arg(1);
+                std::string name = l.pending.substr(16, len ? len - 1 : 0);
+                uint32_t words = (len + 3) / 4;
+                if (name == "wl_compositor") l.compositor = arg(2 + words + 1);
+            } else if (object == l.compositor && opcode == 0) {
+                l.surfaces.push_back(arg(0));  // wl_compositor.create_surface
+            } else if (std::find(l.surfaces.begin(), l.surfaces.end(), object) !=
+                       l.surfaces.end()) {
+                if (opcode == 6) ++commits;  // wl_surface.commit
+                if (opcode == 0)             // wl_surface.destroy
+                    l.surfaces.erase(std::find(l.surfaces.begin(), l.surfaces.end(), object));
+            }
+            l.pending.erase(0, size);
+        }
+    }
+    // Moves what one side sent to the other, descriptors included; false at the end.
+    bool pass(int from, int to, Link* parseAs) {
+        char buf[65536];
+        char control[CMSG_SPACE(sizeof(int) * 28)];
+        iovec iov{buf, sizeof buf};
+        msghdr m{};
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(from, &m, MSG_CMSG_CLOEXEC);
+        if (n <= 0) return false;
+        if (parseAs) {
+            parseAs->pending.append(buf, size_t(n));
+            parse(*parseAs);
+        }
+        iov.iov_len = size_t(n);
+        msghdr out{};
+        out.msg_iov = &iov;
+        out.msg_iovlen = 1;
+        std::vector<int> fds;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
+                for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i)
+                    fds.push_back(reinterpret_cast<int*>(CMSG_DATA(c))[i]);
+        char outControl[CMSG_SPACE(sizeof(int) * 28)];
+        if (!fds.empty()) {
+            out.msg_control = outControl;
+            out.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+            cmsghdr* c = CMSG_FIRSTHDR(&out);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+            std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+        }
+        bool ok = sendmsg(to, &out, MSG_NOSIGNAL) == n;
+        for (int fd : fds) close(fd);
+        return ok;
+    }
+    void loop() {
+        for (;;) {
+            std::vector<pollfd> p{{_stop[0], POLLIN, 0}, {_listen, POLLIN, 0}};
+            for (auto& l : _links) {
+                p.push_back({l.client, POLLIN, 0});
+                p.push_back({l.server, POLLIN, 0});
+            }
+            poll(p.data(), p.size(), -1);
+            if (p[0].revents) return;
+            if (p[1].revents & POLLIN) {
+                int c = accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC);
+                int s = c >= 0 ? connectCompositor() : -1;
+                if (s >= 0) {
+                    Link l;
+                    l.client = c;
+                    l.server = s;
+                    _links.push_back(std::move(l));
+                } else if (c >= 0) {
+                    close(c);
+                }
+            }
+            for (size_t i = 0; i < _links.size() && 2 + 2 * i + 1 < p.size(); ++i) {
+                Link& l = _links[i];
+                short rc = p[2 + 2 * i].revents, rs = p[3 + 2 * i].revents;
+                bool ok = true;
+                if (rc & (POLLIN | POLLHUP)) ok = pass(l.client, l.server, &l);
+                if (ok && (rs & (POLLIN | POLLHUP))) ok = pass(l.server, l.client, nullptr);
+                if (!ok) {
+                    close(l.client);
+                    close(l.server);
+                    l.client = l.server = -1;
+                }
+            }
+            _links.erase(std::remove_if(_links.begin(), _links.end(),
+                                        [](const Link& l) { return l.client < 0; }),
+                         _links.end());
+        }
+    }
+    std::string _compositor;
+    int _listen = -1, _stop[2] = {-1, -1};
+    std::thread _thread;
+    std::vector<Link> _links;
+};
+
+// The daemon on headless sway (1920x1080) through the counting proxy.
+struct WlSetup {
+    bdtest::SwayHeadless sway;
+    WaylandProxy proxy;
+    std::string dir = bdtest::makeTempDir("bench-wl");
+    bdtest::Child daemon;
+    std::string socket;
+    pid_t child = 0;
+    bool ok = false;
+    WlSetup() {
+        if (!sway.start({{1920, 1080}}) || !proxy.start(dir, sway.socket)) return;
+        std::filesystem::create_directories(dir + "/run");
+        std::filesystem::permissions(dir + "/run", std::filesystem::perms::owner_all);
+        daemon = bdtest::spawn(
+            {bdtest::toolPath(), "desktop", bdtest::demoBundle(), "--idle-after", "0",
+             "--no-pause-on-battery", "--quiet"},
+            {"WAYLAND_DISPLAY=" + proxy.path, "DISPLAY=", "XDG_RUNTIME_DIR=" + dir + "/run",
+             "XDG_STATE_HOME=" + dir + "/state"},
+            false);
+        socket = host::desktop::socketPath(dir + "/run/backdrop", proxy.path);
+        ok = waitFor(15, [&] { return !field("pid").empty() && field("state") == "playing"; });
+        std::string p = field("pid");
+        child = p.empty() ? 0 : pid_t(std::stol(p));
+    }
+    ~WlSetup() {
+        if (daemon.pid > 0) {
+            kill(daemon.pid, SIGTERM);
+            bdtest::waitFor(daemon, 10);
+        }
+        bdtest::removeTree(dir);
+    }
+    std::vector<std::string> request(const std::string& line) {
+        std::vector<std::string> lines;
+        std::string error;
+        bool noDaemon = false;
+        host::desktop::controlRequest(socket, line, &lines, &error, &noDaemon, 5);
+        return lines;
+    }
+    std::string field(const std::string& key) {
+        auto lines = request("query --json");
+        if (lines.empty()) return "";
+        const std::string& j = lines[0];
+        size_t outputs = j.find("\"outputs\"");
+        size_t at =
+            outputs == std::string::npos ? std::string::npos : j.find("\"" + key + "\":", outputs);
+        if (at == std::string::npos) return "";
+        at += key.size() + 3;
+        if (j[at] == '"') return j.substr(at + 1, j.find('"', at + 1) - at - 1);
+        return j.substr(at, j.find_first_of(",}", at) - at);
+    }
+    double cpu() { return cpuSeconds(daemon.pid) + cpuSeconds(child); }
+};
+
+WlSetup* gWl = nullptr;
+std::unique_ptr<Setup> gX11;
+
+// The Wayland benchmarks run after the X11 ones: the X11 setup ends first.
+bool wayland() {
+    if (gWl) return gWl->ok;
+    gSetup = nullptr;
+    gX11.reset();
+    gWl = new WlSetup();
+    if (!gWl->ok) std::fprintf(stderr, "desktop: the daemon did not start under headless sway\n");
+    return gWl->ok;
+}
+
+// CPU % of daemon + wallpaper on Wayland over gSeconds, with `during` run every 2 s.
+double measureWl(const std::function<void()>& during, double* compositor = nullptr) {
+    WlSetup& s = *gWl;
+    double c0 = s.cpu(), k0 = cpuSeconds(s.sway.sway.pid), t0 = now();
+    double next = t0;
+    while (now() - t0 < gSeconds) {
+        if (during && now() >= next) {
+            during();
+            next += 2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    double wall = now() - t0;
+    if (compositor) *compositor = (cpuSeconds(s.sway.sway.pid) - k0) / wall * 100;
+    return (s.cpu() - c0) / wall * 100;
+}
 
 // CPU % of daemon + wallpaper over gSeconds, with `during` run every 2 s.
 double measure(const std::function<void()>& during, double* server = nullptr) {
@@ -359,30 +611,123 @@ void BM_PauseLatency(benchmark::State& state) {
     xcb_disconnect(c);
 }
 
+void BM_WlPlaying(benchmark::State& state) {
+    if (!wayland()) return state.SkipWithError("no headless sway");
+    double commits = 0;
+    for (auto _ : state) {
+        // The commits while playing show that the proxy sees them.
+        uint64_t c0 = gWl->proxy.commits;
+        double t0 = now();
+        gFig.wlPlaying = measureWl([] { gWl->request("gesture 2 960,540"); }, &gFig.swayPlaying);
+        commits = double(gWl->proxy.commits - c0) / (now() - t0);
+    }
+    state.counters["cpu_pct"] = gFig.wlPlaying;
+    state.counters["commits_per_s"] = commits;
+    state.counters["sway_cpu_pct"] = gFig.swayPlaying;
+}
+
+void BM_WlStill(benchmark::State& state) {
+    if (!wayland()) return state.SkipWithError("no headless sway");
+    for (auto _ : state) {
+        waitFor(15, [] { return gWl->field("fps") == "0.0"; });
+        uint64_t c0 = gWl->proxy.commits;
+        double t0 = now();
+        gFig.wlStill = measureWl(nullptr);
+        gFig.wlCommitsPerSecond = double(gWl->proxy.commits - c0) / (now() - t0);
+    }
+    state.counters["cpu_pct"] = gFig.wlStill;
+    state.counters["commits_per_s"] = gFig.wlCommitsPerSecond;
+}
+
+void BM_WlPaused(benchmark::State& state) {
+    if (!wayland()) return state.SkipWithError("no headless sway");
+    for (auto _ : state) {
+        gWl->request("gesture 2 960,540");  // paused in the middle of its flip-book
+        gWl->request("pause");
+        gFig.wlPaused = measureWl(nullptr);
+        gWl->request("resume");
+    }
+    state.counters["cpu_pct"] = gFig.wlPaused;
+}
+
+void BM_WlPauseLatency(benchmark::State& state) {
+    if (!wayland()) return state.SkipWithError("no headless sway");
+    WlSetup& s = *gWl;
+    bdtest::Toplevel window;
+    if (!window.start(s.sway.socket, "bench-full")) return state.SkipWithError("no window");
+    // An observer of the compositor's own announcement: a foreign-toplevel client.
+    host::desktop::WaylandOptions o;
+    o.display = s.sway.socket;
+    std::string error;
+    auto observer = host::desktop::WaylandBackend::open(o, &error);
+    if (!observer) return state.SkipWithError(error.c_str());
+    auto announced = [&] {
+        observer->dispatch();
+        return observer->signals("HEADLESS-1").fullscreen;
+    };
+    waitFor(5, [&] { return s.field("state") == "playing"; });
+    std::vector<double> pause, toplevel;
+    for (auto _ : state) {
+        for (int i = 0; i < 5; ++i) {
+            double t0 = now(), seen = -1, paused = -1;
+            bdtest::Child msg =
+                bdtest::spawn({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                               "swaymsg", "[app_id=bench-full] fullscreen enable"},
+                              {"SWAYSOCK=" + s.sway.swaysock}, false);
+            waitFor(5, [&] {
+                if (seen < 0 && announced()) seen = now();
+                if (paused < 0 && s.field("state") == "hidden") paused = now();
+                return seen >= 0 && paused >= 0;
+            });
+            bdtest::waitFor(msg, 5);
+            toplevel.push_back((seen - t0) * 1000);
+            pause.push_back((paused - t0) * 1000);
+            s.sway.swaymsg("[app_id=bench-full] fullscreen disable");
+            waitFor(5, [&] { return s.field("state") == "playing" && !announced(); });
+        }
+    }
+    std::sort(pause.begin(), pause.end());
+    std::sort(toplevel.begin(), toplevel.end());
+    gFig.wlLatencyMs = pause[pause.size() / 2];
+    gFig.toplevelMs = toplevel[toplevel.size() / 2];
+    state.counters["pause_latency_ms"] = gFig.wlLatencyMs;
+    state.counters["compositor_fullscreen_ms"] = gFig.toplevelMs;
+}
+
 }  // namespace
 
 BENCHMARK(BM_Playing)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Still)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Paused)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PauseLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WlPlaying)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WlStill)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WlPaused)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WlPauseLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--seconds=", 10) == 0) gSeconds = std::atof(argv[i] + 10);
     benchmark::Initialize(&argc, argv);
-    Setup setup;
-    if (!setup.ok) {
+    gX11 = std::make_unique<Setup>();
+    if (!gX11->ok) {
         std::fprintf(stderr, "desktop: the daemon did not start under Xvfb\n");
         return 1;
     }
-    gSetup = &setup;
+    gSetup = gX11.get();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    gX11.reset();
+    delete gWl;
     std::printf(
         "RESULT desktop_playing_cpu_pct=%.2f desktop_static_cpu_pct=%.3f "
         "desktop_paused_cpu_pct=%.3f desktop_static_x_bytes_per_s=%.1f pause_latency_ms=%.1f "
-        "baseline_x_server_playing_cpu_pct=%.2f baseline_wm_fullscreen_ms=%.1f\n",
+        "baseline_x_server_playing_cpu_pct=%.2f baseline_wm_fullscreen_ms=%.1f "
+        "wl_playing_cpu_pct=%.2f wl_static_cpu_pct=%.3f wl_paused_cpu_pct=%.3f "
+        "wl_static_commits_per_s=%.2f wl_pause_latency_ms=%.1f "
+        "baseline_sway_playing_cpu_pct=%.2f baseline_compositor_fullscreen_ms=%.1f\n",
         gFig.playing, gFig.still, gFig.paused, gFig.bytesPerSecond, gFig.latencyMs, gFig.xPlaying,
-        gFig.wmMs);
+        gFig.wmMs, gFig.wlPlaying, gFig.wlStill, gFig.wlPaused, gFig.wlCommitsPerSecond,
+        gFig.wlLatencyMs, gFig.swayPlaying, gFig.toplevelMs);
     return 0;
 }
