@@ -29,9 +29,11 @@ namespace host::desktop {
 
 namespace {
 
-constexpr double kHiddenAfter = 0.5;  // seconds without a frame callback: not being drawn
-constexpr double kConnectWait = 5;    // seconds the compositor has to answer at the start
-constexpr int kClickSlop = 4;         // pixels a click may move between press and release
+constexpr double kHiddenAfter = 0.5;     // seconds without a frame callback: not being drawn
+constexpr double kConnectWait = 5;       // seconds the compositor has to answer at the start
+constexpr int kClickSlop = 4;            // pixels a click may move between press and release
+constexpr int kMaxOutputPixels = 16384;  // per side: larger is a compositor's mistake
+constexpr size_t kMaxDamageRects = 64;   // more become one damaged buffer
 
 double monotonicSeconds() {
     timespec ts{};
@@ -708,7 +710,9 @@ std::vector<OutputInfo> WaylandBackend::outputs() const {
     for (const auto& [id, o] : _outputs) {
         if (!published(*o)) continue;
         OutputInfo info = infoOf(*o);
-        if (info.rect.empty() || !names.insert(info.name).second) continue;
+        if (info.rect.empty() || info.rect.width > kMaxOutputPixels ||
+            info.rect.height > kMaxOutputPixels || !names.insert(info.name).second)
+            continue;
         out.push_back(info);
     }
     return out;
@@ -949,8 +953,9 @@ bool WaylandBackend::present(const std::string& output, int buffer, const Placem
     if (view.sx == 0 && view.sy == 0 && view.sw == b.width && view.sh == b.height)
         view.sx = view.sy = view.sw = view.sh = -1;  // all of it
     const bool direct = visible == out;
-    bool full = damage.empty() || !o.placed || !(o.placement == placement) ||
-                o.placedWidth != out.width || o.placedHeight != out.height;
+    bool full = damage.empty() || damage.size() > kMaxDamageRects || !o.placed ||
+                !(o.placement == placement) || o.placedWidth != out.width ||
+                o.placedHeight != out.height;
 
     wl_surface* target = o.surface;
     wp_viewport* targetViewport = o.viewport;
