@@ -15,6 +15,7 @@
 #define BD_SCRAMBLE_X86 1
 #endif
 
+#include "Foundation/FileIO.h"
 #include "Foundation/NSArray.h"
 #include "Foundation/NSLog.h"
 
@@ -164,17 +165,16 @@ NSData* dataWithEncryptionData(NSData* data) {
 
 namespace {
 
-// A sequential reader that knows how many bytes the file still holds (when it is a regular
-// file) and never allocates for more than that.
+// A sequential reader over a regular file that knows how many bytes the file still holds and
+// never allocates for more than that.
 struct PackageInput {
     FILE* f = nullptr;
-    bool sized = false;
     uint64_t remaining = 0;
 
     bool readExact(void* dst, size_t n) {
-        if (sized && n > remaining) return false;
+        if (n > remaining) return false;
         if (n && std::fread(dst, 1, n, f) != n) return false;
-        if (sized) remaining -= n;
+        remaining -= n;
         return true;
     }
     bool readInt(int32_t& v) {
@@ -183,27 +183,13 @@ struct PackageInput {
         v = byteToInt(b);
         return true;
     }
-    // Reads len bytes into a buffer that resize(n) sizes to n bytes and returns. The buffer
-    // grows in steps for an unsized stream, so a stated length it doesn't hold can't make the
-    // reader allocate for it; a regular file's remaining size is checked before any allocation.
+    // Reads len bytes into the buffer that resize(len) sizes and returns; the file's remaining
+    // size is checked before anything is allocated.
     template <class Resize>
     bool readBlock(int32_t len, Resize resize) {
-        if (len < 0) return false;
+        if (len < 0 || static_cast<uint64_t>(len) > remaining) return false;
         size_t want = static_cast<size_t>(len);
-        if (sized) {
-            if (want > remaining) return false;
-            return readExact(resize(want), want);
-        }
-        constexpr size_t kStep = 1u << 20;
-        size_t have = 0;
-        resize(0);
-        while (have < want) {
-            size_t step = want - have < kStep ? want - have : kStep;
-            uint8_t* p = resize(have + step);
-            if (!readExact(p + have, step)) return false;
-            have += step;
-        }
-        return true;
+        return readExact(resize(want), want);
     }
 };
 
@@ -220,20 +206,17 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path, std::string* damage) 
     why = "unreadable";
     const char* p = path ? path->cStringUsingEncoding(NSUTF8StringEncoding) : nullptr;
     if (!p) return result;
-    PackageInput in;
-    in.f = std::fopen(p, "rb");
-    if (!in.f) return result;
+    // A regular file only: a FIFO or a device reads as a file that can't be opened.
+    int fd = bd::openRegularFile(p);
+    if (fd < 0) return result;
     struct stat st;
-    if (fstat(fileno(in.f), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            std::fclose(in.f);
-            return result;
-        }
-        if (S_ISREG(st.st_mode)) {
-            in.sized = true;
-            in.remaining = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-        }
+    PackageInput in;
+    in.f = fstat(fd, &st) == 0 ? fdopen(fd, "rb") : nullptr;
+    if (!in.f) {
+        ::close(fd);
+        return result;
     }
+    in.remaining = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
 
     NSMutableArray* keys = NSMutableArray::array();
     NSMutableArray* values = NSMutableArray::array();
@@ -267,6 +250,8 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path, std::string* damage) 
                 break;
             }
             key->autorelease();
+            // The key is logged as soon as it is complete, before its value's length is read.
+            NSLog("key = %@", key);
             // The value is read straight into its data object: one copy from the file.
             NSMutableData* value = NSMutableData::dataWithCapacity(0);
             auto valueBuffer = [&](size_t n) {
@@ -281,7 +266,6 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path, std::string* damage) 
                 damaged(" states a length past the file's end");
                 break;
             }
-            NSLog("key = %@", key);
             NSLog("data length = %d", static_cast<int>(value->length()));
             keys->addObject(key);
             values->addObject(value);
@@ -311,16 +295,28 @@ bool writeLength(FILE* f, size_t n) {
     return n <= static_cast<size_t>(INT32_MAX) && writeInt(f, static_cast<int32_t>(n));
 }
 
-bool writeRecords(FILE* f, NSDictionary* datas) {
-    NSArray* keys = datas->allKeys();
-    NSArray* values = datas->allValues();
-    if (!writeLength(f, keys->count())) return false;
+// Whether every entry can be written as a record that the reader reads back: a key that is a
+// string of valid UTF-8 and a value that is a data object, each shorter than 2 GiB.
+bool writable(NSArray* keys, NSArray* values) {
+    if (keys->count() > static_cast<size_t>(INT32_MAX) || values->count() != keys->count())
+        return false;
     for (size_t i = 0; i < keys->count(); ++i) {
         NSString* key = as<NSString>(keys->objectAtIndex(i));
         NSData* value = as<NSData>(values->objectAtIndex(i));
         if (!key || !value) return false;
-        if (!key->cStringUsingEncoding(NSUTF8StringEncoding)) return false;
         const std::string& k = key->str();
+        if (k.size() > static_cast<size_t>(INT32_MAX) || !NSString::isValidUTF8(k.data(), k.size()))
+            return false;
+        if (value->length() > static_cast<size_t>(INT32_MAX)) return false;
+    }
+    return true;
+}
+
+bool writeRecords(FILE* f, NSArray* keys, NSArray* values) {
+    if (!writeLength(f, keys->count())) return false;
+    for (size_t i = 0; i < keys->count(); ++i) {
+        const std::string& k = as<NSString>(keys->objectAtIndex(i))->str();
+        NSData* value = as<NSData>(values->objectAtIndex(i));
         if (!writeLength(f, k.size()) || !writeAll(f, k.data(), k.size())) return false;
         if (!writeLength(f, value->length()) || !writeAll(f, value->bytes(), value->length()))
             return false;
@@ -333,39 +329,16 @@ bool writeRecords(FILE* f, NSDictionary* datas) {
 bool saveDatas(NSDictionary* datas, NSString* toFilePath) {
     const char* p = toFilePath ? toFilePath->cStringUsingEncoding(NSUTF8StringEncoding) : nullptr;
     if (!datas || !p || !*p) return false;
-    std::string target = p;
-
-    // Only a regular file is ever replaced; the new file keeps the old one's permissions.
-    mode_t mode;
+    NSArray* keys = datas->allKeys();
+    NSArray* values = datas->allValues();
+    // Checked before the file is touched: a record the reader would stop at is never written.
+    if (!writable(keys, values)) return false;
+    // A package replaces a regular file only, never a device or a FIFO.
     struct stat st;
-    if (stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) return false;
-        mode = st.st_mode & 07777;
-    } else {
-        if (errno != ENOENT) return false;
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-
-    // The temporary file lies beside the target so the rename stays on one file system.
-    std::string temp = target + ".XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) return false;
-    FILE* f = fdopen(fd, "wb");
-    if (!f) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    bool ok = fchmod(fd, mode) == 0;
-    ok = ok && writeRecords(f, datas);
-    ok = ok && std::fflush(f) == 0 && !std::ferror(f);
-    ok = ok && fsync(fd) == 0;
-    ok = (std::fclose(f) == 0) && ok;
-    ok = ok && std::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    if (stat(p, &st) == 0 && !S_ISREG(st.st_mode)) return false;
+    bd::AtomicFileWriter writer;
+    if (!writer.open(p)) return false;
+    return writeRecords(writer.file(), keys, values) && writer.commit();
 }
 
 }  // namespace DataEncrypt

@@ -44,16 +44,20 @@ NSData* dataWithEncryptionData(NSData* data);
 
 // +readDatasFromFilePath: [any-thread] the package's records, key (NSString) -> value
 // (NSData, bytes as stored). Never null; a damaged file yields the complete records read
-// before the damage. Logs "key = %@" and "data length = %d" for every record.
+// before the damage; anything but a regular file reads as a file that can't be opened. Logs
+// "key = %@" as soon as a record's key is complete and "data length = %d" once its value is.
 NSMutableDictionary* readDatasFromFilePath(NSString* path);
 // [any-thread] The same read; *damage says what ended it before the count's last record ("" when
 // nothing did): "shorter than its record count", "negative record count", "record N is cut
 // short", "record N states a length past the file's end", "record N has a key that is not
 // UTF-8", "unreadable".
 NSMutableDictionary* readDatasFromFilePath(NSString* path, std::string* damage);
-// +saveDatas:toFilePath: [any-thread] writes a package (keys NSString, values NSData). The
-// file is written beside the target and renamed over it only when every write, the flush
-// and the close succeeded; false on any failure, leaving the old file as it was.
+// +saveDatas:toFilePath: [any-thread] writes a package (keys NSString, values NSData). False,
+// without touching the file, when an entry is no record the reader reads back (a key that is
+// not valid UTF-8, a value that is no data object, 2 GiB or more). The file is written through
+// bd::AtomicFileWriter: beside its target (a symbolic link's target) and renamed over it, or
+// in place where the folder takes no new file or the file has other hard links. False on any
+// failed write, flush, close or rename.
 bool saveDatas(NSDictionary* datas, NSString* toFilePath);
 
 }  // namespace DataEncrypt

@@ -1,7 +1,8 @@
 // Writes seeds for package_fuzz, scramble_fuzz and plist_fuzz into the directory given as the
 // argument, one subdirectory per target: small packages (empty, one record, several records,
 // a truncated one, a multi-byte key), scrambled data of odd and even lengths with both flags,
-// and XML and binary property lists with nested containers.
+// and XML and binary property lists with nested containers, tags spelled every way the parser
+// reads them, and objects that share their children.
 #include <plist/plist.h>
 #include <sys/stat.h>
 
@@ -49,7 +50,9 @@ Bytes scrambled(const Bytes& plain, bool encrypt) {
     return out;
 }
 
-Bytes text(const char* s) { return Bytes(s, s + std::string(s).size()); }
+Bytes text(const char* s) {
+    return Bytes(s, s + std::string(s).size());
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,6 +118,39 @@ int main(int argc, char** argv) {
     std::free(xml);
     std::free(bin);
     plist_free(dict);
+    // A binary list whose objects share their children: object i holds object i+1 twice, so
+    // eight levels of sharing stand for 2^8 copies of the leaf. The fuzzer deepens the sharing
+    // from here, which the reader must refuse before the tree grows past its node budget.
+    Bytes shared = text("bplist00");
+    std::vector<size_t> offsets;
+    offsets.push_back(shared.size());  // 0: { "k": object 2 }
+    shared.insert(shared.end(), {0xD1, 0x01, 0x02});
+    offsets.push_back(shared.size());  // 1: "k"
+    shared.insert(shared.end(), {0x51, 'k'});
+    const int levels = 8;
+    for (int i = 0; i < levels; ++i) {  // 2 .. 9: [i + 3, i + 3]
+        offsets.push_back(shared.size());
+        unsigned char child = static_cast<unsigned char>(i + 3);
+        shared.insert(shared.end(), {0xA2, child, child});
+    }
+    offsets.push_back(shared.size());  // 10: "leaf"
+    shared.insert(shared.end(), {0x54, 'l', 'e', 'a', 'f'});
+    size_t table = shared.size();
+    for (size_t off : offsets) shared.push_back(static_cast<unsigned char>(off));
+    Bytes trailer(32, 0);
+    trailer[6] = 1;  // offset size
+    trailer[7] = 1;  // reference size
+    trailer[15] = static_cast<unsigned char>(offsets.size());
+    trailer[31] = static_cast<unsigned char>(table);
+    shared.insert(shared.end(), trailer.begin(), trailer.end());
+    save(pl, "shared_refs.bin", shared);
+
+    // Nesting written the ways the parser accepts a start tag: spaces, line breaks,
+    // attributes, comments between, and self-closing elements that open nothing.
+    save(pl, "spellings.xml",
+         text("<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict ><key>a</key><array\n>"
+              "<!-- </array> --><array a=\"/>\"><dict/><array /></array ></array>"
+              "<key>b</key><dict x='1'><key>c</key><true/></dict></dict></plist>\n"));
     save(pl, "array_root.xml",
          text("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>"
               "<string>a</string></array></plist>\n"));

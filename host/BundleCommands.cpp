@@ -38,10 +38,14 @@ std::string text(NSObject* value) {
     return value->description()->str();
 }
 
-// A string quoted for one line: backslash, quote and control characters escaped.
+// A string quoted for one line: backslash, quote and control characters escaped. Bytes that are
+// no UTF-8 (a folder name in another encoding) become \xNN, or U+FFFD in JSON, which has no
+// way to carry them.
 std::string quoted(const std::string& s, bool json) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        char buf[8];
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -60,9 +64,19 @@ std::string quoted(const std::string& s, bool json) {
                 break;
             default:
                 if (c < 0x20 || (json && c == 0x7f)) {
-                    char buf[8];
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     out += buf;
+                } else if (c >= 0x80) {
+                    size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+                    if (i + n <= s.size() && NSString::isValidUTF8(s.data() + i, n)) {
+                        out.append(s, i, n);
+                        i += n - 1;
+                    } else if (json) {
+                        out += "\\ufffd";
+                    } else {
+                        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+                        out += buf;
+                    }
                 } else {
                     out += static_cast<char>(c);
                 }
@@ -85,11 +99,12 @@ Row readRow(NSString* path) {
     NSDictionary* description = readDescription(row.path);
     if (!description) return row;
     row.hasDescription = true;
+    // Every value from the one reading of the description: asking the catalogue key by key
+    // would read and parse the whole file again for each key.
     NSArray* keys = description->allKeys();
     for (NSObject* k : *keys) {
         auto* key = as<NSString>(k);
-        // Read through the catalogue, as a host would.
-        auto* value = as<NSString>(DataTool::readDeskTopDescriptionWithKey(key, path));
+        auto* value = key ? as<NSString>(description->objectForKey(key)) : nullptr;
         if (!key || !value) continue;
         if (key->str() == kLibraryKey)
             row.library = value->str();
@@ -105,7 +120,7 @@ std::string keyText(const std::string& key) {
 }
 
 void printRow(const Row& row) {
-    std::string line = row.path;
+    std::string line = bd::printableText(row.path);
     if (!row.hasDescription) {
         line += "  (no readable description.plist)";
     } else {
@@ -167,18 +182,20 @@ int info(const std::string& bundlePath, const std::string& key, bool oneKey) {
     NSDictionary* description = readDescription(bundlePath);
     if (!description)
         return fail(bundlePath + ": description.plist is missing or is not a dictionary");
+    // The description is read once; every value comes from that reading.
     if (oneKey) {
-        NSObject* value = DataTool::readDeskTopDescriptionWithKey(str(key), str(bundlePath));
+        NSObject* value = description->objectForKey(str(key));
         if (!value) return fail(bundlePath + ": description.plist has no key \"" + key + "\"");
-        std::printf("%s\n", text(value).c_str());
+        std::printf("%s\n", bd::printableText(text(value)).c_str());
         return 0;
     }
     NSArray* keys = description->allKeys();
     for (NSObject* k : *keys) {
         auto* name = as<NSString>(k);
         if (!name) continue;
-        NSObject* value = DataTool::readDeskTopDescriptionWithKey(name, str(bundlePath));
-        std::printf("%s: %s\n", name->UTF8String(), text(value).c_str());
+        NSObject* value = description->objectForKey(name);
+        std::printf("%s: %s\n", bd::printableText(name->str()).c_str(),
+                    bd::printableText(text(value)).c_str());
     }
     return 0;
 }

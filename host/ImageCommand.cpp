@@ -11,6 +11,7 @@
 
 #include "Commands.h"
 #include "Common/ImageSet.h"
+#include "Foundation/FileIO.h"
 #include "Foundation/NSString.h"
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIColor.h"
@@ -99,9 +100,7 @@ int run(const std::string& op, const Args& a) {
     uint8_t* bytes = SpriteExtend::getImageData(image);
     if (!bytes) return fail("pixels: cannot read out the picture");
     size_t n = CGImageGetWidth(image->CGImage()) * CGImageGetHeight(image->CGImage()) * 4;
-    FILE* f = std::fopen(a.out.c_str(), "wb");
-    bool ok = f && std::fwrite(bytes, 1, n, f) == n;
-    if (f && std::fclose(f) != 0) ok = false;
+    bool ok = bd::writeFileAtomically(a.out, bytes, n);
     std::free(bytes);
     if (!ok) return fail("cannot write " + a.out);
     std::printf("pixels: %zu bytes -> %s\n", n, a.out.c_str());

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "CoreGraphics/CGImage.h"
+#include "Foundation/FileIO.h"
 #include "UIKit/ImageIO.h"
 
 namespace host {
@@ -83,11 +84,8 @@ bool AnimatedWebPWriter::finish(int endMs, const std::string& path, std::string*
         *error = std::string("WebP encoding failed: ") + WebPAnimEncoderGetError(_impl->enc);
         return false;
     }
-    bool ok = false;
-    if (FILE* f = std::fopen(path.c_str(), "wb")) {
-        ok = std::fwrite(data.bytes, 1, data.size, f) == data.size;
-        ok = std::fclose(f) == 0 && ok;
-    }
+    // Replaced whole or not at all: a failed write leaves an older preview as it was.
+    bool ok = bd::writeFileAtomically(path, data.bytes, data.size);
     WebPDataClear(&data);
     if (!ok) *error = "cannot write " + path;
     return ok;

@@ -144,6 +144,8 @@ void DeskTopView::delayLoading() {
 void DeskTopView::setScale(double scale) {
     CGPoint origin = frame().origin;
     layer()->setTransform(CATransform3DMakeScale(scale, scale, 1));
+    // The frame the transform gives: setting it moves the view back to its origin and leaves
+    // the bounds exactly as they are (the layer doesn't work them back out of the frame).
     CGSize size = frame().size;
     setFrame(CGRectMake(origin.x, origin.y, size.width, size.height));
     setTapClipRect(bounds());

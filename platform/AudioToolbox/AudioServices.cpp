@@ -1,7 +1,6 @@
 #include "AudioToolbox/AudioServices.h"
 
 #include <SDL.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "AudioToolbox/WAVDecoder.h"
+#include "Foundation/FileIO.h"
 #include "Foundation/NSLog.h"
 #include "Foundation/NSString.h"
 #include "Foundation/NSURL.h"
@@ -157,17 +157,7 @@ class Engine {
     Engine() = default;
 
     static bool readFile(const char* path, std::vector<uint8_t>& out) {
-        FILE* f = std::fopen(path, "rb");
-        if (!f) return false;
-        struct stat st;
-        bool ok = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
-                  uint64_t(st.st_size) <= kMaxWAVFileBytes;
-        if (ok) {
-            out.resize(size_t(st.st_size));
-            ok = std::fread(out.data(), 1, out.size(), f) == out.size();
-        }
-        std::fclose(f);
-        return ok;
+        return bd::readRegularFile(path, out, kMaxWAVFileBytes);  // a FIFO must not block
     }
 
     void openBackend() {

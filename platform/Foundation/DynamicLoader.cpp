@@ -1,8 +1,12 @@
 #include "Foundation/DynamicLoader.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <mutex>
+
+#include "Foundation/FileIO.h"
 
 namespace bd {
 namespace {
@@ -17,10 +21,19 @@ void report(const DynamicLoaderCall& call) {
     }
     if (fn) fn(call);
 }
+
+// A library named by a path must be a regular file; a bare name is searched by the loader.
+bool openable(const char* path) {
+    if (!std::strchr(path, '/')) return true;
+    int fd = openRegularFile(path);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
 }  // namespace
 
 void* dynamicOpen(const char* path, int mode) {
-    void* handle = path ? dlopen(path, mode) : nullptr;
+    void* handle = path && openable(path) ? dlopen(path, mode) : nullptr;
     report({DynamicLoaderCall::Open, path ? path : "", mode, handle, nullptr});
     return handle;
 }

@@ -17,7 +17,8 @@ struct DynamicLoaderCall {
     void* result = nullptr;  // Symbol: the address found
 };
 
-// [any-thread] dlopen(path, mode).
+// [any-thread] dlopen(path, mode). A path naming anything but a regular file (a FIFO, a
+// device, a folder) opens nothing: dlopen would block on a FIFO.
 void* dynamicOpen(const char* path, int mode);
 // [any-thread] dlsym(handle, name).
 void* dynamicSymbol(void* handle, const char* name);

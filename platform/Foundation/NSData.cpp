@@ -1,14 +1,11 @@
 #include "Foundation/NSData.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string_view>
 
+#include "Foundation/FileIO.h"
 #include "Foundation/NSString.h"
 
 NSData* NSData::data() {
@@ -31,28 +28,10 @@ NSData* NSData::initWithBytes(const void* bytes, size_t length) {
 
 NSData* NSData::dataWithContentsOfFile(NSString* path) {
     if (!path) return nullptr;
-    int fd = ::open(path->UTF8String(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
     NSData* d = alloc<NSData>();
     d->autorelease();
-    if (S_ISREG(st.st_mode) && st.st_size > 0) d->_bytes.reserve(static_cast<size_t>(st.st_size));
-    unsigned char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return nullptr;
-        }
-        if (n == 0) break;
-        d->_bytes.insert(d->_bytes.end(), buf, buf + n);
-    }
-    ::close(fd);
+    // Regular files only: a FIFO or a device must not block the read or stream for ever.
+    if (!bd::readRegularFile(path->UTF8String(), d->_bytes)) return nullptr;
     return d;
 }
 
@@ -91,18 +70,12 @@ NSString* NSData::description() {
 
 bool NSData::writeToFile(NSString* path, bool atomically) {
     if (!path) return false;
-    std::string target = path->str();
-    std::string file = atomically ? target + ".tmp" + std::to_string(getpid()) : target;
-    FILE* f = std::fopen(file.c_str(), "wb");
+    if (atomically) return bd::writeFileAtomically(path->str(), _bytes.data(), _bytes.size());
+    FILE* f = std::fopen(path->str().c_str(), "wb");
     if (!f) return false;
     bool ok = _bytes.empty() || std::fwrite(_bytes.data(), 1, _bytes.size(), f) == _bytes.size();
     ok = (std::fflush(f) == 0) && ok;
-    if (atomically) ok = (fsync(fileno(f)) == 0) && ok;
     ok = (std::fclose(f) == 0) && ok;
-    if (atomically) {
-        if (ok) ok = std::rename(file.c_str(), target.c_str()) == 0;
-        if (!ok) std::remove(file.c_str());
-    }
     return ok;
 }
 

@@ -14,7 +14,8 @@ class NSData : public NSObject {
     static NSData* data();
     // +dataWithBytes:length: [any-thread]
     static NSData* dataWithBytes(const void* bytes, size_t length);
-    // +dataWithContentsOfFile: [any-thread] null when the file can't be read.
+    // +dataWithContentsOfFile: [any-thread] null when the file can't be read or is no regular
+    // file (a FIFO or a device is refused without blocking).
     static NSData* dataWithContentsOfFile(NSString* path);
 
     // -initWithBytes:length: [any-thread]
@@ -28,7 +29,8 @@ class NSData : public NSObject {
     virtual void getBytes(void* buffer, size_t length);
     // -isEqualToData: [any-thread]
     virtual bool isEqualToData(NSData* other);
-    // -writeToFile:atomically: [any-thread]
+    // -writeToFile:atomically: [any-thread] atomically: through a temporary renamed over the
+    // file (bd::AtomicFileWriter), so a failed write leaves the old file whole.
     virtual bool writeToFile(NSString* path, bool atomically);
 
     bool isEqual(NSObject* other) override;

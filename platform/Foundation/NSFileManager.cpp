@@ -50,9 +50,9 @@ NSArray* NSFileManager::contentsOfDirectoryAtPath(NSString* path, NSError** erro
     if (readErr) return fail(readErr, "Couldn't read the directory");
     std::sort(names.begin(), names.end());
     NSMutableArray* out = NSMutableArray::arrayWithCapacity(names.size());
-    for (auto& n : names)
-        if (NSString::isValidUTF8(n.data(), n.size()))
-            out->addObject(NSString::stringWithStdString(n));
+    // Every name, also one that is no UTF-8 (a folder written in another encoding): the string
+    // holds the name's bytes as they are, so a path made from it opens the same entry.
+    for (auto& n : names) out->addObject(NSString::stringWithStdString(n));
     return out;
 }
 

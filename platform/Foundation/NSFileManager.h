@@ -17,6 +17,7 @@ class NSFileManager : public NSObject {
 
     // -contentsOfDirectoryAtPath:error: [any-thread] the names (not paths) of the entries, sorted,
     // without "." and ".."; null on failure with *error (when given) describing what failed.
+    // A name that is no UTF-8 is listed with its bytes as they are.
     virtual NSArray* contentsOfDirectoryAtPath(NSString* path, NSError** error);
     // -fileExistsAtPath: [any-thread]
     virtual bool fileExistsAtPath(NSString* path);

@@ -34,6 +34,48 @@ void setLogEcho(bool echo) {
     std::lock_guard<std::mutex> lock(logMutex());
     gEcho = echo;
 }
+
+std::string printableText(const std::string& s, bool escapeBackslash) {
+    std::string out;
+    out.reserve(s.size());
+    auto hex = [&out](unsigned char c) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+    };
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if ((c == '\\' && escapeBackslash) || c == '\n' || c == '\t') {
+            out += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : "\\t";
+            ++i;
+        } else if (c < 0x20 || c == 0x7f) {
+            hex(c);
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            // One UTF-8 sequence as it is, unless it is a C1 control (U+0080..U+009F, which
+            // terminals may obey) or no valid sequence at all.
+            size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            bool valid = i + n <= s.size() && NSString::isValidUTF8(s.data() + i, n);
+            bool c1 = valid && n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+            if (!valid) {
+                hex(c);
+                ++i;
+            } else if (c1) {
+                hex(c);
+                hex(static_cast<unsigned char>(s[i + 1]));
+                i += 2;
+            } else {
+                out.append(s, i, n);
+                i += n;
+            }
+        }
+    }
+    return out;
+}
+
 }  // namespace bd
 
 void NSLog(const char* fmt, ...) {
@@ -57,7 +99,7 @@ void NSLog(const char* fmt, ...) {
             std::fprintf(stderr, "%s.%03d %s[%d:%ld] %s\n", stamp,
                          static_cast<int>(tv.tv_usec / 1000), program_invocation_short_name,
                          static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
-                         message.c_str());
+                         bd::printableText(message).c_str());
     }
     if (capture) capture(message);
 }

@@ -10,6 +10,11 @@ void NSLog(const char* fmt, ...);
 namespace bd {
 // [any-thread] Sends every logged message (without the prefix) to fn as well; null fn = off.
 void setLogCapture(std::function<void(const std::string& message)> fn);
+// [any-thread] text made safe to show on a terminal, on one line: control characters (C0, DEL
+// and C1) and bytes that are no UTF-8 become escapes (\n, \t, \xNN), and so do backslashes
+// when escapeBackslash (so that the escapes can't be mistaken for text); the rest stays as it
+// is. NSLog shows its messages on stderr this way.
+std::string printableText(const std::string& text, bool escapeBackslash = false);
 // [any-thread] Whether messages also go to stderr (on by default); a tool that reports a
 // captured message in its own words turns it off for the call.
 void setLogEcho(bool echo);

@@ -1,13 +1,14 @@
 #include "Foundation/NSPropertyList.h"
 
 #include <plist/plist.h>
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "Foundation/FileIO.h"
 #include "Foundation/NSArray.h"
 #include "Foundation/NSData.h"
 #include "Foundation/NSDictionary.h"
@@ -18,32 +19,99 @@ namespace {
 
 using Bytes = std::string_view;
 
-// XML: the deepest nesting of <array>/<dict> elements, counted on the text before parsing.
-// Returns kMaxDepth + 1 as soon as the limit is passed.
+// XML: the deepest nesting of <array> and <dict> elements, counted on the text the way the
+// parser reads it: a start tag of either element opens one level whatever follows its name
+// (spaces, a line break, attributes), a self-closing one opens nothing, and comments, CDATA
+// sections, processing instructions and declarations are skipped whole. Quoted attribute values
+// may hold '>' and '/'. Returns kMaxDepth + 1 as soon as the limit is passed. A text the scan
+// misreads can still not hurt: the tree the parser builds is measured again (freeTree).
 int xmlDepth(Bytes s) {
-    int depth = 0, deepest = 0;
-    for (size_t i = 0; i + 1 < s.size(); ++i) {
-        if (s[i] != '<') continue;
-        Bytes rest = s.substr(i + 1);
-        bool close = !rest.empty() && rest[0] == '/';
-        Bytes name = close ? rest.substr(1) : rest;
-        size_t len = name.rfind("array", 0) == 0 ? 5 : name.rfind("dict", 0) == 0 ? 4 : 0;
-        if (!len || name.size() <= len) continue;
-        char after = name[len];
-        if (close) {
-            if (after == '>' && depth > 0) --depth;
-        } else if (after == '>') {
-            if (++depth > deepest) deepest = depth;
-            if (deepest > NSPropertyList::kMaxDepth) return deepest;
+    auto isNameChar = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-' || c == '.' || c == ':' || c >= 0x80;
+    };
+    // The '>' that ends the tag starting at i, outside quotes; npos when there is none.
+    auto tagEnd = [&](size_t i) {
+        char quote = 0;
+        for (size_t j = i; j < s.size(); ++j) {
+            char c = s[j];
+            if (quote) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                return j;
+            }
         }
+        return Bytes::npos;
+    };
+    // The '>' that ends a declaration such as <!DOCTYPE ...>, outside quotes and outside an
+    // internal subset in brackets.
+    auto declarationEnd = [&](size_t i) {
+        char quote = 0;
+        int brackets = 0;
+        for (size_t j = i; j < s.size(); ++j) {
+            char c = s[j];
+            if (quote) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '[') {
+                ++brackets;
+            } else if (c == ']') {
+                if (brackets > 0) --brackets;
+            } else if (c == '>' && brackets == 0) {
+                return j;
+            }
+        }
+        return Bytes::npos;
+    };
+    int depth = 0, deepest = 0;
+    size_t i = 0;
+    while ((i = s.find('<', i)) != Bytes::npos) {
+        Bytes rest = s.substr(i);
+        size_t end;
+        if (rest.rfind("<!--", 0) == 0) {
+            end = s.find("-->", i + 4);
+            if (end != Bytes::npos) end += 2;
+        } else if (rest.rfind("<![CDATA[", 0) == 0) {
+            end = s.find("]]>", i + 9);
+            if (end != Bytes::npos) end += 2;
+        } else if (rest.rfind("<?", 0) == 0) {
+            end = s.find("?>", i + 1);  // "<?>" is a whole instruction to the parser
+            if (end != Bytes::npos) end += 1;
+        } else if (rest.rfind("<!", 0) == 0) {
+            end = declarationEnd(i);
+        } else {
+            end = tagEnd(i);
+            bool close = rest.size() > 1 && rest[1] == '/';
+            size_t n = close ? 2 : 1;
+            size_t nameEnd = n;
+            while (nameEnd < rest.size() && isNameChar(static_cast<unsigned char>(rest[nameEnd])))
+                ++nameEnd;
+            Bytes name = rest.substr(n, nameEnd - n);
+            if (name == "array" || name == "dict") {
+                bool selfClosing = end != Bytes::npos && end > i && s[end - 1] == '/';
+                if (close) {
+                    if (depth > 0) --depth;
+                } else if (!selfClosing) {
+                    if (++depth > deepest) deepest = depth;
+                    if (deepest > NSPropertyList::kMaxDepth) return deepest;
+                }
+            }
+        }
+        if (end == Bytes::npos) break;  // an unfinished tag: the parser refuses the text
+        i = end + 1;
     }
     return deepest;
 }
 
-// Binary: the longest chain of nested containers, walked without recursion over the object
-// table, so a hostile file can't drive libplist's recursive reader deep. False when the
-// nesting passes the limit, refers in a cycle, or the structure doesn't hold together.
-bool binaryDepthOk(Bytes s) {
+// Binary: the object graph walked without recursion over the offset table before libplist
+// sees it, so a hostile file can't drive libplist's recursive reader deep or make it build a
+// tree far bigger than the file. False when the nesting passes the limit, an object refers to
+// itself through its children, the tree would hold more than nodeBudget nodes, or the
+// structure doesn't hold together.
+bool binaryShapeOk(Bytes s, uint64_t nodeBudget) {
     if (s.size() < 8 + 32) return false;
     const unsigned char* b = reinterpret_cast<const unsigned char*>(s.data());
     size_t n = s.size();
@@ -109,41 +177,55 @@ bool binaryDepthOk(Bytes s) {
         return false;
     };
 
-    // 0 = unseen, 1 = on the walk's stack, 2 = done; height of finished containers.
+    // 0 = unseen, 1 = on the walk's stack, 2 = done. nodes[i] is the number of nodes object i
+    // becomes in the parsed tree: the parser copies an object for every reference to it, so
+    // objects that refer to one another twice over grow the tree exponentially.
     std::vector<unsigned char> state(numObjects, 0);
+    std::vector<uint32_t> nodes(numObjects, 0);
     struct Frame {
-        uint64_t idx, first, count, next;
+        uint64_t idx, first, count, next, nodes;
     };
     std::vector<Frame> stack;
-    auto enter = [&](uint64_t idx) -> int {  // 1 pushed, 0 nothing to do, -1 bad
-        if (state[idx] == 2) return 0;
+    auto enter = [&](uint64_t idx, uint64_t& size) -> int {  // 1 pushed, 0 size known, -1 bad
+        if (state[idx] == 2) {
+            size = nodes[idx];
+            return 0;
+        }
         if (state[idx] == 1) return -1;
         uint64_t off, first, count;
         if (!objectAt(idx, off)) return -1;
         if (!children(off, first, count)) {
             if (stringHasNul(off)) return -1;
             state[idx] = 2;
+            size = nodes[idx] = 1;
             return 0;
         }
         if (stack.size() >= static_cast<size_t>(NSPropertyList::kMaxDepth)) return -1;
         state[idx] = 1;
-        stack.push_back({idx, first, count, 0});
+        stack.push_back({idx, first, count, 0, 1});
         return 1;
     };
-    if (enter(root) < 0) return false;
+    uint64_t size = 0;
+    int entered = enter(root, size);
+    if (entered < 0) return false;
     while (!stack.empty()) {
         Frame& f = stack.back();
         if (f.next == f.count) {
             state[f.idx] = 2;
+            nodes[f.idx] = static_cast<uint32_t>(f.nodes);
+            size = f.nodes;
             stack.pop_back();
+            if (!stack.empty() && (stack.back().nodes += size) > nodeBudget) return false;
             continue;
         }
         uint64_t child = be(b + f.first + f.next * refSize, refSize);
         ++f.next;
         if (child >= numObjects) return false;
-        if (enter(child) < 0) return false;
+        int r = enter(child, size);
+        if (r < 0) return false;
+        if (r == 0 && (f.nodes += size) > nodeBudget) return false;
     }
-    return true;
+    return size <= nodeBudget;
 }
 
 NSObject* convert(plist_t node, int depth) {
@@ -235,6 +317,58 @@ NSObject* convert(plist_t node, int depth) {
     }
 }
 
+// Whether a node holds children.
+bool hasChildren(plist_t node) {
+    switch (plist_get_node_type(node)) {
+        case PLIST_ARRAY:
+            return plist_array_get_size(node) > 0;
+        case PLIST_DICT:
+            return plist_dict_get_size(node) > 0;
+        default:
+            return false;
+    }
+}
+
+// Frees a tree without recursion. libplist's own free recurses once per level, so a tree
+// deeper than the scan before parsing saw would overflow the stack: its leaves are taken off
+// one at a time, deepest first, and each container goes once it is empty.
+void freeTree(plist_t root) {
+    std::vector<plist_t> path{root};
+    while (!path.empty()) {
+        plist_t node = path.back();
+        if (plist_get_node_type(node) == PLIST_ARRAY && plist_array_get_size(node) > 0) {
+            uint32_t last = plist_array_get_size(node) - 1;
+            plist_t child = plist_array_get_item(node, last);
+            if (child && hasChildren(child))
+                path.push_back(child);
+            else
+                plist_array_remove_item(node, last);
+            continue;
+        }
+        if (plist_get_node_type(node) == PLIST_DICT && plist_dict_get_size(node) > 0) {
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            char* key = nullptr;
+            plist_t child = nullptr;
+            if (it) plist_dict_next_item(node, it, &key, &child);
+            std::free(it);
+            if (child && hasChildren(child)) {
+                std::free(key);
+                path.push_back(child);
+                continue;
+            }
+            uint32_t before = plist_dict_get_size(node);
+            if (key) plist_dict_remove_item(node, key);
+            std::free(key);
+            // A key the dictionary can't find again: leave the rest rather than loop for ever.
+            if (plist_dict_get_size(node) == before) return;
+            continue;
+        }
+        path.pop_back();
+        if (path.empty()) plist_free(node);  // the root, empty by now
+    }
+}
+
 }  // namespace
 
 namespace NSPropertyList {
@@ -243,23 +377,33 @@ NSObject* propertyListWithData(NSData* data) {
     if (!data || data->length() == 0 || data->length() > kMaxFileSize) return nullptr;
     Bytes bytes(static_cast<const char*>(data->bytes()), data->length());
     bool binary = bytes.size() >= 8 && bytes.substr(0, 6) == "bplist";
-    if (binary ? !binaryDepthOk(bytes) : xmlDepth(bytes) > kMaxDepth) return nullptr;
+    if (binary) {
+        // A binary list may grow into at most 8 nodes per byte of file, and never past
+        // kMaxNodes: without shared references it holds at most one node per byte.
+        uint64_t budget = std::min<uint64_t>(kMaxNodes, uint64_t(bytes.size()) * 8);
+        if (!binaryShapeOk(bytes, budget)) return nullptr;
+    } else if (xmlDepth(bytes) > kMaxDepth) {
+        return nullptr;
+    }
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     if (!root) return nullptr;
+    // A tree that converts was walked to its end within kMaxDepth levels, so libplist's
+    // recursive free is safe on it; any other may be arbitrarily deep.
     NSObject* result = convert(root, 1);
-    plist_free(root);
+    if (result)
+        plist_free(root);
+    else
+        freeTree(root);
     return result;
 }
 
 NSObject* propertyListWithContentsOfFile(NSString* path) {
     if (!path) return nullptr;
-    struct stat st;  // refuse an oversized file before reading any of it
-    if (stat(path->UTF8String(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_size) > kMaxFileSize)
-        return nullptr;
-    NSData* data = NSData::dataWithContentsOfFile(path);
-    return propertyListWithData(data);
+    // A regular file only, refused unread when oversized.
+    std::vector<uint8_t> bytes;
+    if (!bd::readRegularFile(path->UTF8String(), bytes, kMaxFileSize)) return nullptr;
+    return propertyListWithData(NSData::dataWithBytes(bytes.data(), bytes.size()));
 }
 
 }  // namespace NSPropertyList

@@ -1,5 +1,6 @@
 #pragma once
-// NSString: an immutable UTF-8 text. Equality and hashing are by bytes.
+// NSString: an immutable UTF-8 text. Equality and hashing are by bytes. A string made from a
+// file name (stringWithStdString) holds the name's bytes as they are, UTF-8 or not.
 
 #include <cstdarg>
 #include <string>

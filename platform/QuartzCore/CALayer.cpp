@@ -161,7 +161,9 @@ void CALayer::setFrame(CGRect frame) {
                      frame.origin.y + anchor.y * frame.size.height});
         return;
     }
-    if (CATransform3DIsAffine(t)) {
+    // A frame of the size the layer shows already leaves the bounds alone (only the layer
+    // moves): worked back out through the transform they would come out a rounding error off.
+    if (CATransform3DIsAffine(t) && !(frame.size == this->frame().size)) {
         // The box of a w x h rectangle under the linear part [a b; c d] is
         // (|a|w + |c|h) x (|b|w + |d|h); solve for w and h.
         double a = std::fabs(t.m11), bb = std::fabs(t.m12), c = std::fabs(t.m21),

@@ -234,6 +234,10 @@ Shown modelOf(CALayer* l) {
     return s;
 }
 
+bool isRotation(Part p) {
+    return p == Part::RotationX || p == Part::RotationY || p == Part::RotationZ;
+}
+
 // Lays the animations that are running at time t over s; only those driving `only` unless it
 // is None.
 void applyAnimations(const LayerAnimations* la, double t, Target only, Shown& s) {
@@ -250,6 +254,14 @@ void applyAnimations(const LayerAnimations* la, double t, Target only, Shown& s)
             Vec under = (tr.hasFrom && tr.hasTo) ? Vec{} : read(s, tr.prop);
             Vec a = tr.hasFrom ? tr.from : under;
             Vec b = tr.hasTo ? tr.to : under;
+            // An angle read back from a matrix wraps at +-pi; one end taken that way is unwrapped
+            // toward the other, so a turn past half a circle keeps going the same way.
+            if (tr.hasFrom != tr.hasTo && isRotation(tr.prop.part)) {
+                if (tr.hasFrom)
+                    b.x = a.x + std::remainder(b.x - a.x, 2 * M_PI);
+                else
+                    a.x = b.x + std::remainder(a.x - b.x, 2 * M_PI);
+            }
             write(s, tr.prop, {a.x + (b.x - a.x) * g, a.y + (b.y - a.y) * g});
         }
     }

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "Foundation/FileIO.h"
+
 namespace bd {
 namespace {
 
@@ -77,12 +79,8 @@ bool prepare(CGImageRef image, png_image& img, std::vector<uint8_t>& pixels) {
 
 bool writePNG(CGImageRef image, const char* path) {
     if (!path) return false;
-    png_image img;
-    std::vector<uint8_t> pixels;
-    if (!prepare(image, img, pixels)) return false;
-    bool ok = png_image_write_to_file(&img, path, 0, pixels.data(), 0, nullptr) != 0;
-    png_image_free(&img);
-    return ok;
+    std::vector<uint8_t> png = encodePNG(image);
+    return !png.empty() && writeFileAtomically(path, png.data(), png.size());
 }
 
 std::vector<uint8_t> encodePNG(CGImageRef image) {

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "Foundation/FileIO.h"
 #include "Foundation/NSData.h"
 #include "Foundation/NSString.h"
 #include "UIKit/ImageDecoder.h"
@@ -80,19 +81,10 @@ UIImage* fromDecoded(bd::DecodedImage&& d) {
 
 UIImage* UIImage::imageWithContentsOfFile(NSString* path) {
     if (!path) return nullptr;
-    FILE* f = std::fopen(path->UTF8String(), "rb");
-    if (!f) return nullptr;
     std::vector<uint8_t> bytes;
-    bool ok = std::fseek(f, 0, SEEK_END) == 0;
-    long size = ok ? std::ftell(f) : -1;
-    if (size > 0 && size <= kMaxFileBytes && std::fseek(f, 0, SEEK_SET) == 0) {
-        bytes.resize(size_t(size));
-        ok = std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    } else {
-        ok = false;  // unreadable, empty, a directory, or too large
-    }
-    std::fclose(f);
-    if (!ok) return nullptr;
+    // Regular files only (a FIFO named like a picture must not block), of a size we decode.
+    if (!bd::readRegularFile(path->UTF8String(), bytes, uint64_t(kMaxFileBytes)) || bytes.empty())
+        return nullptr;
     return fromDecoded(bd::decodeImage(bytes.data(), bytes.size()));
 }
 

@@ -111,8 +111,7 @@ int UIImageView::frameIndexAt(double mediaTime) {
     if (!_animating || _run.frames.empty() || !(mediaTime >= _run.start) || _run.endsAt(mediaTime))
         return -1;
     double n = static_cast<double>(_run.frames.size());
-    double within = std::fmod(mediaTime - _run.start, _run.period);
-    double index = std::floor(within * n / _run.period);
+    double index = std::fmod(std::floor(_run.positionAt(mediaTime)), n);
     if (!(index >= 0)) return 0;
     return index >= n ? static_cast<int>(n) - 1 : static_cast<int>(index);
 }

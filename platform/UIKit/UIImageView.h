@@ -73,8 +73,15 @@ class UIImageView : public UIView, public CALayerContentsSource {
         double start = 0;
         double period = 0;
         long repeatCount = 0;
+        // How many pictures' shares have passed at t, nudged forward by a millionth of one: a
+        // time on a boundary between two pictures arrives with rounding error of either sign
+        // (1000.3 - 1000.0 is 0.2999999999999545) and must show the later picture.
+        double positionAt(double t) const {
+            return (t - start) * static_cast<double>(frames.size()) / period + 1e-6;
+        }
         bool endsAt(double t) const {
-            return repeatCount > 0 && t - start >= period * static_cast<double>(repeatCount);
+            return repeatCount > 0 && positionAt(t) >= static_cast<double>(frames.size()) *
+                                                           static_cast<double>(repeatCount);
         }
     };
     int frameIndexAt(double mediaTime);  // -1 when the flip-book shows no frame at that time

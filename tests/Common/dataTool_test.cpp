@@ -11,6 +11,7 @@
 #include "Foundation/NSLog.h"
 #include "Foundation/NSNumber.h"
 #include "support/bundles.h"
+#include "support/files.h"
 #include "support/pictures.h"
 
 namespace fs = std::filesystem;
@@ -19,10 +20,7 @@ namespace {
 
 class Catalogue : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = bdtest::makeTempDir("catalogue");
-        ASSERT_FALSE(dir.empty());
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     NSString* s(const std::string& text) { return NSString::stringWithStdString(text); }
     std::vector<std::string> find(const std::string& d) {
         std::vector<std::string> out;
@@ -32,7 +30,8 @@ class Catalogue : public ::testing::Test {
         return out;
     }
     NSAutoreleasePool pool;
-    std::string dir;
+    bdtest::TempDir temp{"catalogue"};
+    std::string dir = temp.path();
 };
 
 TEST_F(Catalogue, NamesEndingInBundleAreListedAsTheyAreJoined) {
@@ -106,6 +105,28 @@ TEST_F(Catalogue, ThumbnailsAndThingsThatAreNoBundle) {
         "", dir, "arr",
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>");
     EXPECT_EQ(DataTool::readDeskTopDescriptionWithKey(NSSTR("name Library"), s(arr)), nullptr);
+}
+
+// A folder named in another encoding (Latin-1 "café") is a bundle like any other: listed with
+// its name's bytes, and its path opens it.
+TEST(CatalogueNames, NamesThatAreNotUtf8AreListedAndOpen) {
+    NSAutoreleasePool pool;
+    bdtest::TempDir dir("latin1");
+    std::string cafe = dir / "caf\xe9.bundle";
+    ASSERT_TRUE(fs::create_directory(cafe));
+    ASSERT_TRUE(fs::create_directory(dir / "a.bundle"));
+    std::string plist = bdtest::plistXml({{"title", "<string>Caf\xc3\xa9</string>"}});
+    ASSERT_TRUE(bdtest::writeFile(cafe + "/description.plist",
+                                  std::vector<uint8_t>(plist.begin(), plist.end())));
+    NSArray* paths = DataTool::findDeskTopsBundlePathWithDirectory(NSSTR(dir.path().c_str()));
+    ASSERT_NE(paths, nullptr);
+    ASSERT_EQ(paths->count(), 2u);
+    EXPECT_EQ(as<NSString>(paths->objectAtIndex(0))->str(), dir / "a.bundle");
+    EXPECT_EQ(as<NSString>(paths->objectAtIndex(1))->str(), cafe);
+    auto* title = as<NSString>(DataTool::readDeskTopDescriptionWithKey(
+        NSSTR("title"), as<NSString>(paths->objectAtIndex(1))));
+    ASSERT_NE(title, nullptr);
+    EXPECT_EQ(title->str(), "Caf\xc3\xa9");
 }
 
 }  // namespace

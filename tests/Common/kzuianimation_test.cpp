@@ -271,3 +271,33 @@ TEST_F(Category, TiltTurnsTheSublayersAndBack) {
     EXPECT_EQ(other->layer()->sublayerTransform(),
               CATransform3DMakeRotation(-0.7853981633974483, 1, 0, 0));
 }
+
+// The tilt turns 45 degrees further on every call, for any number of calls: half-way through
+// the n-th turn the sublayers are shown at (n - 0.5) x 45 degrees, also past 180 degrees where
+// an angle read back from the matrix wraps round.
+TEST_F(Category, EveryTiltTurnsFurtherTheSameWay) {
+    const double step = 0.7853981633974483;
+    for (int n = 1; n <= 12; ++n) {
+        double start = (n - 1) * 1.0;
+        advanceTo(start);
+        KZUIAnimation::setPerspectiveEffectAnimation(view.get(), true, 0.4);
+        CATransform3D shown = layer()->presentationSublayerTransform(kT0 + start + 0.2);
+        double angle = (n - 0.5) * step;
+        EXPECT_NEAR(shown.m22, std::cos(angle), 1e-9) << "turn " << n;
+        EXPECT_NEAR(shown.m23, std::sin(angle), 1e-9) << "turn " << n;
+        shown = layer()->presentationSublayerTransform(kT0 + start + 0.1);
+        EXPECT_NEAR(std::atan2(shown.m23, shown.m22), std::remainder((n - 0.75) * step, 2 * M_PI),
+                    1e-9)
+            << "turn " << n;
+    }
+    // And back the other way, one turn at a time.
+    for (int n = 11; n >= 0; --n) {
+        double start = 12 + (11 - n) * 1.0;
+        advanceTo(start);
+        KZUIAnimation::setPerspectiveEffectAnimation(view.get(), false, 0.4);
+        CATransform3D shown = layer()->presentationSublayerTransform(kT0 + start + 0.2);
+        EXPECT_NEAR(std::atan2(shown.m23, shown.m22), std::remainder((n + 0.5) * step, 2 * M_PI),
+                    1e-9)
+            << "back to " << n;
+    }
+}

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "Common/NSData+DataEncrypt.h"
 #include "Foundation/NSLog.h"
 #include "Foundation/NSNumber.h"
+#include "support/files.h"
 
 namespace {
 
@@ -47,9 +49,11 @@ class PackageTest : public ::testing::Test {
     std::vector<std::string> entries() {
         std::vector<std::string> names;
         DIR* d = opendir(dir.c_str());
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+        while (dirent* e = readdir(d))  // temporaries start with a dot
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.emplace_back(e->d_name);
         closedir(d);
+        std::sort(names.begin(), names.end());
         return names;
     }
     NSMutableDictionary* read(const std::string& p) {
@@ -183,6 +187,89 @@ TEST_F(PackageTest, WriterFailuresReturnFalseAndKeepTheOldFile) {
     auto names = entries();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"old.pkg", "sub"}));
+}
+
+// The writer never writes a record its reader would stop at: a key that is no UTF-8 (a file
+// name from a Latin-1 folder) makes it fail before the file is touched.
+TEST_F(PackageTest, WriterRefusesKeysItsReaderRejects) {
+    writeFile(path("x.pkg"), kOneEntry);
+    NSMutableDictionary* in = NSMutableDictionary::dictionary();
+    in->setObject(NSData::dataWithBytes("\x01", 1), NSSTR("a.txt"));
+    in->setObject(NSData::dataWithBytes("\x02", 1), NSString::stringWithStdString("b\xff.txt"));
+    EXPECT_FALSE(DataEncrypt::saveDatas(in, NSString::stringWithStdString(path("x.pkg"))));
+    EXPECT_FALSE(DataEncrypt::saveDatas(in, NSString::stringWithStdString(path("new.pkg"))));
+    EXPECT_EQ(readFile(path("x.pkg")), kOneEntry);
+    EXPECT_EQ(entries(), std::vector<std::string>{"x.pkg"});
+
+    // A zero byte inside a key is valid UTF-8: written and read back whole.
+    NSMutableDictionary* zero = NSMutableDictionary::dictionary();
+    zero->setObject(NSData::data(), NSString::stringWithStdString(std::string("a\0b", 3)));
+    ASSERT_TRUE(DataEncrypt::saveDatas(zero, NSString::stringWithStdString(path("z.pkg"))));
+    EXPECT_TRUE(read(path("z.pkg"))->isEqual(zero));
+}
+
+// A record cut inside its value still logs its key: the key line comes as soon as the key is
+// read, before the value's length.
+TEST_F(PackageTest, TruncatedRecordLogsItsKeyOnceTheKeyIsComplete) {
+    writeFile(path("k.pkg"), {0, 0, 0, 1, 0, 0, 0, 1, 0x61, 0, 0});
+    EXPECT_EQ(read(path("k.pkg"))->count(), 0u);
+    EXPECT_EQ(log, std::vector<std::string>{"key = a"});
+    log.clear();
+    writeFile(path("v.pkg"), {0, 0, 0, 1, 0, 0, 0, 1, 0x61, 0, 0, 0, 5, 1, 2});
+    EXPECT_EQ(read(path("v.pkg"))->count(), 0u);
+    EXPECT_EQ(log, std::vector<std::string>{"key = a"});
+    log.clear();
+    writeFile(path("h.pkg"), {0, 0, 0, 1, 0, 0, 0, 2, 0x61});  // the key itself is cut
+    EXPECT_EQ(read(path("h.pkg"))->count(), 0u);
+    EXPECT_TRUE(log.empty());
+}
+
+// Where renaming a new file over the old one would change what the path is, the package is
+// written where it lies: through a symbolic link (the link stays), into a file with other hard
+// links (they all see it), in a folder the writer may not add to but whose file it may write.
+TEST_F(PackageTest, WriterKeepsLinksAndWritesInPlaceWhereARenameCannot) {
+    NSMutableDictionary* in = NSMutableDictionary::dictionary();
+    in->setObject(NSData::dataWithBytes("\x01\x02", 2), NSSTR("a"));
+
+    ASSERT_EQ(mkdir(path("real").c_str(), 0755), 0);
+    writeFile(path("real/target.pkg"), {0, 0, 0, 0});
+    ASSERT_EQ(symlink("real/target.pkg", path("link.pkg").c_str()), 0);
+    ASSERT_TRUE(DataEncrypt::saveDatas(in, NSString::stringWithStdString(path("link.pkg"))));
+    struct stat st;
+    ASSERT_EQ(lstat(path("link.pkg").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(readFile(path("real/target.pkg")), kOneEntry);
+
+    writeFile(path("one.pkg"), {0, 0, 0, 0});
+    ASSERT_EQ(link(path("one.pkg").c_str(), path("two.pkg").c_str()), 0);
+    ASSERT_TRUE(DataEncrypt::saveDatas(in, NSString::stringWithStdString(path("one.pkg"))));
+    EXPECT_EQ(readFile(path("two.pkg")), kOneEntry);
+    ASSERT_EQ(stat(path("one.pkg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u);
+
+    // A folder that takes no new file (owned by root, 0555) around a file "nobody" may write:
+    // written as nobody in a child process when the test runs as root.
+    ASSERT_EQ(mkdir(path("locked").c_str(), 0755), 0);
+    std::string locked = path("locked/x.pkg");
+    writeFile(locked, {0, 0, 0, 0});
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(locked.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(path("locked").c_str(), 0555), 0);
+    int rc = bdtest::runInChild(
+        [&] {
+            if (geteuid() == 0 &&
+                (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                 setresuid(65534, 65534, 65534) != 0))
+                return 2;
+            NSAutoreleasePool childPool;
+            return DataEncrypt::saveDatas(in, NSString::stringWithStdString(locked)) ? 0 : 1;
+        },
+        20);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(readFile(locked), kOneEntry);
+    chmod(path("locked").c_str(), 0755);
+    EXPECT_EQ(entries(),
+              (std::vector<std::string>{"link.pkg", "locked", "one.pkg", "real", "two.pkg"}));
 }
 
 }  // namespace

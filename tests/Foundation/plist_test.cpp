@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Foundation/NSArray.h"
 #include "Foundation/NSData.h"
 #include "Foundation/NSDictionary.h"
 #include "Foundation/NSNumber.h"
@@ -170,6 +171,71 @@ TEST_F(PlistTest, BinaryDictionaryAndHostileNesting) {
     // Every truncation of the dictionary fails cleanly.
     for (size_t n = 0; n < d.size(); ++n)
         NSPropertyList::propertyListWithData(data(d.substr(0, n)));
+}
+
+// The same nesting written every way the parser reads a start tag, and hidden behind comments,
+// declarations and instructions that seem to close it: refused, never a crash (libplist frees a
+// tree recursively, one stack frame per level).
+TEST_F(PlistTest, DeepXmlIsRefusedHoweverItsTagsAreWritten) {
+    auto nested = [](const std::string& open, const std::string& close, int depth) {
+        std::string body;
+        body.reserve((open.size() + close.size()) * size_t(depth));
+        for (int i = 0; i < depth; ++i) body += open;
+        for (int i = 0; i < depth; ++i) body += close;
+        return xml(body);
+    };
+    const std::vector<std::pair<std::string, std::string>> spellings = {
+        {"<array >", "</array>"},
+        {"<array\n>", "</array\n>"},
+        {"<array a=\"/>\">", "</array>"},
+        {"<dict ><key>k</key>", "</dict>"},
+        {"<dict x='1'><key>k</key>", "</dict >"},
+        {"<array><!-- </array> -->", "</array>"},
+        {"<array><?pi </array> ?>", "</array>"},
+        {"<array><!DOCTYPE x [ > </array> ]>", "</array>"},
+    };
+    for (auto& [open, close] : spellings) {
+        EXPECT_EQ(NSPropertyList::propertyListWithData(data(nested(open, close, 200000))), nullptr)
+            << open;
+        // Within the cap the same spelling reads.
+        EXPECT_NE(NSPropertyList::propertyListWithData(data(nested(open, close, 3))), nullptr)
+            << open;
+    }
+    // Self-closing elements open nothing: many of them at the deepest level allowed still read.
+    std::string leaves;
+    for (int i = 0; i < 1000; ++i) leaves += "<array/><dict /><array a='1'/>";
+    std::string body;
+    for (int i = 1; i < NSPropertyList::kMaxDepth; ++i) body += "<array>";
+    body += leaves;
+    for (int i = 1; i < NSPropertyList::kMaxDepth; ++i) body += "</array>";
+    EXPECT_NE(NSPropertyList::propertyListWithData(data(xml(body))), nullptr);
+}
+
+// Objects that refer to the same child twice over: a file of a few hundred bytes that would
+// expand into millions of nodes is refused before libplist builds anything; sharing on a sane
+// scale still reads.
+TEST_F(PlistTest, SharedReferencesAreBoundedByANodeBudget) {
+    auto doubling = [](int levels) {  // object i = [i+1, i+1]; the last is an empty array
+        std::vector<std::string> objs;
+        for (int i = 0; i < levels; ++i)
+            objs.push_back(std::string("\xA2") + char(i + 1) + char(i + 1));
+        objs.push_back("\xA0");
+        return binaryPlist(objs);
+    };
+    std::string bomb = doubling(22);  // 2^23 - 1 nodes
+    EXPECT_LT(bomb.size(), 256u);
+    EXPECT_EQ(NSPropertyList::propertyListWithData(data(bomb)), nullptr);
+    EXPECT_EQ(NSPropertyList::propertyListWithData(data(doubling(40))), nullptr);
+    EXPECT_NE(NSPropertyList::propertyListWithData(data(doubling(3))), nullptr);  // 15 nodes
+
+    // One string shared by an array of 200 references: 201 nodes from a small file.
+    std::string many("\xAF\x10\xC8", 3);
+    many += std::string(200, '\x01');
+    NSArray* list =
+        as<NSArray>(NSPropertyList::propertyListWithData(data(binaryPlist({many, "\x52hi"}))));
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->count(), 200u);
+    EXPECT_EQ(as<NSString>(list->objectAtIndex(199))->str(), "hi");
 }
 
 }  // namespace

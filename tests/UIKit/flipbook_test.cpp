@@ -140,6 +140,36 @@ TEST_F(FlipBook, TeardownDuringARunAndALayerThatOutlivesItsView) {
     EXPECT_EQ(layer->contentsAtTime(100.3), still->CGImage());
 }
 
+// Times on the boundaries between pictures, as a renderer stepping at the flip-book's own rate
+// asks for them (start + i / rate, with the rounding error of a large clock value): each picture
+// shows exactly once, in order, and the run is over exactly at its end.
+TEST_F(FlipBook, EveryPictureOnceAtTheFlipBooksOwnRate) {
+    std::vector<Ref<UIImage>> many;
+    NSMutableArray* list = NSMutableArray::array();
+    for (uint32_t i = 0; i < 31; ++i) {
+        many.emplace_back(picture(0xff100000u + i));
+        list->addObject(many.back().get());
+    }
+    view->setAnimationImages(list);
+    view->setAnimationDuration(31 * 1.0 / 10.0);  // 10 pictures a second, as the sample's
+    view->setAnimationRepeatCount(1);
+    for (double start : {100.0, 1000.0, 123456.789}) {
+        clock.set(start);
+        view->startAnimating();
+        for (int i = 0; i < 31; ++i)
+            EXPECT_EQ(shown(start + double(i) / 10), many[size_t(i)]->CGImage())
+                << "picture " << i << " from " << start;
+        EXPECT_EQ(shown(start + 31.0 / 10), still->CGImage()) << "from " << start;
+        view->stopAnimating();
+    }
+    // Endless at 30 a second: the boundary of the 4th run's 2nd picture.
+    view->setAnimationRepeatCount(0);
+    view->setAnimationDuration(31 * 1.0 / 30.0);
+    clock.set(1000.0);
+    view->startAnimating();
+    EXPECT_EQ(shown(1000.0 + double(3 * 31 + 1) / 30), many[1]->CGImage());
+}
+
 }  // namespace
 
 TEST_F(FlipBook, TurnedPicturesShowUpright) {

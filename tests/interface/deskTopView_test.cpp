@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iomanip>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,12 @@
 #include "QuartzCore/CABase.h"
 #include "UIKit/UIColor.h"
 #include "UIKit/UIImage.h"
+
+// Rectangles in failure messages.
+void PrintTo(const CGRect& r, std::ostream* os) {
+    *os << std::setprecision(17) << "(" << r.origin.x << ", " << r.origin.y << ", " << r.size.width
+        << ", " << r.size.height << ")";
+}
 
 namespace {
 
@@ -94,6 +102,28 @@ TEST(DeskTopView, FrameAndScale) {
         EXPECT_DOUBLE_EQ(o->frame().origin.y, 60);
         EXPECT_DOUBLE_EQ(o->frame().size.width, 320 * k);
     }
+}
+
+// Scales that aren't powers of two leave the bounds exactly as they were, to the last bit, and
+// many calls don't move the frame: the bounds are never worked back out of the scaled frame.
+TEST(DeskTopView, ScalingKeepsTheBoundsExact) {
+    auto v = makeView(CGRectMake(50, 60, 320, 480));
+    for (double k : {0.3, 1.7, 0.1, 3.3}) {
+        v->setScale(k);
+        EXPECT_EQ(v->bounds(), CGRectMake(0, 0, 320, 480)) << k;
+        EXPECT_EQ(v->tapClipRect(), CGRectMake(0, 0, 320, 480)) << k;
+        EXPECT_DOUBLE_EQ(v->frame().size.height, 480 * k);
+    }
+    v->setScale(0.3);
+    CGRect first = v->frame();
+    for (int i = 0; i < 2000; ++i) v->setScale(i % 2 ? 0.3 : 1.7);
+    EXPECT_EQ(v->bounds(), CGRectMake(0, 0, 320, 480));
+    EXPECT_NEAR(v->frame().origin.x, first.origin.x, 1e-9);
+    EXPECT_NEAR(v->frame().origin.y, first.origin.y, 1e-9);
+    EXPECT_EQ(v->frame().size, first.size);
+    v->setScale(1);
+    EXPECT_EQ(v->bounds(), CGRectMake(0, 0, 320, 480));
+    expectRect(v->frame(), 50, 60, 320, 480);
 }
 
 TEST(DeskTopView, BackgroundImageKeepsScaledFrame) {
