@@ -132,10 +132,12 @@ std::string fileName(const std::string& output) {
     return out;
 }
 
-bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
-                         std::string* error) {
+// Writes a fresh file beside path and renames it over path: whatever was there (a picture of
+// the last run, a FIFO, a symbolic link) is replaced, never written through or waited on.
+bool writePicture(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
     std::string tmp = path + ".tmp." + std::to_string(getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    ::unlink(tmp.c_str());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         *error = "cannot write " + tmp + ": " + std::strerror(errno);
         return false;
@@ -277,7 +279,7 @@ bool renderStill(const std::string& bundle, int width, int height, FitMode fit,
         *error = "cannot encode the still picture";
         return false;
     }
-    return writeFileAtomically(path, png, error);
+    return writePicture(path, png, error);
 }
 
 StillFallback::StillFallback(std::unique_ptr<Backend> backend, StillOptions options,
