@@ -41,6 +41,11 @@ double monotonicSeconds() {
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
+// Whole pixels from compositor-given numbers, kept in a range every later sum fits in.
+int pixels(double v) {
+    return int(std::lround(std::clamp(v, -16777216.0, 16777216.0)));
+}
+
 // Where a buffer is shown on a surface through its viewport: the source rectangle in buffer
 // pixels (all -1: the whole buffer) and the destination size in surface units.
 struct View {
@@ -557,7 +562,9 @@ WaylandBackend::Output* WaylandBackend::outputFor(const void* wlOutput) {
 void WaylandBackend::outputDone(Output& o) {
     o.done = true;
     if (o.closed && !o.surface) o.closed = false;  // it changed: try a surface again
-    if (_layerShell && !o.surface && !o.closed) makeSurface(o);
+    // (A compositor without the viewporter or subsurfaces gets no surface: open() refuses it.)
+    if (_layerShell && _compositor && _viewporter && _subcompositor && !o.surface && !o.closed)
+        makeSurface(o);
 }
 
 void WaylandBackend::makeSurface(Output& o) {
@@ -683,9 +690,9 @@ OutputInfo WaylandBackend::infoOf(const Output& o) const {
     if (_layerShell) {
         double s = o.scale();
         info.scale = s;
-        info.rect = {int(std::lround((o.haveLogicalPosition ? o.logicalX : o.geometryX) * s)),
-                     int(std::lround((o.haveLogicalPosition ? o.logicalY : o.geometryY) * s)),
-                     int(std::lround(o.width * s)), int(std::lround(o.height * s))};
+        info.rect = {pixels((o.haveLogicalPosition ? o.logicalX : o.geometryX) * s),
+                     pixels((o.haveLogicalPosition ? o.logicalY : o.geometryY) * s),
+                     pixels(o.width * s), pixels(o.height * s)};
         return info;
     }
     // No surface to ask: the output's current mode, turned as the output is.
@@ -693,8 +700,8 @@ OutputInfo WaylandBackend::infoOf(const Output& o) const {
     int w = turned ? o.modeHeight : o.modeWidth, h = turned ? o.modeWidth : o.modeHeight;
     double s = o.xdgWidth > 0 ? double(w) / o.xdgWidth : double(o.intScale);
     info.scale = s;
-    info.rect = {int(std::lround((o.haveLogicalPosition ? o.logicalX : o.geometryX) * s)),
-                 int(std::lround((o.haveLogicalPosition ? o.logicalY : o.geometryY) * s)), w, h};
+    info.rect = {pixels((o.haveLogicalPosition ? o.logicalX : o.geometryX) * s),
+                 pixels((o.haveLogicalPosition ? o.logicalY : o.geometryY) * s), w, h};
     return info;
 }
 
@@ -1114,9 +1121,9 @@ std::vector<BackendEvent> WaylandBackend::dispatch() {
             o->covered = true;
 
     events.swap(_events);
-    std::vector<OutputInfo> now_ = outputs();
-    if (now_ != _shown) {
-        _shown = now_;
+    std::vector<OutputInfo> listed = outputs();
+    if (listed != _shown) {
+        _shown = listed;
         events.push_back(BackendEvent(BackendEvent::Kind::OutputsChanged));
     }
     std::map<std::string, OutputSignals> sig;
