@@ -1,5 +1,7 @@
 // The launcher's icon grid drawn over the wallpaper: 4 x 6 IconViewNode placeholders with
-// pictures and names drawn in code (cairo), at the screen's scale.
+// pictures and names drawn in code (cairo), at the screen's scale. Every view of the grid
+// stands on whole screen pixels and every picture is made at the size it is shown, so a frame
+// copies the pictures pixel for pixel instead of resampling them.
 
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>
@@ -67,9 +69,8 @@ void roundedRect(cairo_t* cr, double x, double y, double w, double h, double r) 
     cairo_close_path(cr);
 }
 
-// An app icon: a rounded square in a colour of its own with a white glyph.
-UIImage* drawIcon(int index, double sidePt, double scale) {
-    int px = std::max(1, int(std::lround(sidePt * scale)));
+// An app icon of px × px pixels: a rounded square in a colour of its own with a white glyph.
+UIImage* drawIcon(int index, int px, double scale) {
     cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, px, px);
     cairo_t* cr = cairo_create(s);
     cairo_scale(cr, px, px);  // draw in a unit square
@@ -126,10 +127,9 @@ UIImage* drawIcon(int index, double sidePt, double scale) {
     return img;
 }
 
-// An icon's name in white with a soft dark shadow, centred in widthPt x heightPt.
-UIImage* drawLabel(const char* text, double widthPt, double heightPt, double fontPt, double scale) {
-    int w = std::max(1, int(std::lround(widthPt * scale)));
-    int h = std::max(1, int(std::lround(heightPt * scale)));
+// An icon's name in white with a soft dark shadow, centred in w × h pixels.
+UIImage* drawLabel(const char* text, int w, int h, double fontPt, double scale) {
+    double widthPt = w / scale, heightPt = h / scale;
     cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
     cairo_t* cr = cairo_create(s);
     cairo_scale(cr, scale, scale);
@@ -183,11 +183,15 @@ UIView* makeIconGrid(const ScreenSpec& screen) {
     grid->setAutoresizingMask(UIViewAutoresizingFlexibleWidth | UIViewAutoresizingFlexibleHeight);
 
     const double top = 28, bottom = 12;  // room for a status bar, and a margin below
+    const double scale = screen.scale;
+    // Whole screen pixels, in points.
+    auto px = [scale](double points) { return std::max(1L, std::lround(points * scale)); };
+    auto pt = [scale](long pixels) { return double(pixels) / scale; };
     double cellW = screen.width / kColumns;
     double cellH = std::max(1.0, (screen.height - top - bottom) / kRows);
-    double icon = std::max(8.0, std::min(cellW * 0.72, cellH * 0.64));
-    double labelH = std::max(6.0, std::min(16.0, cellH - icon - 4));
-    double font = std::max(5.0, std::min(11.0, labelH * 0.72));
+    long icon = px(std::max(8.0, std::min(cellW * 0.72, cellH * 0.64)));
+    long labelH = px(std::max(6.0, std::min(16.0, cellH - pt(icon) - 4)));
+    double font = std::max(5.0, std::min(11.0, pt(labelH) * 0.72));
     for (int i = 0; i < kColumns * kRows; ++i) {
         int col = i % kColumns, row = i / kColumns;
         Ref<IconViewNode> node = adopt(static_cast<IconViewNode*>(alloc<IconViewNode>()->init()));
@@ -195,25 +199,30 @@ UIView* makeIconGrid(const ScreenSpec& screen) {
         std::snprintf(id, sizeof id, "local.backdrop.placeholder%02d", i + 1);
         node->setAppID(NSString::stringWithUTF8String(id));
         node->setAppName(NSString::stringWithUTF8String(kNames[i]));
-        node->setAppicon(drawIcon(i, icon, screen.scale));
+        node->setAppicon(drawIcon(i, int(icon), scale));
         node->setIsRunning(i % 7 == 2);
 
-        Ref<IconCell> cell = adopt(static_cast<IconCell*>(alloc<IconCell>()->initWithFrame(
-            CGRectMake(col * cellW, top + row * cellH, cellW, cellH))));
+        long x0 = std::lround(col * cellW * scale), x1 = std::lround((col + 1) * cellW * scale);
+        long y0 = std::lround((top + row * cellH) * scale);
+        long w = std::max(1L, x1 - x0), h = px(cellH);
+        Ref<IconCell> cell = adopt(static_cast<IconCell*>(
+            alloc<IconCell>()->initWithFrame(CGRectMake(pt(x0), pt(y0), pt(w), pt(h)))));
         cell->node = node;
         Ref<UIImageView> picture = adopt(alloc<UIImageView>()->initWithImage(node->appicon()));
-        picture->setFrame(CGRectMake((cellW - icon) / 2, 0, icon, icon));
+        picture->setFrame(CGRectMake(pt((w - icon) / 2), 0, pt(icon), pt(icon)));
         cell->addSubview(picture.get());
+        long labelY = icon + px(2);
         Ref<UIImageView> label = adopt(alloc<UIImageView>()->initWithImage(
-            drawLabel(node->appName()->UTF8String(), cellW, labelH, font, screen.scale)));
-        label->setFrame(CGRectMake(0, icon + 2, cellW, labelH));
+            drawLabel(node->appName()->UTF8String(), int(w), int(labelH), font, scale)));
+        label->setFrame(CGRectMake(0, pt(labelY), pt(w), pt(labelH)));
         cell->addSubview(label.get());
         if (node->isRunning()) {
             // A launcher marks a running application with a dot under its name.
-            Ref<UIView> dot = adopt(
-                alloc<UIView>()->initWithFrame(CGRectMake(cellW / 2 - 2, icon + 3 + labelH, 4, 4)));
-            dot->setBackgroundColor(UIColor::whiteColor());
-            cell->addSubview(dot.get());
+            long dot = px(4);
+            Ref<UIView> mark = adopt(alloc<UIView>()->initWithFrame(
+                CGRectMake(pt((w - dot) / 2), pt(labelY + labelH + px(1)), pt(dot), pt(dot))));
+            mark->setBackgroundColor(UIColor::whiteColor());
+            cell->addSubview(mark.get());
         }
         grid->addSubview(cell.get());
     }

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cmath>
+
 #include "Foundation/DynamicLoader.h"
 #include "Foundation/NSBundle.h"
 #include "Foundation/NSDictionary.h"
@@ -219,17 +221,26 @@ void DeskTopView::runLoop() {
     const double interval = kFrameInterval;
     UpdateOperation* op = dynamic_cast<UpdateOperation*>(NSOperation::currentOperation());
     NSAutoreleasePool pool;
+    NSRunLoop* main = NSRunLoop::mainRunLoop();
+    double due = CACurrentMediaTime();  // when the next frame should start
     while (loopMayContinue(op)) {
-        double t0 = CACurrentMediaTime();
+        // A frame whose thread woke late counts from when it was due, so that the lateness does
+        // not lengthen the period (on a virtual clock, or an idle machine, the two are the
+        // same); one late by a whole frame or more counts from now.
+        double now = CACurrentMediaTime();
+        double t0 = now >= due && now - due < interval ? due : now;
+        main->announceWork(this, NAN);  // the frame is being asked for now
         // -performSelectorOnMainThread:@selector(doAnimating) withObject:nil waitUntilDone:YES,
         // skipped when the loop was stopped while the request waited for the main thread.
-        NSRunLoop::mainRunLoop()->postAndWait([this, op] {
+        main->postAndWait([this, op] {
             if (loopMayContinue(op)) doAnimating();
         });
         double elapsed = CACurrentMediaTime() - t0;
-        if (interval > elapsed)
-            NSThread::sleepForTimeInterval(interval - elapsed);
-        else
-            NSThread::sleepForTimeInterval(kShortestSleep);
+        double sleep = interval > elapsed ? interval - elapsed : kShortestSleep;
+        due = t0 + elapsed + sleep;
+        // A host that sleeps until the wallpaper next changes learns when the next frame comes.
+        main->announceWork(this, CACurrentMediaTime() + sleep);
+        NSThread::sleepForTimeInterval(sleep);
     }
+    main->announceWork(this, NAN);
 }

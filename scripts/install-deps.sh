@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libplist-dev libpng-dev libturbojpeg0-dev libcairo2-dev libpixman-1-dev
-  libsdl2-dev libwebp-dev libcli11-dev
+  libsdl2-dev libwebp-dev libcli11-dev libseccomp-dev linux-libc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-shape0-dev

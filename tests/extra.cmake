@@ -3,6 +3,15 @@ if(TARGET UIKit_image_test)
   target_link_libraries(UIKit_image_test PRIVATE PkgConfig::PNG PkgConfig::TURBOJPEG)
 endif()
 include(${CMAKE_CURRENT_SOURCE_DIR}/host/wallpaper.cmake)
+# run's loop, with the host's objects; it starts wallpaper processes of the tool.
+if(TARGET host_run_session_thread_test)
+  target_include_directories(host_run_session_thread_test PRIVATE ${CMAKE_SOURCE_DIR}/host)
+  target_link_libraries(host_run_session_thread_test PRIVATE backdrop_host)
+  add_dependencies(host_run_session_thread_test backdrop_tool TestWallpaper_bundle)
+  if(TARGET AnimateDemo_bundle)
+    add_dependencies(host_run_session_thread_test AnimateDemo_bundle)
+  endif()
+endif()
 # The live-window test reads its screenshot through Xlib.
 if(TARGET host_run_window_test)
   pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)
@@ -24,6 +33,11 @@ foreach(t host_render_command_test host_render_thread_test host_render_demo_test
     target_link_libraries(${t} PRIVATE PkgConfig::WEBPDEMUX)
   endif()
 endforeach()
+
+# Tests that load the sample wallpaper's bundle.
+if(TARGET demo_demo_damage_test AND TARGET AnimateDemo_bundle)
+  add_dependencies(demo_demo_damage_test AnimateDemo_bundle)
+endif()
 
 # The sample wallpaper's view, compiled into its unit test (the library hides it).
 if(TARGET demo_animateDemoView_test)

@@ -171,8 +171,10 @@ bool sendRaw(int socket, const void* bytes, size_t size) {
 }
 
 Received receive(int socket, std::vector<uint8_t>* message, std::vector<int>* fds) {
-    message->resize(kMaxMessage + 1);
-    iovec iov{message->data(), message->size()};
+    // Read into a buffer of the largest message (and one byte more, to see a longer one) that
+    // is kept, not cleared, between calls; the message is copied out at its own size.
+    thread_local std::vector<uint8_t> buffer(kMaxMessage + 1);
+    iovec iov{buffer.data(), buffer.size()};
     msghdr m{};
     m.msg_iov = &iov;
     m.msg_iovlen = 1;
@@ -191,7 +193,7 @@ Received receive(int socket, std::vector<uint8_t>* message, std::vector<int>* fd
         message->clear();
         return Received::Closed;
     }
-    message->resize(size_t(n));
+    message->assign(buffer.data(), buffer.data() + size_t(n));
     bool refused = (m.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || size_t(n) > kMaxMessage;
     std::vector<int> got;
     for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {

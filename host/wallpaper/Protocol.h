@@ -29,8 +29,9 @@ enum class Type : uint16_t {
     // Parent to child.
     Setup = 1,  // the options, with the buffers' memfds; answered by Ready
     Request,    // a protocol operation, property or touch; answered by Reply
-    Render,     // draw a frame; answered by Frame (or Reply false "no free buffer")
-    Release,    // the parent no longer reads a buffer; no answer
+    Render,     // draw a frame, after the buffers released since the last one; answered by
+                // Frame (or Reply false "no free buffer")
+    Release,    // the parent no longer reads a buffer (also carried by Render); no answer
     Screen,     // new screen and buffers, with their memfds; answered by Reply
     Step,       // a named check step; answered by Reply with lines
     Ping,       // answered by Reply (liveness of the child's main thread)
@@ -43,6 +44,7 @@ enum class Type : uint16_t {
     Denied,       // the sandbox refused an attempt
     Crash,        // a fatal signal: signal, code, address, return addresses
     OutOfMemory,  // an allocation failed
+    Started,      // set up and sandboxed; what follows until Ready is the wallpaper's loading
 };
 
 struct Header {

@@ -29,7 +29,6 @@
 #include "QuartzCore/CABase.h"
 #include "QuartzCore/CARenderer.h"
 #include "Sandbox.h"
-#include "UIKit/UIImageView.h"
 #include "UIKit/UIScreen.h"
 #include "WallpaperProcess.h"
 #include "host/VirtualTime.h"
@@ -45,7 +44,6 @@ namespace host {
 namespace {
 
 constexpr int kSocket = 3;
-constexpr double kFramePeriod = 1.0 / 60;
 
 // ---------------------------------------------------------------------------------------------
 // Fatal signals and failed allocations: reported to the parent from the handler itself.
@@ -144,15 +142,10 @@ class SocketWaiter : public NSRunLoopWaiter {
         pollfd p[2] = {{_event, POLLIN, 0}, {kSocket, POLLIN, 0}};
         // While a request is being answered, requests that arrive wait for it to end.
         int n = poll(p, _watchSocket ? 2 : 1, ms);
-        if (n == 0) {
-            _timedOut = true;  // a timer is due
-            return;
-        }
         if (n > 0 && (p[0].revents & POLLIN)) {
             uint64_t v;
             while (read(_event, &v, sizeof v) > 0) {
             }
-            _woken = true;  // work was posted
         }
         if (n > 0 && _watchSocket && p[1].revents) _socketReady = true;
     }
@@ -165,8 +158,6 @@ class SocketWaiter : public NSRunLoopWaiter {
 
     bool _watchSocket = true;
     bool _socketReady = false;
-    bool _timedOut = false;
-    bool _woken = false;
 
   private:
     int _event = -1;
@@ -177,6 +168,7 @@ class SocketWaiter : public NSRunLoopWaiter {
 struct Buffer {
     uint8_t* pixels = nullptr;
     bool parentOwns = false;
+    uint64_t frame = 0;  // the renderer's number of the frame it holds (0: none)
 };
 
 class Child {
@@ -194,8 +186,8 @@ class Child {
     void render(uint64_t seq, double at);
     void screen(uint64_t seq, wire::Reader& in, std::vector<int>& fds);
     void moveClock(double at);
-    bool anythingAnimates();
-    void sendChangedIfDirty();
+    bool changedSinceFrame();
+    void sendChangedIfNeeded();
 
     WallpaperOptions _o;
     std::string _scratch;
@@ -203,6 +195,7 @@ class Child {
     int _width = 0, _height = 0;
     size_t _stride = 0;
     uint32_t _generation = 0;
+    uint64_t _frames = 0;  // frames the renderer has drawn
     std::unique_ptr<VirtualTime> _time;
     std::unique_ptr<HostScene> _scene;
     std::unique_ptr<CARenderer> _renderer;
@@ -358,46 +351,48 @@ void Child::perform(const WallpaperRequest& r, uint64_t seq) {
                                  : std::vector<std::string>{});
 }
 
-bool Child::anythingAnimates() {
-    if (!_scene) return false;
-    // The base class's own flag (the frame loop), not the wallpaper's override.
-    if (_scene->view()->DeskTopView::isAnimating()) return true;
-    std::vector<UIView*> stack{_scene->window()};
-    while (!stack.empty()) {
-        UIView* v = stack.back();
-        stack.pop_back();
-        NSArray* keys = v->layer()->animationKeys();
-        if (keys && keys->count() > 0) return true;
-        if (auto* iv = dynamic_cast<UIImageView*>(v); iv && iv->isAnimating()) return true;
-        for (const Ref<UIView>& sub : v->subviewList()) stack.push_back(sub.get());
-    }
-    return false;
-}
-
 void Child::render(uint64_t seq, double at) {
     if (!_scene) return reply(seq, false, {"no view"});
     moveClock(at);
+    // Of the buffers the child owns, the one holding the newest frame: the least to repair.
     int k = -1;
     for (size_t i = 0; i < _buffers.size(); ++i)
-        if (!_buffers[i].parentOwns) {
+        if (!_buffers[i].parentOwns && (k < 0 || _buffers[i].frame > _buffers[size_t(k)].frame))
             k = int(i);
-            break;
-        }
     if (k < 0) return reply(seq, false, {"no free buffer"});
+    Buffer& b = _buffers[size_t(k)];
     double t = _time ? _time->now() : std::isnan(at) ? CACurrentMediaTime() : at;
     auto t0 = std::chrono::steady_clock::now();
-    _renderer->setTarget(_buffers[size_t(k)].pixels, _stride);
-    _renderer->clear({0, 0, 0, 1});
-    _renderer->render(_scene->window()->layer(), t);
+    // The buffer holds frame b.frame: the renderer repairs what changed since, and draws what
+    // changes now; what differs from the frame before is the damage.
+    CARenderTarget target;
+    target.pixels = b.pixels;
+    target.stride = _stride;
+    target.age = b.frame ? int(std::min<uint64_t>(_frames + 1 - b.frame, 1 << 20)) : 0;
+    CARenderFrame f = _renderer->renderFrame(_scene->window()->layer(), t, target);
     double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    _buffers[size_t(k)].parentOwns = true;
+    _frames = f.number;
+    b.frame = f.number;
+    b.parentOwns = true;
     _changedSent = false;
-    double next = anythingAnimates() ? t + kFramePeriod : INFINITY;
+    if (f.damage.size() > wire::kMaxRects) {
+        // More pieces than a frame carries: their bounding box.
+        bd::PixelRect box = f.damage[0];
+        for (const bd::PixelRect& r : f.damage) {
+            int x1 = std::max(box.x + box.width, r.x + r.width);
+            int y1 = std::max(box.y + box.height, r.y + r.height);
+            box.x = std::min(box.x, r.x);
+            box.y = std::min(box.y, r.y);
+            box.width = x1 - box.x;
+            box.height = y1 - box.y;
+        }
+        f.damage = {box};
+    }
     wire::Writer w(wire::Type::Frame, seq);
-    w.u8(uint8_t(k)).u32(_generation).f64(t).f64(next).f64(ms);
-    // Every frame is drawn whole; its damage is the whole screen.
-    w.u16(1).i32(0).i32(0).i32(_width).i32(_height);
+    w.u8(uint8_t(k)).u32(_generation).f64(t).f64(f.nextChangeTime).f64(ms);
+    w.u16(uint16_t(f.damage.size()));
+    for (const bd::PixelRect& r : f.damage) w.i32(r.x).i32(r.y).i32(r.width).i32(r.height);
     wire::send(kSocket, w);
 }
 
@@ -420,6 +415,7 @@ void Child::screen(uint64_t seq, wire::Reader& in, std::vector<int>& fds) {
     fds.clear();
     _generation = generation;
     _renderer = std::make_unique<CARenderer>(_width, _height, s.scale);
+    _frames = 0;  // a new renderer counts anew; the new buffers hold nothing
     if (_scene)
         _scene->setScreen(s);
     else {
@@ -452,6 +448,13 @@ void Child::handle(const std::vector<uint8_t>& message, std::vector<int>& fds) {
         }
         case wire::Type::Render: {
             double at = in.f64();
+            uint32_t generation = in.u32();
+            uint8_t count = in.u8();
+            for (uint8_t i = 0; i < count && i < wire::kMaxBuffers; ++i) {
+                uint8_t k = in.u8();
+                if (generation == _generation && k < _buffers.size())
+                    _buffers[k].parentOwns = false;
+            }
             return render(h.seq, at);
         }
         case wire::Type::Release: {
@@ -481,10 +484,15 @@ void Child::handle(const std::vector<uint8_t>& message, std::vector<int>& fds) {
     }
 }
 
-void Child::sendChangedIfDirty() {
-    bool dirty = _waiter._woken || _waiter._timedOut;
-    _waiter._woken = _waiter._timedOut = false;
-    if (!dirty || _changedSent || !_scene) return;
+// Whether the scene would draw differently now: told once until the next frame.
+bool Child::changedSinceFrame() {
+    if (!_scene || _changedSent) return false;
+    double now = _time ? _time->now() : CACurrentMediaTime();
+    return _renderer->needsFrame(_scene->window()->layer(), now);
+}
+
+void Child::sendChangedIfNeeded() {
+    if (!changedSinceFrame()) return;
     _changedSent = true;
     wire::send(kSocket, wire::Writer(wire::Type::Changed, 0));
 }
@@ -512,19 +520,12 @@ void Child::loop() {
         // Work from other threads and timers, until a request comes. The virtual clock moves
         // only in requests, so there nothing is due but posted work.
         if (_time) {
-            _waiter._timedOut = false;
             _waiter.wait(3600);
             loop->runPending();
-            _waiter._timedOut = false;
         } else {
-            loop->runUntil(
-                [&] {
-                    return _waiter._socketReady ||
-                           ((_waiter._woken || _waiter._timedOut) && !_changedSent && _scene);
-                },
-                3600);
+            loop->runUntil([&] { return _waiter._socketReady || changedSinceFrame(); }, 3600);
         }
-        sendChangedIfDirty();
+        sendChangedIfNeeded();
     }
 }
 
@@ -559,6 +560,8 @@ void Child::run(pid_t parent) {
             error = "the sandbox could not be set up (" + error + "); --no-sandbox runs without";
     }
 
+    // The time from here to Ready is the wallpaper's to account for.
+    if (ok) wire::send(kSocket, wire::Writer(wire::Type::Started, 0));
     if (ok) {
         UIScreen* main = UIScreen::mainScreen();
         main->setBounds(CGRectMake(0, 0, _o.screen.width, _o.screen.height));
@@ -587,8 +590,10 @@ void wallpaperProcessMain(int argc, char** argv) {
     char* end = nullptr;
     long parent = argc >= 3 ? std::strtol(argv[2], &end, 10) : 0;
     if (parent <= 0 || !end || *end != '\0') _exit(64);
-    static Child child;
-    child.run(pid_t(parent));
+    // Never destroyed: a wallpaper that calls exit() runs the static destructors while its
+    // threads may still wake the run loop's waiter, which must outlive them.
+    Child* child = new Child();
+    child->run(pid_t(parent));
 }
 
 }  // namespace host

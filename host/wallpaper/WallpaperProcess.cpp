@@ -45,7 +45,11 @@ constexpr double kMemoryWatch = 0.1;
 #else
 constexpr double kMemoryWatch = 1.0;
 #endif
-constexpr double kBusyShare = 0.5;  // of one core, while paused or stopped
+constexpr double kBusyShare = 0.5;          // of one core, while paused or stopped
+constexpr double kFrameMemoryWatch = 0.02;  // seconds between looks at memory with frames
+// Seconds a wallpaper process may take to set itself up (before any wallpaper code runs); the
+// wallpaper's own loading then has the hang time-out.
+constexpr double kOwnStartLimit = 30;
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -119,6 +123,22 @@ struct ProcStat {
     bool ok = false;
 };
 
+// Resident bytes alone, cheaply (one short read): 0 when unreadable.
+uint64_t residentBytes(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/statm", int(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char buf[128];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    unsigned long long size = 0, resident = 0;
+    if (std::sscanf(buf, "%llu %llu", &size, &resident) != 2) return 0;
+    return resident * uint64_t(sysconf(_SC_PAGESIZE));
+}
+
 ProcStat readProc(pid_t pid) {
     ProcStat s;
     char path[64];
@@ -182,6 +202,7 @@ struct WallpaperProcess::Impl {
     int sock = -1, logFd = -1, pidFd = -1, epollFd = -1;
     std::string scratch, bundleDir, sandboxLevel;
     std::vector<Buffer> buffers;
+    std::vector<uint8_t> released;  // buffers released since the last Render
     int width = 0, height = 0;
     size_t stride = 0;
     uint32_t generation = 1;
@@ -192,6 +213,8 @@ struct WallpaperProcess::Impl {
     bool ended = false, endQueued = false, childReaped = false, changedQueued = false;
     int exitStatus = 0;
     Clock::time_point spawned, lastHeard, lastMemoryWatch;
+    Clock::time_point wallpaperStart;  // Started: the wallpaper's own time begins
+    Clock::time_point lastFrameMemoryWatch;
     double mediaStart = 0, lastMediaTime = 0;
     // Crash report
     bool crashSeen = false, allocationFailed = false;
@@ -305,7 +328,7 @@ struct WallpaperProcess::Impl {
     double mediaSeconds() const {
         if (o.clock == WallpaperOptions::Clock::Virtual)
             return std::max(0.0, lastMediaTime - mediaStart);
-        return seconds(Clock::now() - spawned);
+        return seconds(Clock::now() - wallpaperStart);
     }
 
     std::string whereText() const {
@@ -458,6 +481,10 @@ struct WallpaperProcess::Impl {
                 return onReply(h, in);
             case wire::Type::Changed:
                 if (!in.finished()) return broke("a malformed change notice");
+                // A frame asked for and not yet answered is drawn after this notice (answers
+                // come in order): it shows the change already.
+                for (const Pending& p : pending)
+                    if (p.expect == Expect::Frame) return;
                 if (!changedQueued) {
                     WallpaperEvent e;
                     e.kind = WallpaperEvent::Kind::Changed;
@@ -527,6 +554,14 @@ struct WallpaperProcess::Impl {
             if (r.x < 0 || r.y < 0 || r.width <= 0 || r.height <= 0 || r.x > width - r.width ||
                 r.y > height - r.height)
                 return broke("a damaged rectangle outside the screen");
+        // A frame is a moment the memory has grown, if it grows: look then too (a virtual clock
+        // runs far ahead of the periodic watch), at most every kFrameMemoryWatch.
+        auto now = Clock::now();
+        if (seconds(now - lastFrameMemoryWatch) >= kFrameMemoryWatch &&
+            (lastFrameMemoryWatch = now, residentBytes(pid) > o.memoryLimit))
+            return finish(WallpaperEnd::Reason::OutOfMemory,
+                          "the wallpaper used more than " + gib(o.memoryLimit) + " of memory " +
+                              whereText() + " (killed)");
         buffers[k].parentOwns = true;
         ++frames;
         changedQueued = false;
@@ -637,33 +672,38 @@ struct WallpaperProcess::Impl {
             uint64_t seq = nextSeq++;
             sendMessage(wire::Writer(wire::Type::Ping, seq), seq, Expect::Internal);
         }
-        if (seconds(now - lastMemoryWatch) >= kMemoryWatch) {
-            lastMemoryWatch = now;
-            ProcStat s = readProc(pid);
-            if (s.ok) last = s;
-            if (s.ok && s.rss > o.memoryLimit)
-                return finish(WallpaperEnd::Reason::OutOfMemory,
-                              "the wallpaper used more than " + gib(o.memoryLimit) + " of memory " +
-                                  whereText() + " (killed)");
-            if (quiet && !busyReported && pending.empty()) {
-                double wall = seconds(now - quietSince);
-                if (wall >= 1.0) {
-                    double share = (s.cpu - quietCpu) / wall;
-                    if (share > kBusyShare) {
-                        busyReported = true;
-                        char text[128];
-                        std::snprintf(text, sizeof text,
-                                      "the wallpaper used %.0f%% of a core for %.1f s while "
-                                      "paused",
-                                      share * 100, wall);
-                        WallpaperEvent e;
-                        e.kind = WallpaperEvent::Kind::Busy;
-                        e.text = text;
-                        queued.push_back(e);
-                    }
-                    quietSince = now;
-                    quietCpu = s.cpu;
+        watchResources();
+    }
+
+    // The child's resident memory against its limit, and its processor time while paused; at
+    // most every kMemoryWatch seconds.
+    void watchResources() {
+        auto now = Clock::now();
+        if (ended || seconds(now - lastMemoryWatch) < kMemoryWatch) return;
+        lastMemoryWatch = now;
+        ProcStat s = readProc(pid);
+        if (s.ok) last = s;
+        if (s.ok && s.rss > o.memoryLimit)
+            return finish(WallpaperEnd::Reason::OutOfMemory,
+                          "the wallpaper used more than " + gib(o.memoryLimit) + " of memory " +
+                              whereText() + " (killed)");
+        if (quiet && !busyReported && pending.empty()) {
+            double wall = seconds(now - quietSince);
+            if (wall >= 1.0) {
+                double share = (s.cpu - quietCpu) / wall;
+                if (share > kBusyShare) {
+                    busyReported = true;
+                    char text[128];
+                    std::snprintf(text, sizeof text,
+                                  "the wallpaper used %.0f%% of a core for %.1f s while paused",
+                                  share * 100, wall);
+                    WallpaperEvent e;
+                    e.kind = WallpaperEvent::Kind::Busy;
+                    e.text = text;
+                    queued.push_back(e);
                 }
+                quietSince = now;
+                quietCpu = s.cpu;
             }
         }
     }
@@ -853,7 +893,7 @@ std::unique_ptr<WallpaperProcess> WallpaperProcess::spawn(const WallpaperOptions
     m.logFd = logPipe[0];
     if (rc != 0) return fail("cannot start " + exe + ": " + std::strerror(rc));
     m.pid = pid;
-    m.spawned = m.lastHeard = m.lastMemoryWatch = Clock::now();
+    m.spawned = m.lastHeard = m.lastMemoryWatch = m.wallpaperStart = Clock::now();
     m.mediaStart =
         options.clock == WallpaperOptions::Clock::Virtual ? options.virtualStart : monotonicNow();
     m.lastMediaTime = m.mediaStart;
@@ -891,9 +931,14 @@ std::unique_ptr<WallpaperProcess> WallpaperProcess::spawn(const WallpaperOptions
         return fail(m.end.text);
     }
 
-    // Until Ready: the child sets up its sandbox and loads the bundle.
-    auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                    std::chrono::duration<double>(options.hangTimeout));
+    // Until Started the child sets itself up; until Ready it loads the bundle, in the hang
+    // time-out.
+    auto after = [](double s) {
+        return Clock::now() +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+    };
+    auto until = after(kOwnStartLimit);
+    bool started = false;
     m.pending.push_back({0, Impl::Expect::Internal, Clock::now(), false});
     for (;;) {
         if (m.ended) return fail(m.end.text);
@@ -901,7 +946,14 @@ std::unique_ptr<WallpaperProcess> WallpaperProcess::spawn(const WallpaperOptions
         if (got == wire::Received::Message) {
             wire::Reader in(m.message.data(), m.message.size());
             wire::Header h;
-            if (in.header(&h) && h.type == wire::Type::Ready) {
+            bool framed = in.header(&h);
+            if (framed && h.type == wire::Type::Started && !started && in.finished()) {
+                started = true;
+                m.wallpaperStart = Clock::now();
+                until = after(options.hangTimeout);
+                continue;
+            }
+            if (framed && h.type == wire::Type::Ready) {
                 bool ok = in.u8() != 0;
                 std::string level = in.str(256), err = in.str();
                 if (!in.finished()) {
@@ -939,9 +991,10 @@ std::unique_ptr<WallpaperProcess> WallpaperProcess::spawn(const WallpaperOptions
             continue;
         }
         m.readLog();
+        m.watchResources();  // a wallpaper that eats memory while it loads
         pollfd pf{m.epollFd, POLLIN, 0};
         int ms = int(std::ceil(seconds(until - Clock::now()) * 1000));
-        poll(&pf, 1, std::max(1, std::min(ms, 100)));
+        poll(&pf, 1, std::max(1, std::min(ms, int(kMemoryWatch * 1000))));
         if (m.pidFd >= 0) {
             pollfd pp{m.pidFd, POLLIN, 0};
             if (poll(&pp, 1, 0) > 0) {
@@ -1063,7 +1116,11 @@ uint64_t WallpaperProcess::renderFrame(double at) {
     Impl& m = *_impl;
     uint64_t seq = m.nextSeq++;
     wire::Writer w(wire::Type::Render, seq);
-    w.f64(at);
+    // The buffers released since the last frame go with it: the child needs to know only
+    // when it draws, and is not woken for each release.
+    w.f64(at).u32(m.generation).u8(uint8_t(m.released.size()));
+    for (uint8_t k : m.released) w.u8(k);
+    m.released.clear();
     if (!std::isnan(at) && m.o.clock == WallpaperOptions::Clock::Virtual)
         m.lastMediaTime = std::max(m.lastMediaTime, at);
     // Frames asked for are the parent's own doing, not the wallpaper's: the CPU watch waits.
@@ -1075,9 +1132,7 @@ void WallpaperProcess::releaseBuffer(int k) {
     Impl& m = *_impl;
     if (k < 0 || k >= bufferCount() || !m.buffers[size_t(k)].parentOwns || m.ended) return;
     m.buffers[size_t(k)].parentOwns = false;
-    wire::Writer w(wire::Type::Release, 0);
-    w.u8(uint8_t(k)).u32(m.generation);
-    if (!wire::send(m.sock, w)) m.childGone();
+    m.released.push_back(uint8_t(k));  // told to the child with the next Render
 }
 
 bool WallpaperProcess::changeScreen(const ScreenSpec& screen, std::string* error) {
@@ -1093,6 +1148,7 @@ bool WallpaperProcess::changeScreen(const ScreenSpec& screen, std::string* error
     std::vector<Impl::Buffer> fresh;
     if (!m.makeBuffers(screen, int(m.buffers.size()), &fresh, error)) return false;
     m.freeBuffers();
+    m.released.clear();
     m.buffers = std::move(fresh);
     m.o.screen = screen;
     m.width = screen.pixelWidth();

@@ -29,8 +29,11 @@
 //
 // Process. The child leads a process group of its own and is killed (SIGKILL) if the thread
 // that spawned it ends, so spawn from a thread that lives as long as the host. Destruction,
-// kill() and any end the parent detects kill the whole group and reap the child. Several
-// processes may run at once in one parent (one per monitor); each object is independent.
+// kill() and any end the parent detects kill the whole group and reap the child. spawn()
+// makes the host a child subreaper (PR_SET_CHILD_SUBREAPER), so processes a wallpaper started
+// (without the sandbox) come to the host when their parent dies, and are reaped with the
+// group. Several processes may run at once in one parent (one per monitor); each object is
+// independent.
 //
 // Threads: a WallpaperProcess touches no state of the platform (no run loop, no screen), so it
 // may be used on any thread, one thread at a time per object.
@@ -105,7 +108,8 @@ struct WallpaperEnd {
 struct WallpaperEvent {
     enum class Kind {
         FrameReady,  // a frame is in `buffer`; the parent owns that buffer until it releases it
-        Changed,     // the scene changed outside a request: ask for a frame
+        Changed,     // the scene changed outside a request: ask for a frame (not sent while a
+                     // frame asked for is on its way: that frame shows the change)
         Reply,       // the answer to request `request` (value, text)
         Log,         // one line the wallpaper wrote (text), at most 1 KiB, control bytes dropped
         Denied,      // the sandbox refused an attempt (text: "open /etc/shadow for reading")
@@ -122,8 +126,10 @@ struct WallpaperEvent {
                                         // until a request or a Changed event)
     double renderMs = 0;                // the child's time to draw it
     // Reply:
-    bool value = false;  // isAnimating's answer; for other operations true
-    std::string text;    // Log, Denied, Busy, Ended; Reply: extra text of a step
+    bool value = false;  // isAnimating's and touchBegan's answer; for other operations true
+    // Log, Denied, Busy, Ended; Reply: the lines of a step, or for touchBegan and
+    // tapActionAtViewPoint the class of the view the touch landed on ("" when none).
+    std::string text;
 };
 
 // What the parent measures of the child itself (never what the child says about itself).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <memory>
 
 #include "QuartzCore/CABase.h"
@@ -22,14 +23,15 @@ NSRunLoop* NSRunLoop::mainRunLoop() {
 }
 
 void NSRunLoop::wake() {
-    NSRunLoopWaiter* w;
     {
         std::lock_guard lk(_m);
         _woken = true;
-        w = _waiter;
     }
     _cv.notify_all();
-    if (w) w->wake();
+    // Under the waiter's own lock: setWaiter() takes it too, so a waiter that has been
+    // replaced (and may be destroyed next) is never woken from another thread.
+    std::lock_guard lk(_waiterMutex);
+    if (_waiter) _waiter->wake();
 }
 
 void NSRunLoop::post(std::function<void()> fn) {
@@ -152,6 +154,26 @@ size_t NSRunLoop::pendingTimerCount() {
     return _timers.size();
 }
 
+void NSRunLoop::announceWork(const void* source, double mediaTime) {
+    std::lock_guard lk(_m);
+    auto it = std::find_if(_announced.begin(), _announced.end(),
+                           [&](const auto& a) { return a.first == source; });
+    if (std::isnan(mediaTime)) {
+        if (it != _announced.end()) _announced.erase(it);
+    } else if (it != _announced.end()) {
+        it->second = mediaTime;
+    } else {
+        _announced.emplace_back(source, mediaTime);
+    }
+}
+
+double NSRunLoop::nextWorkTime() {
+    std::lock_guard lk(_m);
+    double t = _timers.empty() ? INFINITY : _timers.front().fire;
+    for (const auto& a : _announced) t = std::min(t, a.second);
+    return t;
+}
+
 size_t NSRunLoop::pendingTaskCount() {
     std::lock_guard lk(_m);
     return _tasks.size();
@@ -259,6 +281,7 @@ void NSRunLoop::drainAutoreleasePool() {
 }
 
 void NSRunLoop::setWaiter(NSRunLoopWaiter* waiter) {
+    std::lock_guard wl(_waiterMutex);
     std::lock_guard lk(_m);
     _waiter = waiter;
 }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "Foundation/NSObject.h"
@@ -49,7 +50,16 @@ class NSRunLoop : public NSObject {
     // null argument); returns how many were cancelled.
     virtual size_t cancelPerformTimers(NSObject* target, const Selector& sel, NSObject* arg);
     virtual size_t pendingTimerCount();  // [any-thread]
-    virtual size_t pendingTaskCount();   // [any-thread] tasks posted and not yet run
+
+    // [any-thread] Announces that `source` (any address that names it) will post work for the
+    // main thread at mediaTime, replacing what it announced before; NAN withdraws it. A frame
+    // loop announces its next frame before it sleeps, so that a host can tell when the main
+    // thread will next have work without polling.
+    virtual void announceWork(const void* source, double mediaTime);
+    // [any-thread] The earliest media time at which the main thread has work: a timer's fire
+    // time or announced work; INFINITY when there is none.
+    virtual double nextWorkTime();
+    virtual size_t pendingTaskCount();  // [any-thread] tasks posted and not yet run
 
     // [main-thread] One pass: the tasks queued so far and the timers that are due, in a pool.
     virtual void runPending();
@@ -61,7 +71,8 @@ class NSRunLoop : public NSObject {
     // [main-thread] Drains the loop's autorelease pool.
     virtual void drainAutoreleasePool();
 
-    // [main-thread] Installs a waiter (null: the built-in one). The caller keeps it alive.
+    // [main-thread] Installs a waiter (null: the built-in one). The caller keeps it alive while
+    // it is installed; once this returns, the waiter it replaced is called no more.
     virtual void setWaiter(NSRunLoopWaiter* waiter);
 
   private:
@@ -81,7 +92,9 @@ class NSRunLoop : public NSObject {
     std::condition_variable _cv;
     bool _woken = false;
     std::deque<std::function<void()>> _tasks;
-    std::vector<Timer> _timers;  // heap by (fire, id)
+    std::vector<Timer> _timers;                              // heap by (fire, id)
+    std::vector<std::pair<const void*, double>> _announced;  // source, media time
     uint64_t _nextId = 1;
-    NSRunLoopWaiter* _waiter = nullptr;
+    NSRunLoopWaiter* _waiter = nullptr;  // written under both locks
+    std::mutex _waiterMutex;             // held while a waiter is woken
 };

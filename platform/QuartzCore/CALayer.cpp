@@ -1,6 +1,7 @@
 #include "QuartzCore/CALayer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -65,6 +66,11 @@ CGRect boundingBox(const CGRect& r, const H3& h) {
     return {{x0, y0}, {x1 - x0, y1 - y0}};
 }
 
+// Moves on at every change of any layer; read by renderers on the main thread. Atomic only so
+// that a layer made or changed on another thread by mistake is no data race.
+std::atomic<uint64_t> gChangeCount{1};
+std::atomic<uint64_t> gNextSerial{1};
+
 }  // namespace
 
 H3 bd::layerToSuperlayer(CALayer* l, const CATransform3D& transform, CALayer* super,
@@ -82,6 +88,8 @@ H3 bd::layerToSuperlayer(CALayer* l, const CATransform3D& transform, CALayer* su
     return H3::flatten(m);
 }
 
+CALayer::CALayer() : _serial(gNextSerial.fetch_add(1, std::memory_order_relaxed)) {}
+
 CALayer* CALayer::layer() {
     CALayer* l = alloc<CALayer>()->init();
     if (l) l->autorelease();
@@ -91,6 +99,32 @@ CALayer* CALayer::layer() {
 CALayer* CALayer::init() {
     NSObject::init();
     return this;
+}
+
+uint64_t CALayer::changeCount() {
+    return gChangeCount.load(std::memory_order_relaxed);
+}
+
+void CALayer::changed(const char* key) {
+    gChangeCount.fetch_add(1, std::memory_order_relaxed);
+    didChangeValueForKey(key);
+}
+
+void CALayer::setNeedsDisplay() {
+    BD_ASSERT_MAIN_THREAD();
+    changed("contents");
+}
+
+void CALayer::setContentsSource(CALayerContentsSource* source) {
+    if (source == _contentsSource) return;
+    _contentsSource = source;
+    changed("contents");
+}
+
+double CALayer::presentationChangeTimeAfter(double mediaTime) {
+    if (_animations && runsAnimationAtTime(mediaTime)) return mediaTime;
+    if (_contentsSource) return _contentsSource->layerContentsChangeTimeAfter(this, mediaTime);
+    return INFINITY;
 }
 
 void CALayer::dealloc() {
@@ -108,33 +142,33 @@ void CALayer::dealloc() {
 void CALayer::setBounds(CGRect bounds) {
     BD_ASSERT_MAIN_THREAD();
     _bounds = bounds;
-    didChangeValueForKey("bounds");
+    changed("bounds");
 }
 
 void CALayer::setPosition(CGPoint position) {
     BD_ASSERT_MAIN_THREAD();
     _position = position;
-    didChangeValueForKey("position");
+    changed("position");
 }
 
 void CALayer::setAnchorPoint(CGPoint anchorPoint) {
     BD_ASSERT_MAIN_THREAD();
     _anchorPoint = anchorPoint;
-    didChangeValueForKey("anchorPoint");
+    changed("anchorPoint");
 }
 
 void CALayer::setTransform(CATransform3D transform) {
     BD_ASSERT_MAIN_THREAD();
     willChangeAnimatedValue(AnimatedValue::Transform);
     _transform = transform;
-    didChangeValueForKey("transform");
+    changed("transform");
 }
 
 void CALayer::setSublayerTransform(CATransform3D sublayerTransform) {
     BD_ASSERT_MAIN_THREAD();
     willChangeAnimatedValue(AnimatedValue::SublayerTransform);
     _sublayerTransform = sublayerTransform;
-    didChangeValueForKey("sublayerTransform");
+    changed("sublayerTransform");
 }
 
 CGRect CALayer::frame() {
@@ -189,25 +223,25 @@ void CALayer::setOpacity(float opacity) {
     BD_ASSERT_MAIN_THREAD();
     willChangeAnimatedValue(AnimatedValue::Opacity);
     _opacity = opacity;
-    didChangeValueForKey("opacity");
+    changed("opacity");
 }
 
 void CALayer::setHidden(bool hidden) {
     BD_ASSERT_MAIN_THREAD();
     _hidden = hidden;
-    didChangeValueForKey("hidden");
+    changed("hidden");
 }
 
 void CALayer::setMasksToBounds(bool masksToBounds) {
     BD_ASSERT_MAIN_THREAD();
     _masksToBounds = masksToBounds;
-    didChangeValueForKey("masksToBounds");
+    changed("masksToBounds");
 }
 
 void CALayer::setBackgroundColor(CALayerColor backgroundColor) {
     BD_ASSERT_MAIN_THREAD();
     _backgroundColor = backgroundColor;
-    didChangeValueForKey("backgroundColor");
+    changed("backgroundColor");
 }
 
 void CALayer::setContents(CGImage* contents) {
@@ -217,19 +251,19 @@ void CALayer::setContents(CGImage* contents) {
     CGImage* old = _contents;
     _contents = contents;
     if (old) CGImageRelease(old);
-    didChangeValueForKey("contents");
+    changed("contents");
 }
 
 void CALayer::setContentsGravity(int contentsGravity) {
     BD_ASSERT_MAIN_THREAD();
     _contentsGravity = contentsGravity;
-    didChangeValueForKey("contentsGravity");
+    changed("contentsGravity");
 }
 
 void CALayer::setContentsScale(double contentsScale) {
     BD_ASSERT_MAIN_THREAD();
     _contentsScale = contentsScale;
-    didChangeValueForKey("contentsScale");
+    changed("contentsScale");
 }
 
 double CALayer::contentsScaleAtTime(double mediaTime) {
@@ -262,7 +296,7 @@ void CALayer::insertSublayer(CALayer* layer, size_t atIndex) {
     atIndex = std::min(atIndex, _sublayers.size());
     _sublayers.insert(_sublayers.begin() + static_cast<std::ptrdiff_t>(atIndex), keep);
     layer->_superlayer = this;
-    didChangeValueForKey("sublayers");
+    changed("sublayers");
 }
 
 void CALayer::addSublayer(CALayer* layer) {
@@ -293,7 +327,7 @@ void CALayer::removeFromSuperlayer() {
     if (CALayer* s = _superlayer) {
         Ref<CALayer> keep(this);
         s->detachSublayer(this);
-        s->didChangeValueForKey("sublayers");
+        s->changed("sublayers");
     }
 }
 

@@ -7,6 +7,8 @@
 // main-thread objects; state is kept in plain fields behind virtual setters. A layer owns the
 // animations attached to it and runs them on the main run loop (docs/animations.md).
 
+#include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "CoreGraphics/CGGeometry.h"
@@ -54,6 +56,15 @@ class CALayerContentsSource {
         (void)mediaTime;
         return 0;
     }
+    // [main-thread] The first media time after mediaTime at which the answers above may differ
+    // from those at mediaTime, without the source being told anything (a flip-book's next
+    // frame); INFINITY when they stay. A change made by a call on the source (a new picture, a
+    // start or a stop) is announced through the layer's setNeedsDisplay instead.
+    virtual double layerContentsChangeTimeAfter(CALayer* layer, double mediaTime) {
+        (void)layer;
+        (void)mediaTime;
+        return INFINITY;
+    }
 };
 
 // A layer's background colour as straight-alpha RGBA components in 0...1.
@@ -66,6 +77,7 @@ struct CALayerColor {
 
 class CALayer : public NSObject {
   public:
+    CALayer();  // [any-thread] takes the next serial
     // +layer [main-thread] autoreleased
     static CALayer* layer();
     CALayer* init() override;  // [main-thread]
@@ -123,7 +135,26 @@ class CALayer : public NSObject {
     // contentsScale().
     virtual double contentsScaleAtTime(double mediaTime);
     CALayerContentsSource* contentsSource() { return _contentsSource; }
-    void setContentsSource(CALayerContentsSource* source) { _contentsSource = source; }
+    void setContentsSource(CALayerContentsSource* source);
+    // [main-thread] The first media time after mediaTime at which what the layer itself presents
+    // (the values above, not its sublayers') may differ from what it presents at mediaTime,
+    // with no setter called: mediaTime itself while an animation that changes a drawn value is
+    // running then (it moves at every instant), else the contents source's next change, else
+    // INFINITY. A subclass that overrides a presentation value to run on the clock overrides
+    // this as well, or renderers that draw only what changed will not redraw it.
+    virtual double presentationChangeTimeAfter(double mediaTime);
+
+    // Change tracking [main-thread]. Every change of a layer anywhere in the process (a setter,
+    // a sublayer added or removed, an animation attached or detached, setNeedsDisplay) moves
+    // one process-wide counter on; a renderer that finds it where it was when it last drew, and
+    // no presentation change due, knows that nothing it drew has changed.
+    static uint64_t changeCount();
+    // -setNeedsDisplay: what the layer shows has changed in a way no setter saw (its contents
+    // source switched to other pictures).
+    virtual void setNeedsDisplay();
+    // A number that names this layer for the life of the process (never reused, unlike its
+    // address). [any-thread]
+    uint64_t serial() const { return _serial; }
 
     // Animations [main-thread]; timing and delegate rules in docs/animations.md.
     // -addAnimation:forKey: attaches a copy of anim taken now, which begins now. An animation
@@ -171,13 +202,17 @@ class CALayer : public NSObject {
     void setDelegate(void* delegate) { _delegate = delegate; }
 
     // Called after every property change with the property's name ("bounds", "position", ...);
-    // a hook for animations and renderers. Base: nothing.
+    // a hook for animations and renderers. Base: nothing (the change count moves on before).
     virtual void didChangeValueForKey(const char* key) { (void)key; }
 
   protected:
     void dealloc() override;
 
   private:
+    // [main-thread] Moves the change count on, then calls didChangeValueForKey.
+    void changed(const char* key);
+    // [main-thread] Whether an attached animation that changes a drawn value runs at mediaTime.
+    bool runsAnimationAtTime(double mediaTime);
     void detachSublayer(CALayer* layer);
     // The animation runtime (CALayerAnimation.cpp), all [main-thread].
     enum class AnimatedValue { Transform, SublayerTransform, Opacity };
@@ -204,6 +239,7 @@ class CALayer : public NSObject {
     int _contentsGravity = kCALayerGravityResize;
     double _contentsScale = 1.0;
     CALayerContentsSource* _contentsSource = nullptr;  // not owned
+    uint64_t _serial;
     CALayer* _superlayer = nullptr;
     std::vector<Ref<CALayer>> _sublayers;
     void* _delegate = nullptr;

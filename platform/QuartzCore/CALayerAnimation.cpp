@@ -394,7 +394,7 @@ void CALayer::addAnimation(CAAnimation* anim, NSString* forKey) {
     Ref<CAAnimation> attached = r.anim;
     la->records.push_back(std::move(r));
     NSRunLoop::mainRunLoop()->post([attached] { attached->sendDidStart(); });
-    didChangeValueForKey("animations");
+    changed("animations");
 }
 
 void CALayer::animationDidEnd(uint64_t serial) {
@@ -407,9 +407,20 @@ void CALayer::animationDidEnd(uint64_t serial) {
     Ref<CAAnimation> anim = it->anim;
     if (it->removedOnCompletion) {
         recs.erase(it);
-        didChangeValueForKey("animations");
+        changed("animations");
     }
     anim->sendDidStop(true);
+}
+
+bool CALayer::runsAnimationAtTime(double mediaTime) {
+    if (!_animations) return false;
+    for (const LayerAnimations::Record& r : _animations->records) {
+        double f;
+        if (!r.timing.progress(mediaTime - r.begin, &f)) continue;
+        for (const bd::Track& tr : r.tracks)
+            if (tr.prop.target != bd::Target::None && (tr.hasFrom || tr.hasTo)) return true;
+    }
+    return false;
 }
 
 CAAnimation* CALayer::animationForKey(NSString* key) {
@@ -429,7 +440,7 @@ void CALayer::removeAnimationForKey(NSString* key) {
         if (it->timer) NSRunLoop::mainRunLoop()->cancelTimer(it->timer);
         recs.erase(it);
         postAnimationDidStop(anim);
-        didChangeValueForKey("animations");
+        changed("animations");
         return;
     }
 }
@@ -443,7 +454,7 @@ void CALayer::removeAllAnimations() {
         if (r.timer) NSRunLoop::mainRunLoop()->cancelTimer(r.timer);
         postAnimationDidStop(r.anim);
     }
-    didChangeValueForKey("animations");
+    changed("animations");
 }
 
 NSArray* CALayer::animationKeys() {

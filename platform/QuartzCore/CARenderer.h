@@ -4,20 +4,46 @@
 // transform and opacity, the contents a contents source answers): background colours, contents
 // placed by their gravity, clipping to bounds, hidden layers left out, opacity as group
 // opacity. Affine transforms are drawn through cairo; a layer whose transform carries a
-// perspective term is drawn into a bitmap of its own and warped onto the screen through pixman,
-// with the part that lies behind the viewer cut away.
+// perspective term is warped onto the target through pixman, with the part that lies behind
+// the viewer cut away. What an opaque layer covers entirely is not drawn.
 //
-// Colour pictures (cairo's ARGB32 layout) are drawn from their own bytes; pictures in other
-// layouts are converted once and kept while they are in use. Pictures drawn at less than half
-// their size are drawn from halved copies made once per picture, so that every frame scales
-// bilinearly and never with cairo's slow GOOD filter.
+// Drawing only what changed: renderFrame() flattens the tree into a display list, compares it
+// with the list of the frame before, redraws only the pixels that may differ (with everything
+// above and below them composited as in a full redraw, so the bytes are those of a full
+// redraw) and reports them, with the time the tree will next change on its own. needsFrame()
+// answers cheaply whether a frame at some time would differ at all. A frame can go into the
+// renderer's own bitmap or into a bitmap of the caller's that holds an older frame (buffer age:
+// the damage of the frames it missed is drawn as well). docs/architecture.md has the details.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "CoreGraphics/CGImage.h"
 #include "QuartzCore/CALayer.h"
+#include "QuartzCore/CAPixelRegion.h"
+
+// A bitmap of the renderer's size that a frame is drawn into: premultiplied native-endian
+// ARGB32 rows of `stride` bytes, and how many frames ago this renderer last drew into it (0:
+// never, or unknown: it is drawn whole).
+struct CARenderTarget {
+    uint8_t* pixels = nullptr;
+    size_t stride = 0;
+    int age = 0;
+};
+
+// What a frame drew.
+struct CARenderFrame {
+    uint64_t number = 0;                // frames rendered so far, this one included
+    std::vector<bd::PixelRect> damage;  // pixels that differ from the frame before
+    std::vector<bd::PixelRect> drawn;   // pixels redrawn in the target (damage and repairs)
+    bool full = false;                  // the whole target was redrawn
+    // The first media time after the frame's at which the tree may change on its own (a
+    // flip-book's next picture, a running animation: the frame's own time), or the main run
+    // loop has work due (a timer, a frame loop's next frame); INFINITY when nothing will.
+    double nextChangeTime = INFINITY;
+};
 
 class CARenderer {
   public:
@@ -36,20 +62,33 @@ class CARenderer {
     const uint8_t* pixels() const;
     size_t stride() const;
 
-    // [main-thread] Draws from now on into width() x height() pixels of the caller's memory,
-    // rows of `stride` bytes (at least width() x 4, a multiple of 4), left as they are until
-    // drawn over; the memory must stay valid while it is the target. Null: back to the
-    // renderer's own bitmap. pixels() and stride() follow the target.
-    void setTarget(uint8_t* pixels, size_t stride);
-
     // [main-thread] Fills the whole bitmap with one straight-alpha colour.
     void clear(CALayerColor color);
     // [main-thread] Draws root and its sublayers over the bitmap as they present at mediaTime.
-    // The root's frame is taken in screen points (its position and transform place it).
+    // The root's frame is taken in screen points (its position and transform place it). The
+    // next renderFrame() draws its frame whole.
     void render(CALayer* root, double mediaTime);
+
+    // [main-thread] The colour under the tree in frames (straight alpha); default opaque black.
+    void setBackgroundColor(CALayerColor color);
+    // [main-thread] Whether a frame of root at mediaTime could differ from the last frame:
+    // cheap (no walk of the tree) when no layer changed since, and always true before the
+    // first frame, for another root, or after invalidate().
+    bool needsFrame(CALayer* root, double mediaTime) const;
+    // [main-thread] A frame of root at mediaTime into the renderer's own bitmap, drawing only
+    // what changed since the frame before (the first frame, and one after render() or
+    // invalidate(), is drawn whole).
+    CARenderFrame renderFrame(CALayer* root, double mediaTime);
+    // [main-thread] The same into the caller's bitmap, which holds the frame target.age frames
+    // back (or anything, when its age is 0 or older than the renderer remembers).
+    CARenderFrame renderFrame(CALayer* root, double mediaTime, const CARenderTarget& target);
+    // [main-thread] Forgets what was drawn: the next frame is drawn whole.
+    void invalidate();
+    // [main-thread] The last frame's nextChangeTime, INFINITY before the first.
+    double nextChangeTime() const;
+
     // [main-thread] A copy of the bitmap as a colour picture; the caller owns it.
     CGImageRef createImage() const;
-
     // [main-thread] How many converted or halved pictures are kept now (for tests).
     size_t cachedPictureCount() const;
 

@@ -1,5 +1,6 @@
 #include "UIKit/UIImageView.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "Foundation/NSArray.h"
@@ -80,6 +81,7 @@ void UIImageView::startAnimating() {
     run.start = CACurrentMediaTime();
     _run = std::move(run);
     _animating = true;
+    _layer->setNeedsDisplay();
     if (_run.repeatCount > 0) {
         double end = _run.start + _run.period * static_cast<double>(_run.repeatCount);
         // The timer refers to this view without holding it: stopAnimating, a new start and the
@@ -99,8 +101,10 @@ void UIImageView::stopAnimating() {
 void UIImageView::endRun() {
     if (_endTimer) NSRunLoop::mainRunLoop()->cancelTimer(_endTimer);
     _endTimer = 0;
+    bool was = _animating;
     _animating = false;
     _run = Run();
+    if (was && _layer) _layer->setNeedsDisplay();
 }
 
 bool UIImageView::isAnimating() {
@@ -114,6 +118,34 @@ int UIImageView::frameIndexAt(double mediaTime) {
     double index = std::fmod(std::floor(_run.positionAt(mediaTime)), n);
     if (!(index >= 0)) return 0;
     return index >= n ? static_cast<int>(n) - 1 : static_cast<int>(index);
+}
+
+double UIImageView::layerContentsChangeTimeAfter(CALayer* layer, double mediaTime) {
+    (void)layer;
+    if (!_animating || _run.frames.empty() || std::isnan(mediaTime)) return INFINITY;
+    if (_run.endsAt(mediaTime)) return INFINITY;  // the still picture from now on
+    if (mediaTime < _run.start) return _run.start;
+    double n = static_cast<double>(_run.frames.size());
+    double last = _run.repeatCount > 0 ? n * static_cast<double>(_run.repeatCount) : INFINITY;
+    // The position (in pictures' shares) where what is shown next changes: the next share, or
+    // the end of the run; with one picture only the end changes it.
+    double position = std::floor(_run.positionAt(mediaTime));
+    double target = _run.frames.size() == 1 ? last : std::min(position + 1, last);
+    if (!std::isfinite(target)) return INFINITY;
+    // The time of that position, by the inverse of positionAt; then settled to the first
+    // representable time that shows something else (rounding may put the estimate a few units
+    // of the last place either side).
+    int shown = frameIndexAt(mediaTime);
+    auto changed = [&](double t) { return frameIndexAt(t) != shown || _run.endsAt(t); };
+    double next = _run.start + (target - 1e-6) * _run.period / n;
+    if (!(next > mediaTime)) next = std::nextafter(mediaTime, INFINITY);
+    for (int i = 0; i < 64 && !changed(next); ++i) next = std::nextafter(next, INFINITY);
+    for (int i = 0; i < 64; ++i) {
+        double earlier = std::nextafter(next, -INFINITY);
+        if (!(earlier > mediaTime) || !changed(earlier)) break;
+        next = earlier;
+    }
+    return next;
 }
 
 double UIImageView::layerContentsScaleAtTime(CALayer* layer, double mediaTime) {

@@ -57,6 +57,9 @@ class UIImageView : public UIView, public CALayerContentsSource {
     CGImage* layerContentsAtTime(CALayer* layer, double mediaTime) override;
     // Each frame at its own scale (the still picture's is the layer's contentsScale).
     double layerContentsScaleAtTime(CALayer* layer, double mediaTime) override;
+    // The time the next frame shows (or the run ends, when that comes first); INFINITY when
+    // the flip-book is not playing at mediaTime. [main-thread]
+    double layerContentsChangeTimeAfter(CALayer* layer, double mediaTime) override;
 
   protected:
     void dealloc() override;

@@ -176,6 +176,28 @@ TEST_F(ImageTest, RGBAPngDecodesToPremultipliedNativeARGB32) {
     EXPECT_EQ(CGDataProviderCopyData(nullptr), nullptr);
 }
 
+TEST_F(ImageTest, EveryAlphaIsPremultipliedWithRounding) {
+    // Every alpha value against colours across the range, in rows long enough for the vector
+    // path and with tails for the scalar one: c·a/255 rounded to nearest.
+    PngSpec s;
+    s.width = 259, s.height = 3;
+    for (int y = 0; y < s.height; ++y)
+        for (int x = 0; x < s.width; ++x) {
+            uint8_t a = uint8_t(x % 256), c = uint8_t((x * 37 + y * 101) % 256);
+            s.rows.insert(s.rows.end(), {c, uint8_t(255 - c), uint8_t(c / 2 + y), a});
+        }
+    UIImage* img = decode(makePNG(s));
+    ASSERT_NE(img, nullptr);
+    for (int y = 0; y < s.height; ++y)
+        for (int x = 0; x < s.width; ++x) {
+            const uint8_t* in = &s.rows[(size_t(y) * size_t(s.width) + size_t(x)) * 4];
+            uint32_t a = in[3];
+            auto pm = [a](uint32_t c) { return uint32_t(std::lround(c * a / 255.0)); };
+            uint32_t want = a ? (a << 24 | pm(in[0]) << 16 | pm(in[1]) << 8 | pm(in[2])) : 0;
+            ASSERT_EQ(pixelAt(img->CGImage(), size_t(x), size_t(y)), want) << x << "," << y;
+        }
+}
+
 TEST_F(ImageTest, PaletteGrayAndSixteenBitAndInterlacedPngs) {
     {  // palette with a half-transparent entry
         PngSpec s;

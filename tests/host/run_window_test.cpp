@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -75,6 +77,21 @@ double differingShare(CGImageRef a, CGImageRef b) {
     return double(bad) / double(a->width() * a->height());
 }
 
+// Processor time (user and system) a live process has used, from /proc.
+double processCpuSeconds(pid_t pid) {
+    std::string stat = bdtest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string f;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14) utime = std::stoull(f);
+        if (i == 15) stime = std::stoull(f);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
 }  // namespace
 
 TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
@@ -136,6 +153,47 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
               0);
     EXPECT_TRUE(waitForText(app, &out, "touch began at (160, 300)", mark, 10)) << out;
     EXPECT_TRUE(waitForText(app, &out, "animating: yes", mark, 10)) << out;
+
+    // Once the flip-book has ended nothing changes: no frame is drawn, the title says so and
+    // the process sleeps (less than 0.05 s of processor time over 5 s).
+    auto title = [&] {
+        std::string name;
+        bdtest::run({"xdotool", "getwindowname", id}, &name, nullptr, env, 10);
+        return name;
+    };
+    auto waitForTitle = [&](bool idle, double seconds) {
+        auto until = Clock::now() + std::chrono::duration<double>(seconds);
+        while (Clock::now() < until) {
+            if ((title().find("idle") != std::string::npos) == idle) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitForTitle(true, 10)) << "never idle: " << title();
+    Ref<CGImage> still = adopt(screenshot(x.display, window));
+    double cpu0 = processCpuSeconds(app.pid);
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    double idleCpu = processCpuSeconds(app.pid) - cpu0;
+    EXPECT_LT(idleCpu, 0.05) << "an idle wallpaper kept the process busy";
+    EXPECT_NE(title().find("idle"), std::string::npos);
+    Ref<CGImage> stillLater = adopt(screenshot(x.display, window));
+    EXPECT_EQ(differingShare(still.get(), stillLater.get()), 0);
+
+    // A tap plays the flip-book again: frames are drawn and the window changes.
+    mark = out.size();
+    ASSERT_EQ(bdtest::run({"xdotool", "mousemove", "--window", id, "160", "300", "click", "1"},
+                          nullptr, nullptr, env),
+              0);
+    EXPECT_TRUE(waitForText(app, &out, "animating: yes", mark, 10)) << out;
+    EXPECT_TRUE(waitForTitle(false, 5)) << "no frames after the tap: " << title();
+    double changed = 0;
+    for (auto until = Clock::now() + std::chrono::seconds(3);
+         Clock::now() < until && changed == 0;) {
+        Ref<CGImage> shot = adopt(screenshot(x.display, window));
+        changed = differingShare(still.get(), shot.get());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GT(changed, 0) << "the window does not show the flip-book playing again";
 
     // Hidden, the wallpaper pauses; shown again, it resumes.
     mark = out.size();

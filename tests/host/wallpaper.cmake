@@ -5,6 +5,11 @@ backdrop_add_wallpaper_bundle(TestWallpaper SOURCES ${CMAKE_CURRENT_LIST_DIR}/wa
 # process's tests (crashes, exits, hangs, forks, memory, forged output, sandbox escapes).
 backdrop_add_wallpaper_bundle(Hostile SOURCES ${CMAKE_CURRENT_LIST_DIR}/../plugins/hostile/Hostile.cpp
   OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bundles DESCRIPTION title "hostile")
+# A stranger's library is not built with our sanitizers: its crashes must reach the wallpaper
+# process as the signals they are.
+if(BACKDROP_SANITIZE)
+  target_compile_options(Hostile PRIVATE -fno-sanitize=all)
+endif()
 # Tests of the wallpaper process itself link the host's objects; they start the tool built
 # beside them (and themselves, as a fake wallpaper process) and use the test bundles.
 foreach(t host_wallpaper_process_test host_wallpaper_wire_test host_hostile_plugins_test)
@@ -23,4 +28,9 @@ foreach(t host_bundle_tool_test)
 endforeach()
 if(TARGET sdk_sdk_test)
   add_dependencies(sdk_sdk_test backdrop_tool)
+endif()
+# The wallpaper process's own test starts processes and reads them from this one: it runs
+# under TSan with the thread tests.
+if(TARGET host_wallpaper_process_test)
+  set_tests_properties(host_wallpaper_process_test PROPERTIES LABELS threads)
 endif()

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -99,9 +100,9 @@ TEST(WallpaperWire, ACorruptLibraryNamesNothing) {
     ASSERT_GT(good.size(), sizeof(Elf64_Ehdr));
     Elf64_Ehdr eh;
     std::memcpy(&eh, good.data(), sizeof eh);
-    auto write = [&](const std::string& name, std::string bytes) {
+    auto write = [&](const std::string& name, const std::string& bytes) {
         std::string path = dir / name;
-        bdtest::writeFile(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        std::ofstream(path, std::ios::binary) << bytes;
         return path;
     };
     auto patched = [&](auto edit) {
