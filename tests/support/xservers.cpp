@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +29,51 @@ bool waitUntil(double seconds, const std::function<bool()>& ready) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+// Whether the window manager on `display` manages new windows yet: a probe window is mapped and
+// must show up in _NET_CLIENT_LIST. openbox publishes its client lists before it has finished
+// starting, and a window mapped in between is never managed; so the probe is mapped again
+// every half second until it is, then destroyed.
+bool windowManagerManages(const std::string& display, double seconds) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return false;
+    }
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const char name[] = "_NET_CLIENT_LIST";
+    auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+    xcb_atom_t list = a ? a->atom : XCB_ATOM_NONE;
+    std::free(a);
+    xcb_window_t probe = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 10, 10, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+    auto listed = [&] {
+        auto* r = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, screen->root, list, XCB_ATOM_WINDOW, 0, 1024), nullptr);
+        bool found = false;
+        if (r && r->format == 32) {
+            auto* v = static_cast<xcb_window_t*>(xcb_get_property_value(r));
+            int n = xcb_get_property_value_length(r) / 4;
+            found = std::find(v, v + n, probe) != v + n;
+        }
+        std::free(r);
+        return found;
+    };
+    bool managed = false;
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!managed && Clock::now() < end) {
+        xcb_unmap_window(c, probe);
+        xcb_map_window(c, probe);
+        xcb_flush(c);
+        managed = waitUntil(0.5, listed);
+    }
+    xcb_destroy_window(c, probe);
+    // Gone from the list again, so tests see only their own windows.
+    if (managed) waitUntil(5, [&] { return !listed(); });
+    xcb_disconnect(c);
+    return managed;
 }
 
 void stop(Child& c) {
@@ -63,13 +110,9 @@ bool Xvfb::start(int width, int height, bool windowManager) {
     display = ":" + out.substr(0, out.find('\n'));
     if (!windowManager) return true;
     wm = spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display}, false);
-    // openbox publishes its check window early and its client lists when it has finished
-    // starting; a window mapped before that may never be managed.
-    return waitUntil(10, [&] {
-        std::string p;
-        return runOn(display, {"xprop", "-root", "_NET_CLIENT_LIST_STACKING"}, &p) == 0 &&
-               p.find("window id") != std::string::npos;
-    });
+    // Ready when it manages a window of ours: a window a test maps earlier may never be
+    // managed.
+    return windowManagerManages(display, 20);
 }
 
 Xvfb::~Xvfb() {

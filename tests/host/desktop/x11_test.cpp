@@ -9,6 +9,7 @@
 #include <xcb/shape.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -203,6 +204,16 @@ TEST(DesktopX11, WindowModeMakesABelowStickyClickThroughDesktopWindow) {
     ASSERT_TRUE(b);
     xcb_window_t w = b->window("screen");
     ASSERT_NE(w, 0u);
+    // The window manager takes the window a moment after it is mapped (under load, longer):
+    // what follows is about a managed window (its states, the refusal of a second desktop
+    // window, which reads the manager's client list), so wait until that list has it.
+    bool managed = false;
+    for (int i = 0; i < 500 && !managed; ++i, usleep(20000)) {
+        pump(*b, 0.001, [](const BackendEvent&) { return false; });
+        auto clients = look.prop32(look.root, "_NET_CLIENT_LIST");
+        managed = std::find(clients.begin(), clients.end(), w) != clients.end();
+    }
+    ASSERT_TRUE(managed);
     std::string props;
     ASSERT_EQ(bdtest::runOn(x.display,
                             {"xprop", "-id", std::to_string(w), "_NET_WM_WINDOW_TYPE",
