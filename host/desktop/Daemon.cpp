@@ -148,12 +148,13 @@ struct Daemon::Slot {
     Fitted fitted;
 
     std::unique_ptr<Wallpaper> wp;
-    std::vector<int> ids;    // backend buffer id of each wallpaper buffer
-    bool started = false;    // startAnimating sent
-    bool animating = false;  // what the wallpaper was last told
-    bool rendering = false;  // a render request is out
-    bool wantFrame = false;  // render once even when not playing (a new screen)
-    bool changed = false;    // the wallpaper said its scene changed
+    std::vector<int> ids;      // backend buffer id of each wallpaper buffer
+    bool started = false;      // startAnimating sent
+    bool animating = false;    // what the wallpaper was last told
+    bool rendering = false;    // a render request is out
+    bool wantFrame = false;    // render once even when not playing (a new screen)
+    bool renderWhole = false;  // the render out was for wantFrame: show all of that frame
+    bool changed = false;      // the wallpaper said its scene changed
     double nextChange = INFINITY;
     double lastRender = -INFINITY;
     double retryRender = 0;  // after "no free buffer"
@@ -176,6 +177,9 @@ struct Daemon::Slot {
 
     // Figures for query.
     std::deque<double> presents;
+    uint64_t frames = 0;           // frames presented since the daemon started
+    uint64_t unchangedFrames = 0;  // frames that differed in nothing, given straight back
+    uint64_t pixelsSent = 0;       // damaged buffer pixels handed to the backend
     double cpuMark = 0, wallMark = 0;
 };
 
@@ -354,6 +358,7 @@ bool Daemon::attach(Slot& s, std::string* error) {
     s.retained.clear();
     s.heldDamage.clear();
     s.rendering = false;
+    s.renderWhole = false;
     return true;
 }
 
@@ -365,6 +370,7 @@ void Daemon::detach(Slot& s) {
     s.retained.clear();
     s.heldDamage.clear();
     s.rendering = false;
+    s.renderWhole = false;
 }
 
 void Daemon::endWallpaper(Slot& s, const std::string& why, bool crashed) {
@@ -465,6 +471,10 @@ void Daemon::present(Slot& s, int k, const std::vector<PixelRect>& damage) {
         return;
     }
     s.inFlight = k;
+    ++s.frames;
+    if (damage.empty() && k == -2)
+        s.pixelsSent += uint64_t(s.fallbackPicture->width) * uint64_t(s.fallbackPicture->height);
+    for (const PixelRect& r : damage) s.pixelsSent += uint64_t(r.width) * uint64_t(r.height);
     double now = monotonicSeconds();
     s.presents.push_back(now);
     while (!s.presents.empty() && now - s.presents.front() > 2) s.presents.pop_front();
@@ -525,38 +535,56 @@ void Daemon::handleWallpaper(Slot& s) {
             case WallpaperSignal::Kind::Frame: {
                 s.rendering = false;
                 s.nextChange = e.nextChange;
+                bool whole = s.renderWhole;
+                s.renderWhole = false;
                 if (e.buffer < 0 || size_t(e.buffer) >= s.ids.size()) break;
                 if (s.fallback) {
                     s.wp->releaseBuffer(e.buffer);
                     break;
                 }
+                // The damage is what differs from the last frame we were given (the child
+                // repairs each buffer by its age). A frame that differs in nothing is given
+                // straight back: what is on screen, or held for it, already shows it.
+                std::vector<PixelRect> damage;
+                if (whole)
+                    damage.push_back({0, 0, s.wp->width(), s.wp->height()});
+                else
+                    for (const PixelRect& r : e.damage) {
+                        PixelRect d = intersect(r, {0, 0, s.wp->width(), s.wp->height()});
+                        if (!d.empty()) damage.push_back(d);
+                    }
+                if (damage.empty()) {
+                    s.wp->releaseBuffer(e.buffer);
+                    ++s.unchangedFrames;
+                    break;
+                }
                 if (s.inFlight == -1) {
-                    present(s, e.buffer, e.damage);
+                    present(s, e.buffer, damage);
                 } else {
                     // The backend still reads the previous one: keep the newest, and with it
                     // the damage of the one it replaces (both differ from what is on screen).
-                    // An empty damage list means the whole buffer.
-                    bool hadHeld = s.held >= 0;
-                    if (hadHeld) s.wp->releaseBuffer(s.held);
-                    if (!hadHeld) {
-                        s.heldDamage = e.damage;
-                    } else if (s.heldDamage.empty() || e.damage.empty()) {
-                        s.heldDamage.clear();
-                    } else {
-                        s.heldDamage.insert(s.heldDamage.end(), e.damage.begin(), e.damage.end());
-                        if (s.heldDamage.size() > kMaxDamageRects) {
-                            PixelRect b;
-                            for (const PixelRect& r : s.heldDamage) b = bounds(b, r);
-                            s.heldDamage = {b};
-                        }
+                    if (s.held >= 0) {
+                        s.wp->releaseBuffer(s.held);
+                        damage.insert(damage.end(), s.heldDamage.begin(), s.heldDamage.end());
                     }
+                    if (damage.size() > kMaxDamageRects) {
+                        PixelRect b;
+                        for (const PixelRect& r : damage) b = bounds(b, r);
+                        damage = {b};
+                    }
+                    s.heldDamage = std::move(damage);
                     s.held = e.buffer;
                 }
                 break;
             }
             case WallpaperSignal::Kind::NoFrame:
+                // Nothing was drawn: what the render was for is still to be shown (the child
+                // says Changed once until its next frame, so ask again ourselves).
                 s.rendering = false;
                 s.retryRender = monotonicSeconds() + 0.05;
+                if (s.renderWhole) s.wantFrame = true;
+                s.renderWhole = false;
+                s.changed = true;
                 break;
             case WallpaperSignal::Kind::Changed:
                 s.changed = true;
@@ -584,6 +612,7 @@ void Daemon::maybeRender(Slot& s, double now) {
     if (!s.wantFrame && now < s.lastRender + 1.0 / _options.fps) return;
     s.wp->renderFrame();
     s.rendering = true;
+    s.renderWhole = s.wantFrame;
     s.wantFrame = false;
     s.changed = false;
     s.lastRender = now;
@@ -835,6 +864,9 @@ void Daemon::query(bool json, std::vector<std::string>* lines) {
                 ",\"rss_bytes\":" + fmt("%.0f", rss) +
                 ",\"pid\":" + std::to_string(s.wp ? s.wp->pid() : 0) +
                 ",\"restarts\":" + std::to_string(s.restarts) +
+                ",\"frames\":" + std::to_string(s.frames) +
+                ",\"unchanged_frames\":" + std::to_string(s.unchangedFrames) +
+                ",\"pixels_sent\":" + std::to_string(s.pixelsSent) +
                 ",\"sandbox\":" + jsonString(sandbox) + ",\"last_end\":" + jsonString(s.lastEnd) +
                 "}";
         } else {

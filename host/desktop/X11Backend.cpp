@@ -645,8 +645,11 @@ int X11Backend::timeoutMs() const {
 
 void X11Backend::completed(Output& o, std::vector<BackendEvent>* events) {
     if (o.pending < 0) return;
-    // The server has read the buffer: show the new picture.
-    if (o.window) xcb_clear_area(_c, 0, o.window, 0, 0, 0, 0);
+    // The server has read the buffer: show the new picture where it changed.
+    if (o.window)
+        for (const xcb_rectangle_t& r : o.pendingClear)
+            xcb_clear_area(_c, 0, o.window, r.x, r.y, r.width, r.height);
+    o.pendingClear.clear();
     BackendEvent e{BackendEvent::Kind::Presented};
     e.output = o.info.name;
     e.buffer = o.pending;
@@ -800,7 +803,12 @@ void X11Backend::removeBuffer(int id) {
     for (auto& [name, o] : _outputs)
         if (o.pending == id) {
             // Detaching waits for nothing: the server finishes a request before the next, so
-            // the put ahead of the detach has read the pixels by the time they go away.
+            // the put ahead of the detach has read the pixels by the time they go away; the
+            // window shows them after the put as well.
+            if (o.window)
+                for (const xcb_rectangle_t& r : o.pendingClear)
+                    xcb_clear_area(_c, 0, o.window, r.x, r.y, r.width, r.height);
+            o.pendingClear.clear();
             o.pending = -1;
         }
     xcb_shm_detach(_c, it->second.segment);
@@ -832,6 +840,7 @@ bool X11Backend::present(const std::string& output, int buffer, const Placement&
         *error = "a frame is still on its way to the server";
         return false;
     }
+    o.pendingClear.clear();
     int ox = 0, oy = 0;
     xcb_drawable_t drawable = target(o, &ox, &oy);
     if (!drawable) {
@@ -857,6 +866,8 @@ bool X11Backend::present(const std::string& output, int buffer, const Placement&
             if (!o.window)
                 for (const xcb_rectangle_t& r : bands)
                     xcb_clear_area(_c, 0, _root, r.x, r.y, r.width, r.height);
+            else
+                o.pendingClear = bands;
         }
         dmg.clear();
     }
@@ -938,6 +949,10 @@ bool X11Backend::present(const std::string& output, int buffer, const Placement&
     }
     o.pending = buffer;
     o.pendingSegment = segment;
+    if (o.window)
+        for (const Put& p : puts)
+            o.pendingClear.push_back(
+                {int16_t(p.dx), int16_t(p.dy), uint16_t(p.src.width), uint16_t(p.src.height)});
     if (puts.empty()) {
         std::vector<BackendEvent> events;
         completed(o, &events);

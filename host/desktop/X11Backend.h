@@ -85,6 +85,9 @@ class X11Backend : public Backend {
         int pending = -1;     // the buffer of a present not yet completed
         uint32_t pendingSegment = 0;
         unsigned pendingSequence = 0;
+        // Window mode: what the pending present changed in the window's background, repainted
+        // when it completes.
+        std::vector<xcb_rectangle_t> pendingClear;
         std::unique_ptr<Scratch> scratch;
         ~Output();
     };
@@ -124,7 +127,7 @@ class X11Backend : public Backend {
     double _idleAfter = 300;
     bool _idle = false;
     double _idleSince = 0;  // when idle() last turned true
-    bool _off = false;  // DPMS off or screen saver on
+    bool _off = false;      // DPMS off or screen saver on
     double _nextIdleCheck = 0;
     std::vector<BackendEvent> _queued;  // events made outside dispatch (presents with nothing
                                         // to draw), handed out by the next dispatch

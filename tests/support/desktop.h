@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -71,6 +72,33 @@ inline double differingShare(CGImageRef a, CGImageRef b) {
                 }
     }
     return double(bad) / double(a->width() * a->height());
+}
+
+// [any-thread] Where a picture's white pixels are (all channels above 240): how many, and
+// their bounding box. The test wallpaper's square is the only white thing it draws, so a frame
+// whose damage was handled right shows one solid box of it and nothing left behind.
+struct WhiteBox {
+    size_t count = 0;
+    int x0 = 0, y0 = 0, x1 = -1, y1 = -1;  // inclusive; x1 < x0 when there is none
+    size_t area() const { return x1 < x0 ? 0 : size_t(x1 - x0 + 1) * size_t(y1 - y0 + 1); }
+};
+inline WhiteBox whiteBox(CGImageRef image) {
+    WhiteBox box;
+    if (!image) return box;
+    box.x0 = int(image->width());
+    box.y0 = int(image->height());
+    for (size_t y = 0; y < image->height(); ++y) {
+        const uint8_t* row = image->bytes() + y * image->bytesPerRow();
+        for (size_t x = 0; x < image->width(); ++x)
+            if (row[x * 4] > 240 && row[x * 4 + 1] > 240 && row[x * 4 + 2] > 240) {
+                ++box.count;
+                box.x0 = std::min(box.x0, int(x));
+                box.x1 = std::max(box.x1, int(x));
+                box.y0 = std::min(box.y0, int(y));
+                box.y1 = std::max(box.y1, int(y));
+            }
+    }
+    return box;
 }
 
 }  // namespace bdtest

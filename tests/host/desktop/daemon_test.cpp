@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "support/bundles.h"
+#include "support/desktop.h"
 #include "support/golden.h"
 #include "support/pictures.h"
 #include "support/process.h"
@@ -237,6 +238,46 @@ TEST(DesktopDaemon, ShowsTheWallpaperAndKeepsItThroughCrashesAndKills) {
     d.daemon.pid = -1;
     CGImageRelease(before);
     CGImageRelease(expected);
+}
+
+// The test wallpaper moves a white square over a still background: the daemon hands the X
+// server only the rectangles each frame changed, and the root ends up with one square and no
+// trail of the ones before (each buffer repaired by its age in the wallpaper process, each
+// rectangle put where it belongs).
+TEST(DesktopDaemon, SendsOnlyTheDamageAndLeavesNoTrail) {
+    bdtest::Xvfb x;
+    ASSERT_TRUE(x.start(640, 480));
+    Desktop d(x.display);
+    ASSERT_TRUE(d.start({bdtest::testBundle("TestWallpaper"), "--idle-after", "0",
+                         "--no-pause-on-battery", "--fps", "40"}))
+        << d.log();
+    std::string q;
+    auto number = [&](const char* key) {
+        std::string v = field(q, key, q.find("\"outputs\""));
+        return v.empty() ? 0.0 : std::stod(v);
+    };
+    ASSERT_TRUE(waitFor(10, [&] {
+        q = d.query();
+        return number("frames") >= 30;
+    })) << q;
+    // The first frame is the whole 640x480 screen; each after it the square where it was and
+    // where it is (80x80 pixels at 2 pixels per point, moved by 2), a pixel around.
+    double frames = number("frames"), pixels = number("pixels_sent");
+    double perFrame = (pixels - 640 * 480) / (frames - 1);
+    EXPECT_GT(perFrame, 80 * 80) << q;
+    EXPECT_LT(perFrame, 640 * 480 / 20) << q;
+
+    EXPECT_EQ(d.ctl({"pause"}), 0);
+    ASSERT_TRUE(waitFor(5, [&] { return field(d.query(), "fps") == "0.0"; }));
+    CGImageRef shot = screenshot(x.display, d.dir);
+    ASSERT_TRUE(shot);
+    bdtest::WhiteBox box = bdtest::whiteBox(shot);
+    CGImageRelease(shot);
+    // One solid square, 80 pixels high, at most 80 wide (less where it leaves the screen).
+    EXPECT_GT(box.count, 0u);
+    EXPECT_EQ(box.count, box.area());
+    EXPECT_EQ(box.y1 - box.y0 + 1, 80);
+    EXPECT_LE(box.x1 - box.x0 + 1, 80);
 }
 
 TEST(DesktopDaemon, PausesUnderAFullscreenWindowAndOnBattery) {

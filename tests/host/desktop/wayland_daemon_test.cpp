@@ -155,6 +155,49 @@ TEST(DesktopWaylandDaemon, ShowsTheWallpaperKeepsItThroughKillsAndEndsWithTheCom
     EXPECT_FALSE(alive(child));
 }
 
+// The test wallpaper moves a white square over a still background: the surface is damaged only
+// where each frame changed, buffers the compositor still holds are not drawn into, and the
+// output ends up with one square and no trail of the ones before.
+TEST(DesktopWaylandDaemon, DamagesOnlyWhatChangedAndLeavesNoTrail) {
+    bdtest::SwayHeadless sway;
+    if (!sway.start({{640, 480}})) GTEST_SKIP() << "no headless sway";
+    Desktop d(sway.socket);
+    ASSERT_TRUE(d.start({bdtest::testBundle("TestWallpaper"), "--idle-after", "0",
+                         "--no-pause-on-battery", "--fps", "40"}))
+        << d.log();
+    auto number = [&](const char* key) {
+        std::string v = d.field(key);
+        return v.empty() ? 0.0 : std::stod(v);
+    };
+    ASSERT_TRUE(waitUntil(10, [&] { return number("frames") >= 30; })) << d.query();
+    std::string q = d.query();
+    size_t at = q.find("\"outputs\"");
+    double frames = std::stod(jsonField(q, "frames", at));
+    double pixels = std::stod(jsonField(q, "pixels_sent", at));
+    double perFrame = (pixels - 640 * 480) / (frames - 1);
+    EXPECT_GT(perFrame, 80 * 80) << q;
+    EXPECT_LT(perFrame, 640 * 480 / 20) << q;
+
+    // Screenshots while it plays: every one shows a single solid square.
+    for (int i = 0; i < 3; ++i) {
+        CGImageRef shot = sway.screenshot("HEADLESS-1");
+        ASSERT_TRUE(shot);
+        bdtest::WhiteBox box = bdtest::whiteBox(shot);
+        CGImageRelease(shot);
+        EXPECT_GT(box.count, 0u) << i;
+        EXPECT_EQ(box.count, box.area()) << i;
+        EXPECT_EQ(box.y1 - box.y0 + 1, 80) << i;
+        EXPECT_LE(box.x1 - box.x0 + 1, 80) << i;
+    }
+    EXPECT_EQ(d.ctl({"pause"}), 0);
+    ASSERT_TRUE(waitUntil(5, [&] { return d.field("fps") == "0.0"; }));
+    CGImageRef shot = sway.screenshot("HEADLESS-1");
+    bdtest::WhiteBox box = bdtest::whiteBox(shot);
+    CGImageRelease(shot);
+    EXPECT_EQ(box.count, box.area());
+    EXPECT_EQ(box.y1 - box.y0 + 1, 80);
+}
+
 TEST(DesktopWaylandDaemon, PausesUnderAFullscreenWindowAndFallsBackAfterCrashes) {
     bdtest::SwayHeadless sway;
     if (!sway.start({{480, 360}})) GTEST_SKIP() << "no headless sway";
