@@ -43,3 +43,19 @@ if(TARGET backdrop_tool)
   set_target_properties(backdrop_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS backdrop_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+
+# The desktop daemon's autostart: a systemd user unit and an XDG autostart entry, both running
+# the installed tool. They are written at install time, so `cmake --install --prefix P` names
+# P/bin/backdrop. `backdrop desktop --install-autostart` copies one into a user's config.
+if(TARGET backdrop_tool)
+  foreach(_file backdrop.service backdrop.desktop)
+    install(CODE "
+      file(READ \"${CMAKE_SOURCE_DIR}/host/desktop/autostart/${_file}.in\" _text)
+      set(_dest \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/backdrop\")
+      string(REPLACE \"@BACKDROP_EXEC@\" \"\${_dest}\" _text \"\${_text}\")
+      file(WRITE \"${CMAKE_BINARY_DIR}/autostart/${_file}\" \"\${_text}\")")
+  endforeach()
+  install(FILES ${CMAKE_BINARY_DIR}/autostart/backdrop.service DESTINATION lib/systemd/user)
+  install(FILES ${CMAKE_BINARY_DIR}/autostart/backdrop.desktop
+    DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/xdg/autostart)
+endif()

@@ -36,4 +36,6 @@ void addRunCommand(CLI::App& app, int& exitCode);
 void addBundleCommands(CLI::App& app, int& exitCode);
 void addCheckCommand(CLI::App& app, int& exitCode);
 void addImageCommand(CLI::App& app, int& exitCode);
+void addDesktopCommand(CLI::App& app, int& exitCode);
+void addCtlCommand(CLI::App& app, int& exitCode);
 }  // namespace host

@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
     host::addBundleCommands(app, exitCode);
     host::addCheckCommand(app, exitCode);
     host::addImageCommand(app, exitCode);
+    host::addDesktopCommand(app, exitCode);
+    host::addCtlCommand(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

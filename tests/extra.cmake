@@ -69,3 +69,39 @@ if(TARGET sdk_sdk_test)
     BD_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
     BD_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endif()
+
+# The desktop daemon's tests: its parts compiled in (the units and the X11 backend), the tool and
+# the wallpaper bundles run end to end.
+pkg_check_modules(DESKTOP_XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-randr xcb-xfixes xcb-shape
+                  xcb-screensaver xcb-dpms)
+set(BACKDROP_DESKTOP_PARTS Geometry Fit StateFile PowerSupply ControlSocket X11Backend Daemon)
+foreach(t host_desktop_units_test host_desktop_x11_test host_desktop_daemon_test)
+  if(TARGET ${t})
+    foreach(_part ${BACKDROP_DESKTOP_PARTS})
+      target_sources(${t} PRIVATE ${CMAKE_SOURCE_DIR}/host/desktop/${_part}.cpp)
+    endforeach()
+    target_include_directories(${t} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${t} PRIVATE PkgConfig::DESKTOP_XCB PkgConfig::PIXMAN)
+    add_dependencies(${t} backdrop_tool AnimateDemo_bundle TestWallpaper_bundle bdtest_crash_bundle
+                     bdtest_hang_bundle)
+    set_property(TEST ${t} APPEND PROPERTY LABELS desktop)
+    set_tests_properties(${t} PROPERTIES TIMEOUT 120)
+  endif()
+endforeach()
+
+# The Wayland backend's tests (its code compiled in) and the daemon's on Wayland (the tool end to
+# end), with the tiny window they make fullscreen.
+add_executable(bdtest_toplevel ${CMAKE_CURRENT_SOURCE_DIR}/host/desktop/toplevel_client.cpp)
+target_link_libraries(bdtest_toplevel PRIVATE backdrop_wayland_protocols)
+set_target_properties(bdtest_toplevel PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+if(TARGET host_desktop_wayland_test)
+  target_link_libraries(host_desktop_wayland_test PRIVATE backdrop_host)
+endif()
+foreach(t host_desktop_wayland_test host_desktop_wayland_daemon_test)
+  if(TARGET ${t})
+    add_dependencies(${t} bdtest_toplevel backdrop_tool AnimateDemo_bundle TestWallpaper_bundle
+                     bdtest_crash_bundle)
+    set_property(TEST ${t} APPEND PROPERTY LABELS desktop)
+    set_tests_properties(${t} PROPERTIES TIMEOUT 120)
+  endif()
+endforeach()
