@@ -1,5 +1,7 @@
 #include "RunSession.h"
 
+#include "Commands.h"
+
 #include <SDL.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -196,7 +198,7 @@ void RunSession::events() {
                 _changed = true;
                 break;
             case WallpaperEvent::Kind::Log:
-                std::fprintf(stderr, "%s\n", e.text.c_str());
+                if (showWallpaperLine(e.text)) std::fprintf(stderr, "%s\n", e.text.c_str());
                 break;
             case WallpaperEvent::Kind::Denied:
                 _say("sandbox: the wallpaper was refused: " + e.text);

@@ -563,6 +563,8 @@ void Child::run(pid_t parent) {
     // The time from here to Ready is the wallpaper's to account for.
     if (ok) wire::send(kSocket, wire::Writer(wire::Type::Started, 0));
     if (ok) {
+        // What the wallpaper asks for and does not get, for `check` (the step "asked").
+        check::recordResourceNotes(_o.bundlePath);
         UIScreen* main = UIScreen::mainScreen();
         main->setBounds(CGRectMake(0, 0, _o.screen.width, _o.screen.height));
         main->setScale(_o.screen.scale);
