@@ -549,6 +549,9 @@ void Child::run(pid_t parent) {
     uint64_t addressSpace = BD_SANITIZED ? 0 : _o.memoryLimit + bufferBytes + (uint64_t(1) << 30);
     sandbox::applyLimits(addressSpace);
     if (!_scratch.empty()) setenv("TMPDIR", _scratch.c_str(), 1);
+    // Sounds play through SDL's dummy driver in the sandbox: the sound server's socket and the
+    // sound card's files lie outside it, and probing them would only count as refused attempts.
+    if (_o.sandbox) setenv("SDL_AUDIODRIVER", "dummy", 0);
 
     std::string level = "off (--no-sandbox)", error;
     bool ok = true;

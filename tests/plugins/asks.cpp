@@ -20,6 +20,14 @@ NSString* described(NSBundle* bundle, const char* key) {
 
 class AsksView : public DeskTopView {
   public:
+    static NSString* name() { return NSSTR("asks"); }
+    static NSString* version() { return NSSTR("1"); }
+
+    UIView* initWithFrame(CGRect frame) override {
+        if (!DeskTopView::initWithFrame(frame)) return nullptr;
+        ask(ImageCache::sharedInstance()->resBundle());
+        return this;
+    }
     void ask(NSBundle* bundle) {
         ImageCache* cache = ImageCache::sharedInstance();
         if (NSString* package = described(bundle, "package")) cache->setResourceData(package);
@@ -43,20 +51,4 @@ class AsksView : public DeskTopView {
 
 }  // namespace
 
-NSString* getDeskTopViewName() {
-    return NSSTR("asks");
-}
-
-NSString* getDeskTopViewVersion() {
-    return NSSTR("1");
-}
-
-DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {
-    ImageCache::sharedInstance()->setResBundle(bundle);
-    auto* view = static_cast<AsksView*>(alloc<AsksView>()->initWithFrame(
-        CGRectMake(0, 0, 320, UIScreen::mainScreen()->bounds().size.height)));
-    if (!view) return nullptr;
-    view->ask(bundle);
-    view->autorelease();
-    return view;
-}
+BACKDROP_WALLPAPER(AsksView)
