@@ -346,9 +346,9 @@ void Child::perform(const WallpaperRequest& r, uint64_t seq) {
     // On the virtual clock what the operation set going runs to its next sleep, as a
     // launcher's main thread would run it before the next frame.
     if (_time && !std::isnan(r.at)) _time->settle();
+    bool touched = r.op == Op::touchBegan || r.op == Op::tapActionAtViewPoint;
     reply(seq, value,
-          r.op == Op::touchBegan ? std::vector<std::string>{s.lastTouchedClass()}
-                                 : std::vector<std::string>{});
+          touched ? std::vector<std::string>{s.lastTouchedClass()} : std::vector<std::string>{});
 }
 
 void Child::render(uint64_t seq, double at) {
