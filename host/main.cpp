@@ -15,6 +15,11 @@ int main(int argc, char** argv) {
     NSAutoreleasePool pool;
     CLI::App app{"backdrop: work with live-wallpaper bundles"};
     app.require_subcommand(1);
+    // Accepted before or after the subcommand.
+    app.fallthrough();
+    app.add_flag_callback(
+        "-v,--verbose", [] { host::setVerbose(true); },
+        "Show the system's log lines and the loader's steps (BACKDROP_LOG=loader)");
     int exitCode = 0;
     host::addDriveCommand(app, exitCode);
     host::addPackCommands(app, exitCode);
@@ -25,6 +30,7 @@ int main(int argc, char** argv) {
     host::addImageCommand(app, exitCode);
     host::addDesktopCommand(app, exitCode);
     host::addCtlCommand(app, exitCode);
+    host::addNewCommand(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

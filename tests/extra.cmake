@@ -48,7 +48,7 @@ endif()
 # three are built as authors build them, into tests/bundles/NAME.bundle; the last two are linked
 # the plain way, into tests/plugins/, and the tests put them into bundles of their own.
 set(BACKDROP_TEST_BUNDLE_DIR ${CMAKE_BINARY_DIR}/tests/bundles)
-foreach(_plugin no_entry crash hang)
+foreach(_plugin no_entry crash hang asks)
   backdrop_add_wallpaper_bundle(bdtest_${_plugin}
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/plugins/${_plugin}.cpp
     OUTPUT_DIRECTORY ${BACKDROP_TEST_BUNDLE_DIR}
