@@ -300,7 +300,10 @@ void addCtlCommand(CLI::App& app, int& exitCode) {
         "quit");
     cmd->add_option("--display", *display,
                     "The daemon's display (default: $WAYLAND_DISPLAY's daemon, else $DISPLAY's)");
-    cmd->prefix_command();  // the command word and all after it are the request's, --fit too
+    // The command word and all after it are the request's, --fit too: nothing falls through to
+    // the tool's own options (which would refuse the words as unexpected).
+    cmd->fallthrough(false);
+    cmd->prefix_command();
     cmd->callback([display, cmd, &exitCode]() {
         std::vector<std::string> w = cmd->remaining();
         if (w.empty()) {

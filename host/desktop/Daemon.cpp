@@ -330,6 +330,9 @@ void Daemon::startSlot(Slot& s) {
                          _options.background);
     s.restartAt = INFINITY;
     std::string error;
+    // The process's processor time counts from its start, loading included: so does the wall
+    // time the first CPU figure divides it by.
+    double spawnedAt = monotonicSeconds();
     s.wp = _factory(s.bundle, s.fitted.screen, &error);
     if (!s.wp || !attach(s, &error)) {
         s.wp.reset();
@@ -338,7 +341,7 @@ void Daemon::startSlot(Slot& s) {
     }
     s.startedAt = monotonicSeconds();
     s.cpuMark = 0;
-    s.wallMark = s.startedAt;
+    s.wallMark = spawnedAt;
     s.started = s.animating = s.rendering = s.changed = s.busy = false;
     s.nextChange = INFINITY;
     s.wantFrame = true;
@@ -775,7 +778,9 @@ bool Daemon::setBundle(const std::vector<Slot*>& targets, const std::string& bun
     // changes nothing.
     std::vector<std::unique_ptr<Wallpaper>> fresh;
     std::vector<Fitted> fits;
+    std::vector<double> spawnedAt;  // see startSlot
     for (Slot* s : targets) {
+        spawnedAt.push_back(monotonicSeconds());
         FitMode f = fit ? *fit : s->fit;
         Fitted fitted = fitScreen(s->info.rect.width, s->info.rect.height, f, _options.phone,
                                   _options.background);
@@ -801,7 +806,7 @@ bool Daemon::setBundle(const std::vector<Slot*>& targets, const std::string& bun
         s.restartAt = INFINITY;
         s.startedAt = monotonicSeconds();
         s.cpuMark = 0;
-        s.wallMark = s.startedAt;
+        s.wallMark = spawnedAt[i];
         s.started = s.animating = s.changed = s.busy = false;
         s.nextChange = INFINITY;
         std::string why;
