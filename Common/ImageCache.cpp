@@ -2,6 +2,7 @@
 
 #include "Common/NSData+DataEncrypt.h"
 #include "Foundation/NSLog.h"
+#include "Foundation/ResourceNotes.h"
 #include "UIKit/UIScreen.h"
 
 namespace {
@@ -50,13 +51,27 @@ void ImageCache::setResourceData(NSString* fileName) {
     if (!_resBundle) setResBundle(NSBundle::mainBundle());
     _imageDic->removeAllObjects();
     NSString* path = resourcePathFor(fileName);
-    NSMutableDictionary* package = DataEncrypt::readDatasFromFilePath(path);
+    std::string damage;
+    NSMutableDictionary* package = DataEncrypt::readDatasFromFilePath(path, &damage);
     NSArray* values = package->allValues();
     NSArray* keys = package->allKeys();
+    const bool noting = bd::resourceNotesWanted();
+    auto note = [&](const std::string& p, const std::string& detail) {
+        bd::noteResource({"setResourceData:", p, detail});
+    };
+    if (noting && !damage.empty())
+        note(path->str(), damage == "unreadable" ? bd::missingFileDetail(path->str(), "unreadable")
+                                                 : "a damaged package (" + damage + ")");
+    else if (noting && values->count() == 0)
+        note(path->str(), "a package of no records");
     for (size_t i = 0; i < values->count(); ++i) {
         NSData* plain = DataEncrypt::dataWithEncryptionData(as<NSData>(values->objectAtIndex(i)));
         UIImage* image = UIImage::imageWithData(plain);
-        if (image) _imageDic->setObject(image, keys->objectAtIndex(i));
+        if (image)
+            _imageDic->setObject(image, keys->objectAtIndex(i));
+        else if (noting)
+            note(path->str() + " record \"" + keys->objectAtIndex(i)->description()->str() + "\"",
+                 "not a picture");
     }
 }
 
@@ -69,7 +84,14 @@ UIImage* ImageCache::load(NSString* name, bool atScreenScale) {
         image =
             UIImage::imageWithCGImage(image->CGImage(), screen->scale(), image->imageOrientation());
     }
-    if (image) _imageDic->setObject(image, name);
+    if (image)
+        _imageDic->setObject(image, name);
+    else if (bd::resourceNotesWanted()) {
+        NSString* path = resourcePathFor(name);
+        std::string p = path ? path->str() : "";
+        bd::noteResource({atScreenScale ? "imageWithName2x:" : "imageWithName:", p,
+                          bd::missingFileDetail(p, "not a picture")});
+    }
     return image;
 }
 

@@ -20,7 +20,20 @@ foreach(_folder platform interface Common)
     FILES_MATCHING PATTERN "*.h"
     PATTERN "*Private.h" EXCLUDE)
 endforeach()
+install(FILES ${CMAKE_BINARY_DIR}/include/backdrop/Version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/backdrop)
+# The guides and the examples they quote.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/writing-a-wallpaper.md ${CMAKE_SOURCE_DIR}/docs/embedding.md
+  ${CMAKE_SOURCE_DIR}/docs/abi.md ${CMAKE_SOURCE_DIR}/docs/bundle-format.md
+  ${CMAKE_SOURCE_DIR}/docs/package-format.md ${CMAKE_SOURCE_DIR}/docs/images.md
+  ${CMAKE_SOURCE_DIR}/docs/animations.md ${CMAKE_SOURCE_DIR}/docs/threads.md
+  ${CMAKE_SOURCE_DIR}/docs/security.md ${CMAKE_SOURCE_DIR}/docs/desktop.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/backdrop)
 
+if(TARGET backdrop_tool)
+  set_target_properties(backdrop_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS backdrop_tool EXPORT BackdropTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(EXPORT BackdropTargets NAMESPACE Backdrop:: DESTINATION ${BACKDROP_INSTALL_CMAKEDIR})
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/BackdropConfig.cmake.in
   ${CMAKE_BINARY_DIR}/cmake/BackdropConfig.cmake
@@ -40,7 +53,34 @@ set(BACKDROP_PC_PREFIX "\${pcfiledir}/${_pc_to_prefix}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/backdrop.pc.in ${CMAKE_BINARY_DIR}/cmake/backdrop.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/cmake/backdrop.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# The same package in the build tree (build/<preset>/sdk): a wallpaper project can build against
+# an uninstalled build with find_package(Backdrop) and Backdrop_DIR pointing there.
+set(_sdk ${CMAKE_BINARY_DIR}/sdk)
 if(TARGET backdrop_tool)
-  set_target_properties(backdrop_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-  install(TARGETS backdrop_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  export(TARGETS backdrop backdrop_tool NAMESPACE Backdrop:: FILE ${_sdk}/BackdropTargets.cmake)
+else()
+  export(TARGETS backdrop NAMESPACE Backdrop:: FILE ${_sdk}/BackdropTargets.cmake)
+endif()
+file(WRITE ${_sdk}/BackdropConfig.cmake
+  "# Backdrop SDK in its build tree (see cmake/install.cmake).\n"
+  "include(CMakeFindDependencyMacro)\nfind_dependency(Threads)\n"
+  "include(\"\${CMAKE_CURRENT_LIST_DIR}/BackdropTargets.cmake\")\n"
+  "include(\"${CMAKE_SOURCE_DIR}/cmake/BackdropBundle.cmake\")\n")
+configure_file(${CMAKE_BINARY_DIR}/cmake/BackdropConfigVersion.cmake
+  ${_sdk}/BackdropConfigVersion.cmake COPYONLY)
+
+# The desktop daemon's autostart: a systemd user unit and an XDG autostart entry, both running
+# the installed tool. They are written at install time, so `cmake --install --prefix P` names
+# P/bin/backdrop. `backdrop desktop --install-autostart` copies one into a user's config.
+if(TARGET backdrop_tool)
+  foreach(_file backdrop.service backdrop.desktop)
+    install(CODE "
+      file(READ \"${CMAKE_SOURCE_DIR}/host/desktop/autostart/${_file}.in\" _text)
+      set(_dest \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/backdrop\")
+      string(REPLACE \"@BACKDROP_EXEC@\" \"\${_dest}\" _text \"\${_text}\")
+      file(WRITE \"${CMAKE_BINARY_DIR}/autostart/${_file}\" \"\${_text}\")")
+  endforeach()
+  install(FILES ${CMAKE_BINARY_DIR}/autostart/backdrop.service DESTINATION lib/systemd/user)
+  install(FILES ${CMAKE_BINARY_DIR}/autostart/backdrop.desktop
+    DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/xdg/autostart)
 endif()

@@ -1,23 +1,8 @@
-// The sample wallpaper library's exported entry points (C linkage; see docs/abi.md).
+// The sample wallpaper library's exported entry points (C linkage; see docs/abi.md): the view
+// is AnimateDemoView, 320 points wide and as tall as the main screen, with the shared image
+// cache bound to the bundle first.
 
-#include "Common/ImageCache.h"
-#include "UIKit/UIScreen.h"
 #include "demo/AnimateDemoView.h"
 #include "interface/DeskTopViewEntryPoints.h"
 
-NSString* getDeskTopViewName() {
-    return AnimateDemoView::name();
-}
-
-NSString* getDeskTopViewVersion() {
-    return AnimateDemoView::version();
-}
-
-DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {
-    ImageCache::sharedInstance()->setResBundle(bundle);
-    double height = UIScreen::mainScreen()->bounds().size.height;
-    AnimateDemoView* view =
-        alloc<AnimateDemoView>()->initWithFrame(CGRectMake(0, 0, kDeskTopViewWidth, height));
-    if (view) view->autorelease();
-    return view;
-}
+BACKDROP_WALLPAPER(AnimateDemoView)

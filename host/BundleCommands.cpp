@@ -1,7 +1,12 @@
 // `backdrop list`, `backdrop info`, `backdrop thumbnail`: the bundle catalogue as a host sees
 // it, through DataTool, without loading any wallpaper library.
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,11 +20,13 @@
 #include "Foundation/NSString.h"
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIImage.h"
+#include "wallpaper/WallpaperProcess.h"
 
 namespace {
 
 using host::fail;
 using host::str;
+using namespace host;
 
 const char* kLibraryKey = "name Library";
 
@@ -200,6 +207,47 @@ int info(const std::string& bundlePath, const std::string& key, bool oneKey) {
     return 0;
 }
 
+// Why the loader gives (or would give) no view: the loader's steps, as createDeskTopViewFromBundle:
+// takes them, in a wallpaper process of its own (sandboxed: the library's code never runs in
+// the tool) with BACKDROP_LOG=loader.
+int why(const std::string& bundlePath, const ProcessFlags& flags) {
+    WallpaperOptions options;
+    std::string error;
+    if (!applyProcessFlags(flags, &options, &error)) return fail(error, kExitUsage);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(bundlePath, ec))
+        return fail(bundlePath + ": not a bundle directory");
+    const char* old = std::getenv("BACKDROP_LOG");
+    std::string topics = old && *old ? std::string(old) + ",loader" : "loader";
+    setenv("BACKDROP_LOG", topics.c_str(), 1);
+    options.bundlePath = bundlePath;
+    options.loadView = false;  // the "load" step loads, so its steps come back as they happen
+    std::unique_ptr<WallpaperProcess> p = WallpaperProcess::spawn(options, &error);
+    if (!p) return fail(error);
+    std::vector<std::string> lines;
+    bool answered = p->runStep("load", options.hangTimeout, &lines, &error);
+    // The steps went to stderr before the answer: read them all.
+    std::vector<std::string> steps;
+    auto take = [&] {
+        for (const WallpaperEvent& e : p->handle())
+            if (e.kind == WallpaperEvent::Kind::Log && e.text.rfind("loader: ", 0) == 0)
+                steps.push_back(e.text);
+    };
+    for (int i = 0; i < 10; ++i) {
+        take();
+        if (!steps.empty() && (steps.back().rfind("loader: stopped", 0) == 0 ||
+                               steps.back().rfind("loader: view ", 0) == 0))
+            break;
+        usleep(20000);
+    }
+    for (const std::string& l : steps) std::printf("%s\n", l.c_str());
+    if (!answered) return fail("the wallpaper process ended while loading: " + error);
+    for (const std::string& l : lines)
+        if (l.rfind("error=", 0) == 0) return fail(l.substr(6));
+    std::printf("the loader gives a view\n");
+    return 0;
+}
+
 int thumbnail(const std::string& bundlePath, const std::string& out) {
     NSAutoreleasePool pool;
     UIImage* image = DataTool::readDeskTopThumbnailImageFromBundleFile(str(bundlePath));
@@ -224,11 +272,19 @@ void addBundleCommands(CLI::App& app, int& exitCode) {
     ls->callback([&exitCode] { exitCode = list(listDir, listJson); });
 
     static std::string infoBundle, infoKey;
+    static bool infoWhy = false;
+    static ProcessFlags infoFlags;
     auto* in = app.add_subcommand("info", "Print a bundle's description, or one key's value");
     in->add_option("BUNDLE", infoBundle, "Path of the bundle")->required();
     auto* keyOption = in->add_option("KEY", infoKey, "One key of description.plist");
-    in->callback(
-        [&exitCode, keyOption] { exitCode = info(infoBundle, infoKey, keyOption->count() > 0); });
+    in->add_flag("--why", infoWhy,
+                 "Show each step of loading the bundle's view and where it stopped (the library "
+                 "runs sandboxed in a process of its own)");
+    addProcessFlags(in, infoFlags);
+    in->callback([&exitCode, keyOption] {
+        exitCode = infoWhy ? why(infoBundle, infoFlags)
+                           : info(infoBundle, infoKey, keyOption->count() > 0);
+    });
 
     static std::string thumbBundle, thumbOut;
     auto* th = app.add_subcommand("thumbnail", "Write a bundle's thumbnail as a PNG file");

@@ -18,6 +18,16 @@ int fail(const std::string& message, int code = kExitFailure);
 // A string object holding s (autoreleased).
 NSString* str(const std::string& s);
 
+// [main-thread] --verbose: the system's own log lines are shown, and the loader's steps
+// (BACKDROP_LOG=loader, which the wallpaper processes inherit).
+void setVerbose(bool verbose);
+bool verbose();  // [any-thread]
+// [any-thread] Whether a line a wallpaper process wrote is shown: always with --verbose;
+// otherwise everything but the system's own fixed log lines ("key = ...", "data length = ...",
+// the dealloc lines, "doAnimating", "error: ..."), which stay exactly as they are for hosts
+// that capture the log.
+bool showWallpaperLine(const std::string& line);
+
 // The flags of every command that runs a wallpaper in a process of its own.
 struct ProcessFlags {
     bool noSandbox = false;
@@ -36,4 +46,7 @@ void addRunCommand(CLI::App& app, int& exitCode);
 void addBundleCommands(CLI::App& app, int& exitCode);
 void addCheckCommand(CLI::App& app, int& exitCode);
 void addImageCommand(CLI::App& app, int& exitCode);
+void addDesktopCommand(CLI::App& app, int& exitCode);
+void addCtlCommand(CLI::App& app, int& exitCode);
+void addNewCommand(CLI::App& app, int& exitCode);
 }  // namespace host

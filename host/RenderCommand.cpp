@@ -72,7 +72,7 @@ std::string absolute(const std::string& path) {
 // and the attempts its sandbox refused.
 void printEvents(host::WallpaperProcess& wallpaper) {
     for (const host::WallpaperEvent& e : wallpaper.handle()) {
-        if (e.kind == host::WallpaperEvent::Kind::Log)
+        if (e.kind == host::WallpaperEvent::Kind::Log && host::showWallpaperLine(e.text))
             std::fprintf(stderr, "%s\n", e.text.c_str());
         else if (e.kind == host::WallpaperEvent::Kind::Denied)
             std::fprintf(stderr, "sandbox: the wallpaper was refused: %s\n", e.text.c_str());
@@ -125,7 +125,10 @@ int render(const RenderOptions& o) {
     std::unique_ptr<host::ContactSheet> sheet;
     if (!o.sheet.empty()) sheet = std::make_unique<host::ContactSheet>(frames, w, h);
     Progress progress(frames);
-    double renderSeconds = 0;
+    double renderSeconds = 0, encodeSeconds = 0;
+    auto since = [](std::chrono::steady_clock::time_point t0) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
     auto wallStart = std::chrono::steady_clock::now();
 
     host::WallpaperRequest start;
@@ -146,6 +149,7 @@ int render(const RenderOptions& o) {
         }
         renderSeconds += frame.renderMs / 1000;
         const size_t stride = wallpaper->stride();
+        auto encodeStart = std::chrono::steady_clock::now();
         if (!webp.addFrame(frame.pixels, stride, int(std::lround(t * 1000)))) {
             status = fail("the WebP encoder refused frame " + std::to_string(i));
             break;
@@ -159,6 +163,7 @@ int render(const RenderOptions& o) {
             if (!img || !bd::writePNG(img.get(), path.c_str()))
                 status = fail("cannot write " + path);
         }
+        encodeSeconds += since(encodeStart);
         wallpaper->releaseBuffer(frame.buffer);
         printEvents(*wallpaper);
         progress.update(i + 1);
@@ -168,22 +173,26 @@ int render(const RenderOptions& o) {
     for (; next < actions.size(); ++next)
         std::fprintf(stderr, "backdrop: script item \"%s\" lies after the last frame; not done\n",
                      actions[next].text.c_str());
-    double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     std::string calls;
     if (!wallpaper->callSummary(limit, &calls, &error)) return fail(error);
     printEvents(*wallpaper);
     wallpaper.reset();  // the process and everything it started end here
 
+    auto finishStart = std::chrono::steady_clock::now();
     if (!webp.finish(int(std::lround(frames * 1000.0 / o.fps)), o.output, &error))
         return fail(error);
     if (sheet && !sheet->write(o.sheet, &error)) return fail(error);
+    encodeSeconds += since(finishStart);
+    double wall = since(wallStart);
 
+    // The parts add up to less than the total; the rest is the wallpaper process's start-up,
+    // the protocol and the wallpaper's own work between frames.
     std::printf(
-        "%d frames of %dx%d px (%gx%g pt @%gx), %.2f s at %d fps: %.2f ms per frame to "
-        "render, %.1f ms in all; protocol calls: %s\n",
+        "%d frames of %dx%d px (%gx%g pt @%gx), %.1f s at %d fps: render %.2f ms per frame "
+        "(%.2f s), encode %.2f s, total %.2f s\n",
         frames, w, h, screen.width, screen.height, screen.scale, frames / double(o.fps), o.fps,
-        renderSeconds * 1000 / frames, wall * 1000 / frames, calls.c_str());
+        renderSeconds * 1000 / frames, renderSeconds, encodeSeconds, wall);
+    std::printf("protocol calls: %s\n", calls.c_str());
     std::printf("preview: %s\n", absolute(o.output).c_str());
     if (sheet) std::printf("contact sheet: %s\n", absolute(o.sheet).c_str());
     if (!o.framesDir.empty()) std::printf("frames: %s\n", absolute(o.framesDir).c_str());

@@ -21,7 +21,7 @@ using host::fail;
 struct RunOptions {
     std::string bundle, screen = "320x568@2";
     int fps = 40;
-    bool noIcons = false;
+    bool noIcons = false, watch = false, tapOnClick = false;
     host::ProcessFlags process;
 };
 
@@ -54,11 +54,14 @@ int run(const RunOptions& o) {
     std::unique_ptr<host::RunSession> session =
         host::RunSession::start(options, *window, o.fps, title, say, &error);
     if (!session) return fail(error);
+    session->setTapOnClick(o.tapOnClick);
+    if (o.watch && !session->watchBundle(&error)) return fail(error);
     session->call(host::WallpaperRequest::Op::startAnimating);
     say("running " + o.bundle + ": " + std::to_string(pw) + "x" + std::to_string(ph) +
         " px, at most " + std::to_string(o.fps) + " fps through the " + window->presenterName() +
-        "; space pause/resume, s start/stop, f frame, +/- scale, t tap, 0-9 gesture, "
-        "o settings, r restart, q quit");
+        "; space pause/resume, s start/stop, f frame, +/- scale, t tap, c clicks as taps, 0-9 "
+        "gesture, o settings, r restart, q quit" +
+        (o.watch ? std::string("; watching the bundle for changes") : std::string()));
     while (session->turn(INFINITY)) {
     }
     session.reset();  // the wallpaper process and everything it started end here
@@ -79,6 +82,12 @@ void addRunCommand(CLI::App& app, int& exitCode) {
         ->check(CLI::Range(1, 240))
         ->capture_default_str();
     cmd->add_flag("--no-icons", o.noIcons, "Leave out the launcher's icon grid");
+    cmd->add_flag("--watch", o.watch,
+                  "Reload the wallpaper in a fresh process when its library or a resource of the "
+                  "bundle changes (rebuild it in another terminal)");
+    cmd->add_flag("--tap-on-click", o.tapOnClick,
+                  "A click is a tap (tapActionAtViewPoint: inside tapClipRect), not touches; the "
+                  "key c toggles it");
     addProcessFlags(cmd, o.process);
     cmd->callback([&exitCode] {
         exitCode = run(o);

@@ -3,16 +3,21 @@
 #include <SDL.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "Commands.h"
 
 namespace host {
 
@@ -23,6 +28,8 @@ constexpr double kShortestSleep = 0.001;
 constexpr double kFirstRestart = 1.0;  // seconds before the first automatic restart, doubled
 constexpr double kLastRestart = 30.0;  // up to this
 constexpr double kSteadyRun = 30.0;    // a wallpaper that ran this long starts the back-off anew
+constexpr double kQuietBeforeReload = 0.25;  // seconds the bundle folder stays unchanged first
+constexpr double kWatchLook = 0.1;           // how often a watching loop looks at the folder
 
 std::string format(const char* fmt, double a, double b = 0, double c = 0) {
     char line[256];
@@ -138,6 +145,7 @@ RunSession::RunSession(const WallpaperOptions& options, SDLWindow& window, int f
 }
 
 RunSession::~RunSession() {
+    if (_inotify >= 0) close(_inotify);
     _watcher.reset();
     _wp.reset();  // the process and everything it started end here
 }
@@ -196,7 +204,7 @@ void RunSession::events() {
                 _changed = true;
                 break;
             case WallpaperEvent::Kind::Log:
-                std::fprintf(stderr, "%s\n", e.text.c_str());
+                if (showWallpaperLine(e.text)) std::fprintf(stderr, "%s\n", e.text.c_str());
                 break;
             case WallpaperEvent::Kind::Denied:
                 _say("sandbox: the wallpaper was refused: " + e.text);
@@ -224,6 +232,45 @@ void RunSession::ended() {
     _rendering = false;
     _pressed = false;
     if (_watcher) _watcher->watch(-1);
+}
+
+bool RunSession::watchBundle(std::string* error) {
+    _inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (_inotify < 0) {
+        *error = std::string("inotify: ") + std::strerror(errno);
+        return false;
+    }
+    // The folder itself: a build replaces files (a new library is written and renamed, or
+    // unlinked and made anew), which a watch on the files would lose.
+    uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE |
+                    IN_ATTRIB | IN_MODIFY;
+    if (inotify_add_watch(_inotify, _options.bundlePath.c_str(), mask) < 0) {
+        *error = "cannot watch " + _options.bundlePath + ": " + std::strerror(errno);
+        close(_inotify);
+        _inotify = -1;
+        return false;
+    }
+    return true;
+}
+
+void RunSession::checkWatch(double t) {
+    if (_inotify < 0) return;
+    alignas(inotify_event) char buf[4096];
+    bool changed = false;
+    for (ssize_t n; (n = read(_inotify, buf, sizeof buf)) > 0;) changed = true;
+    if (changed) _changedAt = t;
+    if (t - _changedAt < kQuietBeforeReload) return;
+    _changedAt = INFINITY;
+    _say("the bundle changed: reloading the wallpaper");
+    double scale = _scale;
+    _backoff = kFirstRestart;
+    _pressed = false;
+    restart();
+    ++_reloads;
+    if (scale != 1 && _wp && _wp->alive()) {
+        _scale = scale;
+        call(WallpaperRequest::Op::setScale, nullptr, {}, _scale);
+    }
 }
 
 void RunSession::restart() {
@@ -311,6 +358,7 @@ bool RunSession::turn(double maxWait) {
         _window.present(_wp->bufferPixels(_front), _wp->stride(), {}, true);
         ++_presents;
     }
+    checkWatch(t);
     askIfDue(t);
     updateTitle(t);
 
@@ -328,6 +376,7 @@ bool RunSession::turn(double maxWait) {
         if (ms >= 0) wake = std::min(wake, t + ms / 1000.0);
     }
     if (!_idle && alive) wake = std::min(wake, _lastTitle + kTitleInterval);
+    if (_inotify >= 0) wake = std::min(wake, t + kWatchLook);
     sleep(std::clamp(wake - t, kShortestSleep, std::max(maxWait, kShortestSleep)));
     return _running;
 }
@@ -392,7 +441,9 @@ void RunSession::handle(const SDL_Event& e) {
             }
             break;
         case SDL_MOUSEBUTTONDOWN:
-            if (e.button.button == SDL_BUTTON_LEFT) {
+            if (e.button.button == SDL_BUTTON_LEFT && _tapOnClick) {
+                _pressed = false;  // the release taps
+            } else if (e.button.button == SDL_BUTTON_LEFT) {
                 CGPoint p = toPoints(e.button.x, e.button.y);
                 WallpaperEvent r;
                 _pressed = call(Op::touchBegan, &r, p) && r.value;
@@ -406,7 +457,14 @@ void RunSession::handle(const SDL_Event& e) {
                 call(Op::touchMoved, nullptr, toPoints(e.motion.x, e.motion.y));
             break;
         case SDL_MOUSEBUTTONUP:
-            if (e.button.button == SDL_BUTTON_LEFT && _pressed) {
+            if (e.button.button == SDL_BUTTON_LEFT && _tapOnClick) {
+                CGPoint p = toPoints(e.button.x, e.button.y);
+                WallpaperEvent r;
+                call(Op::tapActionAtViewPoint, &r, p);
+                _say("tapActionAtViewPoint at " + pt(p) + " on " +
+                     (r.text.empty() ? std::string("nothing") : r.text) +
+                     "; animating: " + animating());
+            } else if (e.button.button == SDL_BUTTON_LEFT && _pressed) {
                 _pressed = false;
                 CGPoint p = toPoints(e.button.x, e.button.y);
                 call(Op::touchEnded, nullptr, p);
@@ -464,6 +522,9 @@ void RunSession::key(int k) {
         call(Op::gestureAction, nullptr, p, 0, int64_t(k - SDLK_0));
         _say("gestureAction " + std::to_string(k - SDLK_0) + " at " + pt(p) +
              "; animating: " + animating());
+    } else if (k == SDLK_c) {
+        _tapOnClick = !_tapOnClick;
+        _say(_tapOnClick ? "clicks are taps (tapActionAtViewPoint:)" : "clicks are touches");
     } else if (k == SDLK_o) {
         call(Op::openSettingMenu);
         _say("openSettingMenu");

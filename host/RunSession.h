@@ -48,6 +48,16 @@ class RunSession {
     bool call(WallpaperRequest::Op op, WallpaperEvent* reply = nullptr, CGPoint point = {},
               double value = 0, int64_t integer = 0);
 
+    // [main-thread] Clicks as taps: a click (press and release) sends tapActionAtViewPoint:
+    // (the wallpaper process takes it when it lies inside tapClipRect) instead of touches.
+    // The key c toggles it.
+    void setTapOnClick(bool on) { _tapOnClick = on; }
+    // [main-thread] Watches the bundle folder (inotify): when its library or a resource
+    // changes, the wallpaper is reloaded in a fresh process once the folder has been quiet for
+    // a moment, on the same screen, at the same scale. False with the reason when it can't.
+    bool watchBundle(std::string* error);
+    uint64_t reloads() const { return _reloads; }
+
     // [main-thread] What the loop did so far, and whether its last turn drew nothing.
     uint64_t renders() const { return _renders; }
     uint64_t presents() const { return _presents; }
@@ -65,6 +75,7 @@ class RunSession {
     void frame(const WallpaperEvent& e);
     void ended();
     void restart();
+    void checkWatch(double now);
     void askIfDue(double now);
     void updateTitle(double now);
     void sleep(double seconds);
@@ -90,7 +101,10 @@ class RunSession {
     bool _running = true, _hidden = false, _pausedWhileHidden = false, _userPaused = false;
     bool _pressed = false, _shown = false, _idle = false;
     double _scale = 1;
-    uint64_t _renders = 0, _presents = 0, _restarts = 0;
+    uint64_t _renders = 0, _presents = 0, _restarts = 0, _reloads = 0;
+    bool _tapOnClick = false;
+    int _inotify = -1;
+    double _changedAt = INFINITY;  // when the bundle folder last changed (unhandled)
     int _presentsSinceTitle = 0;
     double _lastTitle = 0, _lastFrameMs = 0;
 };

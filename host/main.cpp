@@ -14,6 +14,11 @@ int runTool(int argc, char** argv) try {
     NSAutoreleasePool pool;
     CLI::App app{"backdrop: work with live-wallpaper bundles"};
     app.require_subcommand(1);
+    // Accepted before or after the subcommand.
+    app.fallthrough();
+    app.add_flag_callback(
+        "-v,--verbose", [] { host::setVerbose(true); },
+        "Show the system's log lines and the loader's steps (BACKDROP_LOG=loader)");
     int exitCode = 0;
     host::addDriveCommand(app, exitCode);
     host::addPackCommands(app, exitCode);
@@ -22,6 +27,9 @@ int runTool(int argc, char** argv) try {
     host::addBundleCommands(app, exitCode);
     host::addCheckCommand(app, exitCode);
     host::addImageCommand(app, exitCode);
+    host::addDesktopCommand(app, exitCode);
+    host::addCtlCommand(app, exitCode);
+    host::addNewCommand(app, exitCode);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

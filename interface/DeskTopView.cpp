@@ -1,8 +1,12 @@
 #include "interface/DeskTopView.h"
 
+#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "Foundation/DynamicLoader.h"
 #include "Foundation/NSBundle.h"
@@ -56,30 +60,96 @@ void UpdateOperation::dealloc() {
 // ---------------------------------------------------------------------------------------------
 // DeskTopView
 
+namespace {
+// Why the last createDeskTopViewFromBundle: on this thread gave null ("" after a view), and
+// with BACKDROP_LOG=loader each step on stderr as "loader: ...".
+thread_local std::string lastLoaderStop;
+
+std::string demangledClass(NSObject* o) {
+    const char* mangled = typeid(*o).name();
+    int status = 0;
+    char* plain = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string name = status == 0 && plain ? plain : mangled;
+    std::free(plain);
+    return name;
+}
+
+class LoaderTrace {
+  public:
+    LoaderTrace() : _on(bd::logTopicEnabled("loader")) { lastLoaderStop.clear(); }
+    template <class... A>
+    void step(const char* fmt, A... args) {
+        if (!_on) return;
+        std::fprintf(stderr, "loader: ");
+        if constexpr (sizeof...(A) == 0)
+            std::fputs(fmt, stderr);
+        else
+            std::fprintf(stderr, fmt, args...);
+        std::fputc('\n', stderr);
+    }
+    DeskTopView* stop(const std::string& why) {
+        lastLoaderStop = why;
+        step("stopped: %s", why.c_str());
+        return nullptr;
+    }
+
+  private:
+    bool _on;
+};
+}  // namespace
+
+std::string bd::loaderStopReason() {
+    return lastLoaderStop;
+}
+
 DeskTopView* DeskTopView::createDeskTopViewFromBundle(NSBundle* bundle) {
-    if (!bundle) return nullptr;
+    LoaderTrace trace;
+    if (!bundle) return trace.stop("no bundle (null)");
+    NSString* resources = bundle->resourcePath();
+    trace.step("bundle %s", resources ? resources->UTF8String() : "(no resource directory)");
     NSString* descriptionPath = bundle->pathForResource(NSSTR("description"), NSSTR("plist"));
     NSDictionary* description = NSDictionary::dictionaryWithContentsOfFile(descriptionPath);
     // Without a description, or with a "name Library" that is no string, there is no library
     // to open: the path would name a file called "(null)" or a number.
-    NSString* libraryName =
-        description ? as<NSString>(description->objectForKey(NSSTR("name Library"))) : nullptr;
-    if (!libraryName) return nullptr;
+    if (!descriptionPath) return trace.stop("the bundle has no description.plist");
+    if (!description)
+        return trace.stop(descriptionPath->str() +
+                          " is not a property list with a dictionary at its root");
+    trace.step("description %s: %zu keys", descriptionPath->UTF8String(), description->count());
+    NSObject* nameValue = description->objectForKey(NSSTR("name Library"));
+    NSString* libraryName = as<NSString>(nameValue);
+    if (!nameValue) return trace.stop("description.plist has no \"name Library\" key");
+    if (!libraryName) return trace.stop("\"name Library\" in description.plist is not a string");
     NSString* libraryPath =
         NSString::stringWithFormat("%@/%@", bundle->resourcePath(), libraryName);
     const char* path = libraryPath->cStringUsingEncoding(NSUTF8StringEncoding);
+    trace.step("dlopen(\"%s\", RTLD_LAZY)", path ? path : "");
     void* handle = bd::dynamicOpen(path, RTLD_LAZY);
-    if (!handle) return nullptr;
+    if (!handle) {
+        std::string why = bd::dynamicError();
+        return trace.stop("dlopen failed: " + (why.empty() ? std::string("no such file") : why));
+    }
     DeskTopView* view = nullptr;
     if (auto instance = reinterpret_cast<GetDeskTopViewInstanceFunction>(
             bd::dynamicSymbol(handle, "getDeskTopViewInstance"))) {
+        trace.step("getDeskTopViewInstance(bundle)");
         view = instance(bundle);
         // The view's code must outlive our handle. Wallpaper libraries are linked with
         // -z nodelete; this pins one that was built without it, so dlclose never unmaps the
         // code of a live view.
         if (view) bd::dynamicClose(bd::dynamicOpen(path, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE));
+        if (!view)
+            trace.stop("getDeskTopViewInstance returned null (the view's initialiser failed)");
+    } else {
+        trace.stop(std::string("the library does not export getDeskTopViewInstance (") + path +
+                   ")");
     }
     bd::dynamicClose(handle);
+    if (view) {
+        CGRect f = view->frame();
+        trace.step("view %s, frame (%g, %g, %g, %g)", demangledClass(view).c_str(), f.origin.x,
+                   f.origin.y, f.size.width, f.size.height);
+    }
     return view;
 }
 

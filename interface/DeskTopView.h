@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
@@ -87,7 +88,9 @@ class DeskTopView : public UIScrollView,
                     public UpdateOperationDelegate {
   public:
     // +createDeskTopViewFromBundle: [main-thread] opens the bundle's library, calls its
-    // getDeskTopViewInstance and hands back that view (autoreleased), or null.
+    // getDeskTopViewInstance and hands back that view (autoreleased), or null. Why it gave
+    // null, bd::loaderStopReason() says; with BACKDROP_LOG=loader in the environment each step
+    // goes to stderr as a line "loader: ..." (the last one "loader: stopped: <why>").
     static DeskTopView* createDeskTopViewFromBundle(NSBundle* bundle);
     // +name, +version [any-thread] the base has neither: empty strings (autoreleased).
     static NSString* name();
@@ -170,3 +173,11 @@ class DeskTopView : public UIScrollView,
     std::atomic<int> _loopHolds{0};
     bool _tearingDown = false;  // main thread only
 };
+
+namespace bd {
+// [main-thread] Why the last createDeskTopViewFromBundle: on this thread gave null: "the bundle
+// has no description.plist", "dlopen failed: <the loader's message>", "the library does not
+// export getDeskTopViewInstance (...)", "getDeskTopViewInstance returned null (...)"; "" after
+// it gave a view.
+std::string loaderStopReason();
+}  // namespace bd

@@ -4,8 +4,10 @@
 // them; declaring them here with default visibility exports them even when the library is
 // built with hidden visibility, as backdrop_add_wallpaper_bundle builds it.
 
+#include "Common/ImageCache.h"
 #include "Foundation/NSBundle.h"
 #include "Foundation/NSString.h"
+#include "UIKit/UIScreen.h"
 #include "interface/DeskTopView.h"
 
 #define BD_WALLPAPER_EXPORT __attribute__((visibility("default")))
@@ -27,3 +29,36 @@ BD_WALLPAPER_EXPORT DeskTopView* getDeskTopViewInstance(NSBundle* bundle);
 using GetDeskTopViewNameFunction = NSString* (*)();
 using GetDeskTopViewVersionFunction = NSString* (*)();
 using GetDeskTopViewInstanceFunction = DeskTopView* (*)(NSBundle*);
+
+namespace bd {
+// The width of the view getDeskTopViewInstance makes, in points: fixed, whatever the screen.
+inline constexpr double kDeskTopViewWidth = 320;
+
+// [main-thread] What getDeskTopViewInstance does for a wallpaper class View: binds the shared
+// image cache to bundle, makes a View with initWithFrame: (0, 0, 320, the main screen's height)
+// and returns it autoreleased, or null when its initialiser failed.
+template <class View>
+DeskTopView* makeDeskTopViewInstance(NSBundle* bundle) {
+    ImageCache::sharedInstance()->setResBundle(bundle);
+    double height = UIScreen::mainScreen()->bounds().size.height;
+    auto* view = static_cast<DeskTopView*>(
+        alloc<View>()->initWithFrame(CGRectMake(0, 0, kDeskTopViewWidth, height)));
+    if (view) view->autorelease();
+    return view;
+}
+}  // namespace bd
+
+// The three entry points of a wallpaper library whose view class is ClassName (a DeskTopView
+// subclass): write BACKDROP_WALLPAPER(ClassName) once, at file scope, in one source file.
+// getDeskTopViewName and getDeskTopViewVersion return ClassName::name() and
+// ClassName::version(); getDeskTopViewInstance is bd::makeDeskTopViewInstance<ClassName>.
+#define BACKDROP_WALLPAPER(ClassName)                          \
+    NSString* getDeskTopViewName() {                           \
+        return ClassName::name();                              \
+    }                                                          \
+    NSString* getDeskTopViewVersion() {                        \
+        return ClassName::version();                           \
+    }                                                          \
+    DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {    \
+        return bd::makeDeskTopViewInstance<ClassName>(bundle); \
+    }

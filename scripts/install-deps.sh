@@ -8,6 +8,11 @@ pkgs=(
   libsdl2-dev libwebp-dev libcli11-dev libseccomp-dev linux-libc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-shape0-dev
+  libxcb-screensaver0-dev libxcb-dpms0-dev libxcb-ewmh-dev libxcb-icccm4-dev
+  x11-utils x11-xserver-utils imagemagick openbox wmctrl sway xwayland
+  libwayland-dev libwayland-bin wayland-protocols grim weston
+  libglib2.0-bin gsettings-desktop-schemas
 )
 if [ "${1:-}" = "--bench" ]; then pkgs+=(libvips-dev); fi
 missing=()

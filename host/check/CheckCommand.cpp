@@ -19,6 +19,10 @@ void addCheckCommand(CLI::App& app, int& exitCode) {
         "processes of its own)");
     cmd->add_option("BUNDLE", o.bundle, "Path of the bundle")->required();
     cmd->add_flag("--verbose", o.verbose, "Show the wallpaper's own output");
+    cmd->add_flag("--strict", o.strict, "Fail on warnings too");
+    cmd->add_flag(
+        "--json", o.json,
+        "Print one JSON document (checks, warnings, passed, failed, ok) instead of lines");
     cmd->add_option("--soak", o.soakSeconds,
                     "Seconds of the animated soak (the wallpaper on a virtual clock, as fast as "
                     "it renders)")

@@ -19,15 +19,37 @@ bool CheckRunner::start(const CheckOptions& options, std::string* error) {
     if (!applyProcessFlags(options.process, &_base, error)) return false;
     _base.bundlePath = options.bundle;
     _base.hangTimeout = options.limit;
-    _base.discardOutput = !options.verbose;
+    _base.discardOutput = !options.verbose && !host::verbose();
     return true;
 }
 
 void CheckRunner::result(bool ok, const std::string& title, const std::string& text) {
     (ok ? _passed : _failed)++;
+    _results.push_back({ok, title, text});
+    if (_o.json) return;
     std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", title.c_str(), text.empty() ? "" : ": ",
                 text.c_str());
     std::fflush(stdout);
+}
+
+void CheckRunner::warn(const std::string& text) {
+    if (std::find(_warnings.begin(), _warnings.end(), text) != _warnings.end()) return;
+    _warnings.push_back(text);
+    if (_o.json) return;
+    std::printf("warn %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void CheckRunner::warnAsked(WallpaperProcess& process) {
+    if (!process.alive()) return;
+    std::vector<std::string> lines;
+    std::string error;
+    if (!process.runStep("asked", std::min(_o.limit, 5.0), &lines, &error)) return;
+    collect(process);
+    const std::string key = "asked=";
+    for (const std::string& l : lines)
+        if (l.compare(0, key.size(), key) == 0)
+            warn("the wallpaper asked for what the bundle does not give: " + l.substr(key.size()));
 }
 
 void CheckRunner::notChecked(const std::vector<std::string>& titles, const std::string& why) {
@@ -42,8 +64,11 @@ std::unique_ptr<WallpaperProcess> CheckRunner::spawn(bool loadView, bool virtual
     std::unique_ptr<WallpaperProcess> p = WallpaperProcess::spawn(o, error);
     if (p && !_levelShown) {
         _levelShown = true;
-        std::printf("sandbox: %s\n", p->sandboxLevel().c_str());
-        std::fflush(stdout);
+        _sandboxLevel = p->sandboxLevel();
+        if (!_o.json) {
+            std::printf("sandbox: %s\n", p->sandboxLevel().c_str());
+            std::fflush(stdout);
+        }
     }
     if (p) collect(*p);
     return p;
@@ -54,7 +79,7 @@ void CheckRunner::collect(WallpaperProcess& process) {
         if (e.kind == WallpaperEvent::Kind::Denied) {
             if (std::find(_denied.begin(), _denied.end(), e.text) == _denied.end())
                 _denied.push_back(e.text);
-        } else if (e.kind == WallpaperEvent::Kind::Log && _o.verbose) {
+        } else if (e.kind == WallpaperEvent::Kind::Log && (_o.verbose || host::verbose())) {
             std::fprintf(stderr, "%s\n", e.text.c_str());
         }
     }
@@ -70,13 +95,66 @@ std::string CheckRunner::failure(WallpaperProcess& process, const std::string& e
     return error;
 }
 
+namespace {
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char u[8];
+                    std::snprintf(u, sizeof u, "\\u%04x", c);
+                    out += u;
+                } else {
+                    out += char(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+}  // namespace
+
 int CheckRunner::finish() {
     int total = _passed + _failed;
+    size_t warnings = _warnings.size();
+    bool ok = _failed == 0 && !(_o.strict && warnings > 0);
+    if (_o.json) {
+        std::string j = "{\"bundle\": " + jsonString(_o.bundle) +
+                        ", \"sandbox\": " + jsonString(_sandboxLevel) + ", \"checks\": [";
+        for (size_t i = 0; i < _results.size(); ++i)
+            j += std::string(i ? ", " : "") + "{\"ok\": " + (_results[i].ok ? "true" : "false") +
+                 ", \"title\": " + jsonString(_results[i].title) +
+                 ", \"text\": " + jsonString(_results[i].text) + "}";
+        j += "], \"warnings\": [";
+        for (size_t i = 0; i < warnings; ++i) j += (i ? ", " : "") + jsonString(_warnings[i]);
+        j += "], \"passed\": " + std::to_string(_passed) +
+             ", \"failed\": " + std::to_string(_failed) +
+             ", \"strict\": " + (_o.strict ? "true" : "false") +
+             ", \"ok\": " + (ok ? "true" : "false") + "}";
+        std::printf("%s\n", j.c_str());
+        return ok ? 0 : kExitFailure;
+    }
+    std::string w;
+    if (warnings)
+        w = ", " + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings") +
+            (_o.strict ? " (failing with --strict)" : "");
     if (_failed == 0)
-        std::printf("all %d checks passed\n", total);
+        std::printf("all %d checks passed%s\n", total, w.c_str());
     else
-        std::printf("%d of %d checks failed\n", _failed, total);
-    return _failed == 0 ? 0 : kExitFailure;
+        std::printf("%d of %d checks failed%s\n", _failed, total, w.c_str());
+    return ok ? 0 : kExitFailure;
 }
 
 }  // namespace host::check

@@ -24,6 +24,8 @@ struct CheckOptions {
     double limit = 10;        // seconds per check
     double soakSeconds = 10;  // wall-clock length of the animated soak
     bool verbose = false;     // show the wallpaper's own output
+    bool strict = false;      // warnings fail the check too
+    bool json = false;        // one JSON document on stdout instead of lines
     ProcessFlags process;
 };
 
@@ -50,6 +52,12 @@ class CheckRunner {
     const CheckOptions& options() const { return _o; }  // [main-thread]
     // [main-thread] One line for a check.
     void result(bool ok, const std::string& title, const std::string& text);
+    // [main-thread] A warning: something that works but is likely not what the author meant
+    // ("warn <text>"); each text once.
+    void warn(const std::string& text);
+    // [main-thread] Asks process for what the wallpaper asked for and did not get (the step
+    // "asked") and warns of each.
+    void warnAsked(WallpaperProcess& process);
     // [main-thread] A line for each check that could not run, with why.
     void notChecked(const std::vector<std::string>& titles, const std::string& why);
 
@@ -64,12 +72,20 @@ class CheckRunner {
     std::string failure(WallpaperProcess& process, const std::string& error);
 
     const std::vector<std::string>& denied() const { return _denied; }  // [main-thread]
-    // [main-thread] Prints the summary line; the exit code.
+    // [main-thread] Prints the summary line (or the JSON document); the exit code: 0 when no
+    // check failed and, with strict, nothing was warned of.
     int finish();
 
   private:
     CheckOptions _o;
     WallpaperOptions _base;
+    struct Result {
+        bool ok;
+        std::string title, text;
+    };
+    std::vector<Result> _results;
+    std::vector<std::string> _warnings;
+    std::string _sandboxLevel;
     int _passed = 0, _failed = 0;
     bool _levelShown = false;
     std::vector<std::string> _denied;

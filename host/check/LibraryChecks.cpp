@@ -262,6 +262,7 @@ void soakAndPause(CheckRunner& r) {
     r.result(share <= kBusyShare, kPaused,
              share <= kBusyShare ? busy : std::string("it used ") + busy + " while paused");
     r.collect(*p);
+    r.warnAsked(*p);
 }
 
 }  // namespace
@@ -345,6 +346,7 @@ void runLibraryChecks(CheckRunner& r) {
                 if (!cycles(r, *p, d, &why)) return died(kCycleCheck), soakAndPause(r);
                 r.result(true, kCycleCheck, "");
             }
+            r.warnAsked(*p);
             Deadline rd(limit);
             if (!step(r, *p, "release", rd, &lines, &why)) return died(kRelease), soakAndPause(r);
             r.result(value(lines, "released") == "1", kRelease,

@@ -12,7 +12,8 @@ void runResourceChecks(CheckRunner& r) {
         const char* title;
     } checks[] = {{"thumbnail", "thumbnail.png is a picture"},
                   {"pictures", "every picture decodes"},
-                  {"packages", "every resource package reads and its records are pictures"}};
+                  {"packages", "every resource package reads and its records are pictures"},
+                  {"sounds", "every sound (.wav) decodes"}};
     std::vector<std::string> titles;
     for (const Check& c : checks) titles.push_back(c.title);
 
@@ -27,7 +28,8 @@ void runResourceChecks(CheckRunner& r) {
         // The step in progress died with the process.
         std::string why = r.failure(*p, error);
         r.result(false, titles[0], why);
-        r.notChecked({titles[1], titles[2]}, why + " in an earlier check");
+        r.notChecked(std::vector<std::string>(titles.begin() + 1, titles.end()),
+                     why + " in an earlier check");
         return;
     }
     for (const Check& c : checks) {
@@ -39,6 +41,8 @@ void runResourceChecks(CheckRunner& r) {
         std::string text = line.size() > 3 ? line.substr(line.find(' ') + 1) : "";
         r.result(pass, c.title, line.empty() ? "no answer" : text);
     }
+    for (const std::string& l : lines)
+        if (l.compare(0, 5, "warn=") == 0) r.warn(l.substr(5));
 }
 
 }  // namespace host::check

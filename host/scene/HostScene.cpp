@@ -78,8 +78,9 @@ std::unique_ptr<HostScene> HostScene::load(const std::string& bundlePath, const 
     NSBundle* bundle = NSBundle::bundleWithPath(NSString::stringWithUTF8String(bundlePath.c_str()));
     DeskTopView* view = bundle ? DeskTopView::createDeskTopViewFromBundle(bundle) : nullptr;
     if (!view) {
-        *error = "no wallpaper view from " + bundlePath +
-                 " (not a bundle, no library named in description.plist, or the library gave none)";
+        std::string why = bundle ? bd::loaderStopReason() : "not a bundle directory";
+        *error = "no wallpaper view from " + bundlePath + ": " +
+                 (why.empty() ? std::string("the loader gave none") : why);
         return nullptr;
     }
     std::unique_ptr<HostScene> s(new HostScene());

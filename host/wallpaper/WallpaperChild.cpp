@@ -346,9 +346,9 @@ void Child::perform(const WallpaperRequest& r, uint64_t seq) {
     // On the virtual clock what the operation set going runs to its next sleep, as a
     // launcher's main thread would run it before the next frame.
     if (_time && !std::isnan(r.at)) _time->settle();
+    bool touched = r.op == Op::touchBegan || r.op == Op::tapActionAtViewPoint;
     reply(seq, value,
-          r.op == Op::touchBegan ? std::vector<std::string>{s.lastTouchedClass()}
-                                 : std::vector<std::string>{});
+          touched ? std::vector<std::string>{s.lastTouchedClass()} : std::vector<std::string>{});
 }
 
 void Child::render(uint64_t seq, double at) {
@@ -549,6 +549,9 @@ void Child::run(pid_t parent) {
     uint64_t addressSpace = BD_SANITIZED ? 0 : _o.memoryLimit + bufferBytes + (uint64_t(1) << 30);
     sandbox::applyLimits(addressSpace);
     if (!_scratch.empty()) setenv("TMPDIR", _scratch.c_str(), 1);
+    // Sounds play through SDL's dummy driver in the sandbox: the sound server's socket and the
+    // sound card's files lie outside it, and probing them would only count as refused attempts.
+    if (_o.sandbox) setenv("SDL_AUDIODRIVER", "dummy", 0);
 
     std::string level = "off (--no-sandbox)", error;
     bool ok = true;
@@ -563,6 +566,8 @@ void Child::run(pid_t parent) {
     // The time from here to Ready is the wallpaper's to account for.
     if (ok) wire::send(kSocket, wire::Writer(wire::Type::Started, 0));
     if (ok) {
+        // What the wallpaper asks for and does not get, for `check` (the step "asked").
+        check::recordResourceNotes(_o.bundlePath);
         UIScreen* main = UIScreen::mainScreen();
         main->setBounds(CGRectMake(0, 0, _o.screen.width, _o.screen.height));
         main->setScale(_o.screen.scale);

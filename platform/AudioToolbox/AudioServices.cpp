@@ -1,6 +1,7 @@
 #include "AudioToolbox/AudioServices.h"
 
 #include <SDL.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,8 +20,30 @@
 #include "Foundation/NSLog.h"
 #include "Foundation/NSString.h"
 #include "Foundation/NSURL.h"
+#include "Foundation/ResourceNotes.h"
 
 namespace bd::audio {
+
+namespace {
+// ALSA reports every failed probe with a line of its own on stderr (eight of them on a machine
+// without a sound card), although SDL goes on to the next back-end and we say in one line what
+// came of it. Its error handler is process-wide: the library is opened here (the same instance
+// SDL opens by name later) and given a handler that drops the messages.
+void quietALSAHandler(const char*, int, const char*, int, const char*, ...) {}
+
+void quietALSA() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Kept open for the life of the process, as the handler lives in it.
+        void* alsa = dlopen("libasound.so.2", RTLD_LAZY | RTLD_LOCAL);
+        if (!alsa) return;
+        using SetHandler = int (*)(void (*)(const char*, int, const char*, int, const char*, ...));
+        if (auto set = reinterpret_cast<SetHandler>(dlsym(alsa, "snd_lib_error_set_handler")))
+            set(quietALSAHandler);
+    });
+}
+}  // namespace
+
 namespace {
 
 // A registered sound, already in the mixer's format. Shared with the voices playing it, so a
@@ -178,6 +201,7 @@ class Engine {
 
     // Opens the SDL device; on failure leaves _backend alone and says why.
     bool openDevice(std::string& why) {
+        quietALSA();
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) {
             SDL_AudioSpec want{};
             SDL_AudioSpec have{};
@@ -303,7 +327,30 @@ class Engine {
 }  // namespace
 
 OSStatus createSystemSoundFromFile(const char* path, SystemSoundID* out) {
-    return Engine::shared().create(path, out);
+    OSStatus status = Engine::shared().create(path, out);
+    if (status != kAudioServicesNoError && bd::resourceNotesWanted() && path) {
+        const char* why = "not registered";
+        switch (status) {
+            case kAudioServicesFileNotFoundError:
+                why = "cannot be read";
+                break;
+            case kAudioServicesSystemSoundExceededMaximumDurationError:
+                why = "longer than 30 seconds";
+                break;
+            case kAudioServicesInvalidFileError:
+                why = "not a well-formed WAV file";
+                break;
+            case kAudioServicesUnsupportedFormatError:
+                why = "a WAV encoding that does not play";
+                break;
+            default:
+                break;
+        }
+        std::string detail =
+            status == kAudioServicesFileNotFoundError ? bd::missingFileDetail(path, why) : why;
+        bd::noteResource({"AudioServicesCreateSystemSoundID", path, detail});
+    }
+    return status;
 }
 void setRecorder(std::function<void(SystemSoundID, size_t)> r) {
     Engine::shared().setRecorder(std::move(r));

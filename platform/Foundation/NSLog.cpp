@@ -6,8 +6,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 #include "Foundation/NSString.h"
 
@@ -102,4 +104,19 @@ void NSLog(const char* fmt, ...) {
                          bd::printableText(message).c_str());
     }
     if (capture) capture(message);
+}
+
+bool bd::logTopicEnabled(const char* topic) {
+    const char* env = std::getenv("BACKDROP_LOG");
+    if (!env || !topic) return false;
+    std::string list = env, want = topic;
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t end = list.find_first_of(", ", at);
+        if (end == std::string::npos) end = list.size();
+        std::string word = list.substr(at, end - at);
+        if (word == want || word == "all") return true;
+        at = end + 1;
+    }
+    return false;
 }

@@ -18,4 +18,7 @@ std::string printableText(const std::string& text, bool escapeBackslash = false)
 // [any-thread] Whether messages also go to stderr (on by default); a tool that reports a
 // captured message in its own words turns it off for the call.
 void setLogEcho(bool echo);
+// [any-thread] Whether BACKDROP_LOG (a list of topics separated by commas or spaces, or "all")
+// names topic: the diagnostics that are off unless asked for ("loader").
+bool logTopicEnabled(const char* topic);
 }  // namespace bd

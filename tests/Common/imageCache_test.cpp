@@ -6,10 +6,12 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Common/NSData+DataEncrypt.h"
 #include "Foundation/NSData.h"
 #include "Foundation/NSDictionary.h"
+#include "Foundation/ResourceNotes.h"
 #include "UIKit/UIScreen.h"
 #include "support/files.h"
 #include "support/pictures.h"
@@ -50,6 +52,29 @@ TEST_F(ImageCacheTest, MissIsNotRememberedAndLaterFileIsLoaded) {
     EXPECT_EQ(cache->count(), 0u);
     put("late.png", 2, 2);
     EXPECT_NE(cache->imageWithName(NSSTR("late.png")), nullptr);
+}
+
+// What the cache could not serve is noted for a tool that listens (the calls' results and the
+// log stay as they were): the call, the path it formed, and why.
+TEST_F(ImageCacheTest, MissesAreNotedWithTheCallAndPath) {
+    std::vector<bd::ResourceNote> notes;
+    bd::setResourceNoteHandler([&](const bd::ResourceNote& n) { notes.push_back(n); });
+    put("a.png", 2, 2);
+    ASSERT_TRUE(bdtest::writeFile(dir + "/junk.png", {1, 2, 3}));
+    EXPECT_EQ(cache->imageWithName2x(NSSTR("typo.png")), nullptr);
+    EXPECT_EQ(cache->imageWithName(NSSTR("junk.png")), nullptr);
+    EXPECT_NE(cache->imageWithName(NSSTR("a.png")), nullptr);
+    cache->setResourceData(NSSTR("none.pkg"));
+    bd::setResourceNoteHandler(nullptr);
+    EXPECT_EQ(cache->imageWithName(NSSTR("after.png")), nullptr);  // nobody listens now
+    ASSERT_EQ(notes.size(), 3u);
+    EXPECT_EQ(notes[0].call, "imageWithName2x:");
+    EXPECT_EQ(notes[0].path, bundle->resourcePath()->str() + "/typo.png");
+    EXPECT_EQ(notes[0].detail, "no such file");
+    EXPECT_EQ(notes[1].call, "imageWithName:");
+    EXPECT_EQ(notes[1].detail, "not a picture");
+    EXPECT_EQ(notes[2].call, "setResourceData:");
+    EXPECT_EQ(notes[2].detail, "no such file");
 }
 
 TEST_F(ImageCacheTest, BindingAgainEmptiesAndClearKeepsBundle) {

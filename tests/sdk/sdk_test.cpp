@@ -106,8 +106,52 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     // The author's wallpaper passes every check, in the sandbox.
     std::string out;
     EXPECT_EQ(bdtest::run({bdtest::toolPath(), "check", bundle, "--soak", "1"}, &out), 0) << out;
-    EXPECT_NE(out.find("all 15 checks passed"), std::string::npos) << out;
+    EXPECT_NE(out.find("all 16 checks passed"), std::string::npos) << out;
     EXPECT_NE(out.find("nothing was refused"), std::string::npos) << out;
+
+    // A new author's way: `backdrop new` from the installed tool, one configure and one build
+    // with nothing but the defaults the project carries, a strict check, a render.
+    std::string tool = prefix + "/bin/backdrop";
+    EXPECT_TRUE(fs::exists(prefix + "/share/doc/backdrop/writing-a-wallpaper.md"));
+    ASSERT_EQ(bdtest::run({tool, "new", "Aurora", "--dir", dir}, &out), 0) << out;
+    std::string err;
+    EXPECT_NE(bdtest::run({tool, "new", "Aurora", "--dir", dir}, &out, &err), 0);  // no overwrite
+    EXPECT_NE(err.find("exists already"), std::string::npos) << err;
+    std::string aurora = dir + "/Aurora", auroraBuild = aurora + "/build";
+    ASSERT_EQ(
+        sh("cd " + q(aurora) + " && " + q(cmake) + " -B build -G " + q(BD_CMAKE_GENERATOR) +
+               " -DCMAKE_CXX_COMPILER=" + q(BD_CXX_COMPILER) + " && " + q(cmake) + " --build build",
+           log),
+        0)
+        << bdtest::readFile(log);
+    std::string auroraBundle = auroraBuild + "/Aurora.bundle";
+    for (const char* f :
+         {"description.plist", "thumbnail.png", "bg.png", "sprites.pkg", "chime.wav", "Aurora.so"})
+        EXPECT_TRUE(fs::exists(auroraBundle + "/" + f)) << f;
+    EXPECT_EQ(bdtest::run({tool, "check", "--strict", "--soak", "1", auroraBundle}, &out), 0)
+        << out;
+    EXPECT_NE(out.find("name \"Aurora\", version \"1.0\""), std::string::npos) << out;
+    EXPECT_NE(out.find("all 16 checks passed\n"), std::string::npos) << out;
+    EXPECT_EQ(bdtest::run({tool, "render", auroraBundle, "-o", dir + "/aurora.webp", "--seconds",
+                           "1", "--fps", "10"},
+                          &out),
+              0)
+        << out;
+    EXPECT_EQ(out.rfind("10 frames of 640x1136 px", 0), 0u) << out;
+
+    // The package's version is checked: 0.2 is this SDK, 9.0 is not.
+    std::string wants = dir + "/wants";
+    fs::create_directories(wants);
+    std::ofstream(wants + "/CMakeLists.txt")
+        << "cmake_minimum_required(VERSION 3.20)\nproject(W LANGUAGES CXX)\n"
+           "find_package(Backdrop ${WANT} REQUIRED)\n";
+    auto configure = [&](const char* want) {
+        return sh(q(cmake) + " -S " + q(wants) + " -B " + q(wants + "/b" + want) +
+                      " -DCMAKE_PREFIX_PATH=" + q(prefix) + " -DWANT=" + want,
+                  log);
+    };
+    EXPECT_EQ(configure("0.2"), 0) << bdtest::readFile(log);
+    EXPECT_NE(configure("9.0"), 0);
 }
 
 }  // namespace

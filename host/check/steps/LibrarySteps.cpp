@@ -4,7 +4,10 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 
 #include "CheckSteps.h"
 #include "Foundation/DynamicLoader.h"
@@ -13,6 +16,7 @@
 #include "Foundation/NSLog.h"
 #include "Foundation/NSRunLoop.h"
 #include "Foundation/NSString.h"
+#include "Foundation/ResourceNotes.h"
 #include "UIKit/UIScreen.h"
 #include "interface/DeskTopView.h"
 #include "interface/DeskTopViewEntryPoints.h"
@@ -159,6 +163,24 @@ void release(const StepContext& c, std::vector<std::string>* lines) {
     lines->push_back(gone ? "released=1" : "released=0");
 }
 
+// What the wallpaper asked for and did not get; filled on whichever thread asked.
+struct Asked {
+    std::mutex lock;
+    std::vector<std::string> prefixes;  // the bundle's path as given and as resolved, with "/"
+    std::vector<std::string> notes;
+};
+
+Asked& asked() {
+    static Asked* a = new Asked();  // never destroyed: a wallpaper's threads may note late
+    return *a;
+}
+
+void askedLines(std::vector<std::string>* lines) {
+    Asked& a = asked();
+    std::lock_guard lk(a.lock);
+    for (const std::string& n : a.notes) lines->push_back("asked=" + n);
+}
+
 void nodelete(std::vector<std::string>* lines) {
     Library& l = library();
     bd::dynamicClose(l.now);
@@ -171,6 +193,30 @@ void nodelete(std::vector<std::string>* lines) {
 }
 
 }  // namespace
+
+void recordResourceNotes(const std::string& bundlePath) {
+    asked().prefixes = {bundlePath + "/"};
+    if (char* real = realpath(bundlePath.c_str(), nullptr)) {
+        asked().prefixes.push_back(std::string(real) + "/");
+        std::free(real);
+    }
+    if (NSBundle* b = NSBundle::bundleWithPath(NSString::stringWithUTF8String(bundlePath.c_str())))
+        asked().prefixes.push_back(b->resourcePath()->str() + "/");
+    bd::setResourceNoteHandler([](const bd::ResourceNote& n) {
+        Asked& a = asked();
+        std::string path = n.path;
+        for (const std::string& prefix : a.prefixes)
+            if (path.compare(0, prefix.size(), prefix) == 0) {
+                path = path.substr(prefix.size());
+                break;
+            }
+        std::string text = bd::printableText(n.call + " \"" + path + "\": " + n.detail);
+        std::lock_guard lk(a.lock);
+        // Each miss once, and no more than a reply carries.
+        if (a.notes.size() < 48 && std::find(a.notes.begin(), a.notes.end(), text) == a.notes.end())
+            a.notes.push_back(text);
+    });
+}
 
 bool runCheckStep(const std::string& step, StepContext& context, std::vector<std::string>* lines) {
     if (step == "open")
@@ -185,6 +231,8 @@ bool runCheckStep(const std::string& step, StepContext& context, std::vector<std
         release(context, lines);
     else if (step == "nodelete")
         nodelete(lines);
+    else if (step == "asked")
+        askedLines(lines);
     else if (step == "resources")
         return runResourceStep(context.bundlePath, lines);
     else
