@@ -32,7 +32,7 @@ void ImageCache::setResBundle(NSBundle* resBundle) {
     BD_ASSERT_MAIN_THREAD();
     // Ref assignment retains the new bundle before it releases the old one, so binding the
     // bundle that is already bound never drops its last reference.
-    _resBundle = resBundle;
+    _resBundle = retained(resBundle);
     _imageDic->removeAllObjects();
 }
 
@@ -60,9 +60,8 @@ void ImageCache::setResourceData(NSString* fileName) {
         bd::noteResource({"setResourceData:", p, detail});
     };
     if (noting && !damage.empty())
-        note(path->str(), damage == "unreadable"
-                              ? bd::missingFileDetail(path->str(), "unreadable")
-                              : "a damaged package (" + damage + ")");
+        note(path->str(), damage == "unreadable" ? bd::missingFileDetail(path->str(), "unreadable")
+                                                 : "a damaged package (" + damage + ")");
     else if (noting && values->count() == 0)
         note(path->str(), "a package of no records");
     for (size_t i = 0; i < values->count(); ++i) {
@@ -82,7 +81,8 @@ UIImage* ImageCache::load(NSString* name, bool atScreenScale) {
     UIImage* image = UIImage::imageWithContentsOfFile(resourcePathFor(name));
     UIScreen* screen = UIScreen::mainScreen();
     if (image && atScreenScale && screen->respondsToSelector(BD_SEL(UIScreen, scale))) {
-        image = UIImage::imageWithCGImage(image->CGImage(), screen->scale(), image->imageOrientation());
+        image =
+            UIImage::imageWithCGImage(image->CGImage(), screen->scale(), image->imageOrientation());
     }
     if (image)
         _imageDic->setObject(image, name);

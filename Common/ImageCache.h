@@ -20,14 +20,15 @@
 #include "UIKit/UIImage.h"
 
 class ImageCache : public NSObject {
-public:
+  public:
     // +sharedInstance [main-thread]: created on first use, never destroyed by the system.
     static ImageCache* sharedInstance();
-    // +releaseInstance [main-thread]: empties the shared instance's cache; instance and bundle stay.
+    // +releaseInstance [main-thread]: empties the shared instance's cache; instance and bundle
+    // stay.
     static void releaseInstance();
 
     // -init [main-thread]: no bundle, empty cache.
-    ImageCache* init() override;
+    [[nodiscard]] ImageCache* init() override;
 
     // -setResBundle: [main-thread] binds the bundle (or null) and always empties the cache.
     virtual void setResBundle(NSBundle* resBundle);
@@ -35,10 +36,11 @@ public:
     virtual NSBundle* resBundle();
 
     // -setResourceData: [main-thread] replaces the content with the pictures of a resource package
-    // (a file name relative to the resource directory); records that decode to no picture are skipped.
-    // The pictures keep scale 1 whatever the screen (see above).
+    // (a file name relative to the resource directory); records that decode to no picture are
+    // skipped. The pictures keep scale 1 whatever the screen (see above).
     virtual void setResourceData(NSString* fileName);
-    // -imageWithName: [main-thread] the picture, loaded from the resource directory on a miss, or null.
+    // -imageWithName: [main-thread] the picture, loaded from the resource directory on a miss, or
+    // null.
     virtual UIImage* imageWithName(NSString* name);
     // -imageWithName2x: [main-thread] as imageWithName:, a newly loaded file taken at the main
     // screen's scale.
@@ -49,10 +51,10 @@ public:
     // Number of pictures held (for hosts and tests).
     size_t count() { return _imageDic ? _imageDic->count() : 0; }
 
-protected:
+  protected:
     void dealloc() override;
 
-private:
+  private:
     NSString* resourcePathFor(NSString* name);
     UIImage* load(NSString* name, bool atScreenScale);
 

@@ -75,17 +75,15 @@ bool storedAsMask(CGImageRef m) {
 // A grey copy of a bitmap drawn over white (so transparency reads as white). Caller owns it.
 CGImageRef grayOverWhite(CGImageRef m) {
     size_t w = CGImageGetWidth(m), h = CGImageGetHeight(m);
-    CGColorSpaceRef gray = CGColorSpaceCreateDeviceGray();
-    CGContextRef c = CGBitmapContextCreate(nullptr, w, h, 8, 0, gray, kCGImageAlphaNone);
-    CGColorSpaceRelease(gray);
+    Ref<CGColorSpace> gray = adopt(CGColorSpaceCreateDeviceGray());
+    Ref<CGContext> c =
+        adopt(CGBitmapContextCreate(nullptr, w, h, 8, 0, gray.get(), kCGImageAlphaNone));
     if (!c) return nullptr;
     CGRect r = CGRectMake(0, 0, double(w), double(h));
-    CGContextSetGrayFillColor(c, 1, 1);
-    CGContextFillRect(c, r);
-    CGContextDrawImage(c, r, m);
-    CGImageRef out = CGBitmapContextCreateImage(c);
-    CGContextRelease(c);
-    return out;
+    CGContextSetGrayFillColor(c.get(), 1, 1);
+    CGContextFillRect(c.get(), r);
+    CGContextDrawImage(c.get(), r, m);
+    return CGBitmapContextCreateImage(c.get());
 }
 
 // The corners of rect cut to arcs of the radius, by arc-to-point in a space scaled by the
@@ -126,16 +124,14 @@ UIImage* ImageSet::maskImage(UIImage* image, UIImage* withImage) {
             grey = adopt(grayOverWhite(m));
             m = grey.get();
         }
-        CGImageRef mask = nullptr;
+        Ref<CGImage> mask;
         if (m)
-            mask = CGImageMaskCreate(CGImageGetWidth(m), CGImageGetHeight(m),
-                                     CGImageGetBitsPerComponent(m), CGImageGetBitsPerPixel(m),
-                                     CGImageGetBytesPerRow(m), CGImageGetDataProvider(m), nullptr,
-                                     false);
-        CGImageRef masked = CGImageCreateWithMask(image->CGImage(), mask);
-        CGImageRelease(mask);
-        CGContextDrawImage(c, r, masked);
-        CGImageRelease(masked);
+            mask = adopt(CGImageMaskCreate(CGImageGetWidth(m), CGImageGetHeight(m),
+                                           CGImageGetBitsPerComponent(m), CGImageGetBitsPerPixel(m),
+                                           CGImageGetBytesPerRow(m), CGImageGetDataProvider(m),
+                                           nullptr, false));
+        Ref<CGImage> masked = adopt(CGImageCreateWithMask(image->CGImage(), mask.get()));
+        CGContextDrawImage(c, r, masked.get());
     });
 }
 
@@ -175,60 +171,43 @@ UIImage* drawToImage(UIImage* image, UIImage* second) {
 
 UIImage* clipImageWithRect(UIImage* image, CGRect rect) {
     if (!image) return nullptr;
-    CGImageRef part = CGImageCreateWithImageInRect(image->CGImage(), rect);
-    UIImage* result = UIImage::imageWithCGImage(part);
-    CGImageRelease(part);
-    return result;
+    Ref<CGImage> part = adopt(CGImageCreateWithImageInRect(image->CGImage(), rect));
+    return UIImage::imageWithCGImage(part.get());
 }
 
 UIImage* createGrayImageWithAlpha(UIImage* image, bool alpha) {
     if (!image) return nullptr;
     CGSize size = image->size();
     int32_t w = truncated(size.width), h = truncated(size.height);
-    CGColorSpaceRef gray = CGColorSpaceCreateDeviceGray();
-    CGContextRef c =
-        CGBitmapContextCreate(nullptr, pixelCount(w), pixelCount(h), 8, 0, gray, kCGImageAlphaNone);
-    if (!c) {
-        CGColorSpaceRelease(gray);
-        return nullptr;
-    }
-    CGContextDrawImage(c, CGRectMake(0, 0, w, h), image->CGImage());
-    CGImageRef bitmap = CGBitmapContextCreateImage(c);
-    CGColorSpaceRelease(gray);
-    CGContextRelease(c);
+    Ref<CGColorSpace> gray = adopt(CGColorSpaceCreateDeviceGray());
+    Ref<CGContext> c = adopt(CGBitmapContextCreate(nullptr, pixelCount(w), pixelCount(h), 8, 0,
+                                                   gray.get(), kCGImageAlphaNone));
+    if (!c) return nullptr;
+    CGContextDrawImage(c.get(), CGRectMake(0, 0, w, h), image->CGImage());
+    Ref<CGImage> bitmap = adopt(CGBitmapContextCreateImage(c.get()));
     if (bitmap && alpha) {
         const double ranges[6] = {0, 0, 0, 0, 0, 0};
-        CGImageRef masked = CGImageCreateWithMaskingColors(bitmap, ranges);
-        CGImageRelease(bitmap);
-        bitmap = masked;
+        bitmap = adopt(CGImageCreateWithMaskingColors(bitmap.get(), ranges));
     }
-    UIImage* result = UIImage::imageWithCGImage(bitmap);
-    CGImageRelease(bitmap);
-    return result;
+    return UIImage::imageWithCGImage(bitmap.get());
 }
 
 UIImage* imageWithRoundCorners(UIImage* image, double radius) {
     if (!image) return nullptr;
     CGSize size = image->size();
     int32_t w = truncated(size.width), h = truncated(size.height);
-    CGColorSpaceRef rgb = CGColorSpaceCreateDeviceRGB();
-    CGContextRef c = CGBitmapContextCreate(nullptr, pixelCount(w), pixelCount(h), 8,
-                                           pixelCount(w) * 4, rgb, kCGImageAlphaPremultipliedFirst);
-    if (!c) {
-        CGColorSpaceRelease(rgb);
-        return nullptr;
-    }
-    CGContextBeginPath(c);
-    addRoundedRect(c, CGRectMake(0, 0, size.width, size.height), radius);
-    CGContextClosePath(c);
-    CGContextClip(c);
-    CGContextDrawImage(c, CGRectMake(0, 0, w, h), image->CGImage());
-    CGImageRef bitmap = CGBitmapContextCreateImage(c);
-    CGContextRelease(c);
-    CGColorSpaceRelease(rgb);
-    UIImage* result = UIImage::imageWithCGImage(bitmap);
-    CGImageRelease(bitmap);
-    return result;
+    Ref<CGColorSpace> rgb = adopt(CGColorSpaceCreateDeviceRGB());
+    Ref<CGContext> c =
+        adopt(CGBitmapContextCreate(nullptr, pixelCount(w), pixelCount(h), 8, pixelCount(w) * 4,
+                                    rgb.get(), kCGImageAlphaPremultipliedFirst));
+    if (!c) return nullptr;
+    CGContextBeginPath(c.get());
+    addRoundedRect(c.get(), CGRectMake(0, 0, size.width, size.height), radius);
+    CGContextClosePath(c.get());
+    CGContextClip(c.get());
+    CGContextDrawImage(c.get(), CGRectMake(0, 0, w, h), image->CGImage());
+    Ref<CGImage> bitmap = adopt(CGBitmapContextCreateImage(c.get()));
+    return UIImage::imageWithCGImage(bitmap.get());
 }
 
 uint8_t* getImageData(UIImage* image) {
@@ -239,17 +218,14 @@ uint8_t* getImageData(UIImage* image) {
     if (bytes > INT32_MAX) return nullptr;
     uint8_t* data = static_cast<uint8_t*>(std::malloc(size_t(bytes ? bytes : 1)));
     if (!data) return nullptr;
-    CGColorSpaceRef rgb = CGColorSpaceCreateDeviceRGB();
+    Ref<CGColorSpace> rgb = adopt(CGColorSpaceCreateDeviceRGB());
     // The context clears the buffer itself, writing zeros only where the picture leaves it.
-    CGContextRef c = bd::createClearedBitmapContext(data, size_t(w), size_t(h), 8, size_t(w) * 4,
-                                                    rgb, kCGImageAlphaPremultipliedFirst);
-    if (c) {
-        CGContextDrawImage(c, CGRectMake(0, 0, double(w), double(h)), bitmap);
-        CGContextRelease(c);
-    } else {
+    Ref<CGContext> c = adopt(bd::createClearedBitmapContext(
+        data, size_t(w), size_t(h), 8, size_t(w) * 4, rgb.get(), kCGImageAlphaPremultipliedFirst));
+    if (c)
+        CGContextDrawImage(c.get(), CGRectMake(0, 0, double(w), double(h)), bitmap);
+    else
         std::memset(data, 0, size_t(bytes));
-    }
-    CGColorSpaceRelease(rgb);
     return data;
 }
 

@@ -229,7 +229,9 @@ NSMutableDictionary* readDatasFromFilePath(NSString* path, std::string* damage) 
         // A negative count reads nothing; a damaged record ends the read, keeping the
         // complete records before it.
         for (int32_t r = 0; r < count; ++r) {
-            auto damaged = [&](const char* what) { why = "record " + std::to_string(r + 1) + what; };
+            auto damaged = [&](const char* what) {
+                why = "record " + std::to_string(r + 1) + what;
+            };
             int32_t keyLength = 0, valueLength = 0;
             auto keyBuffer = [&](size_t n) {
                 buf.resize(n);

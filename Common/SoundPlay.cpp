@@ -4,6 +4,10 @@
 #include "Foundation/NSString.h"
 #include "Foundation/NSURL.h"
 
+SoundPlay* SoundPlay::init() {
+    return static_cast<SoundPlay*>(NSObject::init());
+}
+
 void SoundPlay::initSound() {
     NSAutoreleasePool pool;
     NSURL* url = NSURL::fileURLWithPath(NSString::stringWithUTF8String(kSoundFilePath));

@@ -13,6 +13,8 @@ class SoundPlay : public NSObject {
     static constexpr const char* kSoundFilePath =
         "/Library/Application Support/Skyloom/res/Frog/splash1.wav";
 
+    // -init [any-thread] a player switched off, with no sound registered.
+    [[nodiscard]] SoundPlay* init() override;
     // -initSound [any-thread] Registers the sound file (its status is not looked at: a missing
     // file leaves soundID as it was), switches the player on and sets the volume to 1.0.
     virtual void initSound();

@@ -7,14 +7,13 @@
 namespace KZUIAnimation {
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kPerspectiveM34 = -0.002;         // a viewing distance of 500 points
 constexpr double kTiltAngle = 0.7853981633974483;  // 45 degrees
 
 // Degrees to radians as the builders do it: multiply first, in double precision; the caller
 // narrows the result to a float when it boxes it.
 double radians(double degrees) {
-    return degrees * kPi / 180;
+    return degrees * std::numbers::pi / 180;
 }
 
 NSNumber* floatNumber(double v) {

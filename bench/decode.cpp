@@ -151,7 +151,8 @@ void bundleLoad() {
     UIScreen::mainScreen()->setScale(2);
     ImageCache::sharedInstance()->clearMemorryCache();
     NSBundle* bundle = NSBundle::bundleWithPath(NSString::stringWithUTF8String(kBundle));
-    Ref<DeskTopView> view = bundle ? DeskTopView::createDeskTopViewFromBundle(bundle) : nullptr;
+    Ref<DeskTopView> view =
+        retained(bundle ? DeskTopView::createDeskTopViewFromBundle(bundle) : nullptr);
     if (!view) std::abort();
     Ref<UIView> window = adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 0, 320, 568)));
     window->setBackgroundColor(UIColor::blackColor());

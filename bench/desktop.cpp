@@ -29,6 +29,7 @@
 #include "host/desktop/ControlSocket.h"
 #include "host/desktop/WaylandBackend.h"
 #include "support/bundles.h"
+#include "support/files.h"
 #include "support/pictures.h"
 #include "support/process.h"
 #include "support/wayland.h"
@@ -194,7 +195,8 @@ class Proxy {
 struct Setup {
     bdtest::Xvfb x;
     Proxy proxy;
-    std::string dir = bdtest::makeTempDir("bench-desktop");
+    bdtest::TempDir tmp{"bench-desktop"};
+    std::string dir = tmp.path();
     bdtest::Child daemon;
     std::string socket;
     pid_t child = 0;
@@ -218,7 +220,6 @@ struct Setup {
             kill(daemon.pid, SIGTERM);
             bdtest::waitFor(daemon, 10);
         }
-        bdtest::removeTree(dir);
     }
     std::vector<std::string> request(const std::string& line) {
         std::vector<std::string> lines;
@@ -419,7 +420,8 @@ class WaylandProxy {
 struct WlSetup {
     bdtest::SwayHeadless sway;
     WaylandProxy proxy;
-    std::string dir = bdtest::makeTempDir("bench-wl");
+    bdtest::TempDir tmp{"bench-wl"};
+    std::string dir = tmp.path();
     bdtest::Child daemon;
     std::string socket;
     pid_t child = 0;
@@ -444,7 +446,6 @@ struct WlSetup {
             kill(daemon.pid, SIGTERM);
             bdtest::waitFor(daemon, 10);
         }
-        bdtest::removeTree(dir);
     }
     std::vector<std::string> request(const std::string& line) {
         std::vector<std::string> lines;

@@ -74,14 +74,14 @@ UIImage* pictureOf(const std::vector<uint32_t>& argb) {
 }
 
 Pictures& pictures() {
-    static Pictures* p = [] {
+    static Pictures* shared = [] {
         auto* p = new Pictures;
         NSAutoreleasePool pool;
         std::vector<uint32_t> argb;
         draw(argb, p->rgba, 0);
-        p->image = pictureOf(argb);
+        p->image = retained(pictureOf(argb));
         draw(argb, p->rgba2, 1);
-        p->second = pictureOf(argb);
+        p->second = retained(pictureOf(argb));
         p->maskBytes.resize(size_t(kSide) * kSide);
         for (int y = 0; y < kSide; ++y)
             for (int x = 0; x < kSide; ++x)
@@ -93,8 +93,8 @@ Pictures& pictures() {
         Ref<CGImage> m =
             adopt(CGImageCreate(kSide, kSide, 8, 8, kSide, gray.get(), kCGImageAlphaNone,
                                 provider.get(), nullptr, false, kCGRenderingIntentDefault));
-        p->mask = UIImage::imageWithCGImage(m.get());
-        p->color = UIColor::colorWithRed(1.0, 0.5, 0.0, 1.0);
+        p->mask = retained(UIImage::imageWithCGImage(m.get()));
+        p->color = retained(UIColor::colorWithRed(1.0, 0.5, 0.0, 1.0));
 
         VipsImage* raw = vips_image_new_from_memory(p->rgba.data(), p->rgba.size(), kSide, kSide, 4,
                                                     VIPS_FORMAT_UCHAR);
@@ -110,7 +110,7 @@ Pictures& pictures() {
         p->vColor = vips_image_new_from_image(p->vImage, c, 4);
         return p;
     }();
-    return *p;
+    return *shared;
 }
 
 // --- our side -------------------------------------------------------------------------------

@@ -18,8 +18,8 @@
 #include "Foundation/NSRunLoop.h"
 #include "QuartzCore/CABase.h"
 #include "QuartzCore/CARenderer.h"
-#include "host/HostScene.h"
-#include "host/VirtualTime.h"
+#include "host/scene/HostScene.h"
+#include "host/scene/VirtualTime.h"
 #include "host/wallpaper/WallpaperProcess.h"
 
 namespace {

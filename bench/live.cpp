@@ -16,10 +16,10 @@
 #include <memory>
 #include <string>
 
-#include "HostScene.h"
 #include "QuartzCore/CABase.h"
 #include "RunSession.h"
 #include "SDLWindow.h"
+#include "host/scene/HostScene.h"
 
 namespace {
 

@@ -21,16 +21,17 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <numbers>
 #include <vector>
 
 #include "Foundation/NSBundle.h"
 #include "Foundation/NSRunLoop.h"
 #include "Foundation/NSString.h"
-#include "HostScene.h"
 #include "QuartzCore/CABase.h"
 #include "QuartzCore/CARenderer.h"
 #include "UIKit/UIColor.h"
 #include "UIKit/UIScreen.h"
+#include "host/scene/HostScene.h"
 #include "interface/DeskTopView.h"
 
 namespace {
@@ -41,12 +42,12 @@ constexpr double kBudgetMs = 25;
 constexpr double kT0 = 1000;  // the virtual clock's start: the flip-book starts here
 
 bd::VirtualMediaClock& clock() {
-    static bd::VirtualMediaClock* c = [] {
+    static bd::VirtualMediaClock* shared = [] {
         auto* c = new bd::VirtualMediaClock(kT0);
         bd::setMediaClock(c);
         return c;
     }();
-    return *c;
+    return *shared;
 }
 
 // The sample wallpaper in a host window of the screen's size, optionally under the icons.
@@ -62,7 +63,7 @@ struct DemoScene {
         UIScreen::mainScreen()->setScale(kScale);
         NSBundle* bundle = NSBundle::bundleWithPath(
             NSString::stringWithUTF8String(BD_BUNDLE_DIR "/AnimateDemo.bundle"));
-        view = bundle ? DeskTopView::createDeskTopViewFromBundle(bundle) : nullptr;
+        view = retained(bundle ? DeskTopView::createDeskTopViewFromBundle(bundle) : nullptr);
         if (!view) {
             std::fprintf(stderr, "render bench: no sample wallpaper at %s\n",
                          BD_BUNDLE_DIR "/AnimateDemo.bundle");
@@ -107,7 +108,7 @@ struct PerspectiveScene {
         card->setFrame(root->bounds());
         card->setContents(picture.get());
         card->setContentsScale(kScale);
-        card->setTransform(CATransform3DMakeRotation(25 * 3.14159265358979323846 / 180, 0, 1, 0));
+        card->setTransform(CATransform3DMakeRotation(25 * std::numbers::pi / 180, 0, 1, 0));
         root->addSublayer(card.get());
     }
     void frame() {
@@ -128,7 +129,7 @@ struct PixmanPass {
             reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(picture->bytes())),
             int(picture->bytesPerRow()));
         target = pixman_image_create_bits(PIXMAN_a8r8g8b8, kWidth, kHeight, dst.data(), kWidth * 4);
-        double a = degrees * 3.14159265358979323846 / 180, s = 1.02;
+        double a = degrees * std::numbers::pi / 180, s = 1.02;
         pixman_transform_t t;
         pixman_transform_init_identity(&t);
         t.matrix[0][0] = pixman_double_to_fixed(std::cos(a) * s);

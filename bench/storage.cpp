@@ -1,10 +1,6 @@
 // Resource storage throughput: scrambling against memcpy over 64 MiB, and reading a large
 // package against reading the same file with read(). Ends with one RESULT line.
 
-#include "Common/ImageCache.h"
-#include "CoreGraphics/CGColorSpace.h"
-#include "UIKit/ImageIO.h"
-#include <functional>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,10 +8,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "Common/ImageCache.h"
 #include "Common/NSData+DataEncrypt.h"
+#include "CoreGraphics/CGColorSpace.h"
+#include "UIKit/ImageIO.h"
 
 namespace {
 
@@ -129,9 +129,9 @@ struct CacheFixture {
         CGDataProviderRelease(provider);
         cache = adopt(alloc<ImageCache>()->init());
         cache->setResBundle(NSBundle::bundleWithPath(NSString::stringWithUTF8String(dir)));
-        name = NSString::stringWithUTF8String("frame.png");
+        name = retained(NSString::stringWithUTF8String("frame.png"));
         if (!cache->imageWithName(name)) std::abort();
-        dict = NSMutableDictionary::dictionaryWithCapacity(20);
+        dict = retained(NSMutableDictionary::dictionaryWithCapacity(20));
         dict->setObject(cache->imageWithName(name), name);
         unlink(file.c_str());
         rmdir(dir);

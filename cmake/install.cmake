@@ -17,7 +17,8 @@ install(TARGETS backdrop EXPORT BackdropTargets
 foreach(_folder platform interface Common)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/${_folder}/
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/backdrop/${_folder}
-    FILES_MATCHING PATTERN "*.h")
+    FILES_MATCHING PATTERN "*.h"
+    PATTERN "*Private.h" EXCLUDE)
 endforeach()
 install(FILES ${CMAKE_BINARY_DIR}/include/backdrop/Version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/backdrop)

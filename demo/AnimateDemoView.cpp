@@ -20,8 +20,8 @@ constexpr double kPumpkinCentreX = 30;
 constexpr int64_t kPumpkinWrap = 500;
 constexpr int32_t kGestureReplay = 2;
 constexpr size_t kFrameListCapacity = 7;
-constexpr unsigned kFlexibleSize = 18;  // flexible width (2) + flexible height (16)
-constexpr unsigned kFlexibleWidth = 2;
+constexpr unsigned kFlexibleSize =
+    UIViewAutoresizingFlexibleWidth | UIViewAutoresizingFlexibleHeight;
 
 // y truncated toward zero to 64 bits; values out of range saturate and NaN gives 0, where a
 // plain conversion would be undefined.
@@ -33,7 +33,7 @@ int64_t truncateToInt64(double y) {
 }
 }  // namespace
 
-UIView* AnimateDemoView::initWithFrame(CGRect frame) {
+AnimateDemoView* AnimateDemoView::initWithFrame(CGRect frame) {
     if (!DeskTopView::initWithFrame(frame)) return nullptr;
     ImageCache* cache = ImageCache::sharedInstance();
 
@@ -51,7 +51,7 @@ UIView* AnimateDemoView::initWithFrame(CGRect frame) {
 
     Ref<UIView> bar = adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 0, side, kBarHeight)));
     bar->setBackgroundColor(UIColor::grayColor());
-    bar->setAutoresizingMask(kFlexibleWidth);
+    bar->setAutoresizingMask(UIViewAutoresizingFlexibleWidth);
     addSubview(bar.get());
 
     setAnimateView(adopt(alloc<UIImageView>()->initWithFrame(bounds())).get());

@@ -14,7 +14,7 @@
 class AnimateDemoView : public DeskTopView {
   public:
     // -initWithFrame: [main-thread] builds the scene and starts one run of the flip-book.
-    UIView* initWithFrame(CGRect frame) override;
+    [[nodiscard]] AnimateDemoView* initWithFrame(CGRect frame) override;
 
     // -doAnimating [main-thread] stops the flip-book, logs "doAnimating" and moves the pumpkin's
     // centre to x 30 and one point down, back to 0 after 499.
@@ -33,9 +33,11 @@ class AnimateDemoView : public DeskTopView {
 
     // Properties [main-thread], strong references.
     virtual UIImageView* downImageView() { return _downImageView.get(); }
-    virtual void setDownImageView(UIImageView* downImageView) { _downImageView = downImageView; }
+    virtual void setDownImageView(UIImageView* downImageView) {
+        _downImageView = retained(downImageView);
+    }
     virtual UIImageView* animateView() { return _animateView.get(); }
-    virtual void setAnimateView(UIImageView* animateView) { _animateView = animateView; }
+    virtual void setAnimateView(UIImageView* animateView) { _animateView = retained(animateView); }
 
   protected:
     // Teardown [main-thread]: logs "dealloc", stops and drops the flip-book, drops the pumpkin,

@@ -11,6 +11,7 @@
 #include "QuartzCore/CABase.h"
 #include "UIKit/UIScreen.h"
 #include "interface/DeskTopView.h"
+#include "interface/DeskTopViewEntryPoints.h"
 
 namespace {
 
@@ -44,8 +45,8 @@ int drive(double seconds) {
     std::printf("screen: %g x %g points at scale %g\n", screenBounds.size.width,
                 screenBounds.size.height, screen->scale());
 
-    Ref<DriveView> view = adopt(static_cast<DriveView*>(
-        alloc<DriveView>()->initWithFrame(CGRectMake(0, 0, 320, screenBounds.size.height))));
+    Ref<DriveView> view = adopt(static_cast<DriveView*>(alloc<DriveView>()->initWithFrame(
+        CGRectMake(0, 0, kDeskTopViewWidth, screenBounds.size.height))));
     if (!view) {
         std::fprintf(stderr, "backdrop: the wallpaper view could not be created\n");
         return host::kExitFailure;

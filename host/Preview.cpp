@@ -1,6 +1,5 @@
 #include "Preview.h"
 
-#include <cairo.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
 
@@ -9,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "CoreGraphics/CGHandlesPrivate.h"
 #include "CoreGraphics/CGImage.h"
 #include "Foundation/FileIO.h"
 #include "UIKit/ImageIO.h"
@@ -104,7 +104,7 @@ constexpr int kLabel = 22;
 struct ContactSheet::Impl {
     std::vector<int> indices;
     std::vector<double> times;
-    std::vector<cairo_surface_t*> thumbs;
+    std::vector<bd::CairoSurface> thumbs;
     int width = 0, height = 0, thumbW = 0, thumbH = 0;
 };
 
@@ -115,17 +115,14 @@ ContactSheet::ContactSheet(int frameCount, int width, int height)
         _impl->indices.push_back(n == 1 ? 0
                                         : int(std::lround(double(j) * (frameCount - 1) / (n - 1))));
     _impl->times.assign(size_t(n), 0);
-    _impl->thumbs.assign(size_t(n), nullptr);
+    _impl->thumbs.resize(size_t(n));
     _impl->width = width;
     _impl->height = height;
     _impl->thumbW = std::min(kThumbWidth, width);
     _impl->thumbH = std::max(1, int(std::lround(double(height) * _impl->thumbW / width)));
 }
 
-ContactSheet::~ContactSheet() {
-    for (cairo_surface_t* s : _impl->thumbs)
-        if (s) cairo_surface_destroy(s);
-}
+ContactSheet::~ContactSheet() = default;
 
 bool ContactSheet::wants(int frameIndex) const {
     return std::find(_impl->indices.begin(), _impl->indices.end(), frameIndex) !=
@@ -135,20 +132,18 @@ bool ContactSheet::wants(int frameIndex) const {
 void ContactSheet::add(int frameIndex, double seconds, const uint8_t* pixels, size_t stride) {
     for (size_t j = 0; j < _impl->indices.size(); ++j) {
         if (_impl->indices[j] != frameIndex || _impl->thumbs[j]) continue;
-        cairo_surface_t* src =
-            cairo_image_surface_create_for_data(const_cast<uint8_t*>(pixels), CAIRO_FORMAT_ARGB32,
-                                                _impl->width, _impl->height, int(stride));
-        cairo_surface_t* t =
-            cairo_image_surface_create(CAIRO_FORMAT_ARGB32, _impl->thumbW, _impl->thumbH);
-        cairo_t* cr = cairo_create(t);
-        cairo_scale(cr, double(_impl->thumbW) / _impl->width,
+        bd::CairoSurface src(cairo_image_surface_create_for_data(const_cast<uint8_t*>(pixels),
+                                                                 CAIRO_FORMAT_ARGB32, _impl->width,
+                                                                 _impl->height, int(stride)));
+        bd::CairoSurface t(
+            cairo_image_surface_create(CAIRO_FORMAT_ARGB32, _impl->thumbW, _impl->thumbH));
+        bd::CairoContext cr(cairo_create(t.get()));
+        cairo_scale(cr.get(), double(_impl->thumbW) / _impl->width,
                     double(_impl->thumbH) / _impl->height);
-        cairo_set_source_surface(cr, src, 0, 0);
-        cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);  // once per sheet
-        cairo_paint(cr);
-        cairo_destroy(cr);
-        cairo_surface_destroy(src);
-        _impl->thumbs[j] = t;
+        cairo_set_source_surface(cr.get(), src.get(), 0, 0);
+        cairo_pattern_set_filter(cairo_get_source(cr.get()), CAIRO_FILTER_GOOD);  // once per sheet
+        cairo_paint(cr.get());
+        _impl->thumbs[j] = std::move(t);
         _impl->times[j] = seconds;
     }
 }
@@ -158,16 +153,18 @@ bool ContactSheet::write(const std::string& path, std::string* error) {
     int cols = std::min(n, kSheetColumns), rows = (n + kSheetColumns - 1) / kSheetColumns;
     int cellW = _impl->thumbW + kPad, cellH = _impl->thumbH + kLabel + kPad;
     int w = kPad + cols * cellW, h = kPad + rows * cellH;
-    cairo_surface_t* sheet = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-    cairo_t* cr = cairo_create(sheet);
+    bd::CairoSurface sheet(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+    bd::CairoContext context(cairo_create(sheet.get()));
+    cairo_t* cr = context.get();
     cairo_set_source_rgb(cr, 0.13, 0.13, 0.14);
     cairo_paint(cr);
     cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, 13);
     for (int j = 0; j < n; ++j) {
-        double x = kPad + (j % kSheetColumns) * cellW, y = kPad + (j / kSheetColumns) * cellH;
+        int column = j % kSheetColumns, row = j / kSheetColumns;
+        double x = kPad + column * cellW, y = kPad + row * cellH;
         if (_impl->thumbs[size_t(j)]) {
-            cairo_set_source_surface(cr, _impl->thumbs[size_t(j)], x, y);
+            cairo_set_source_surface(cr, _impl->thumbs[size_t(j)].get(), x, y);
             cairo_paint(cr);
         }
         char label[48];
@@ -179,14 +176,13 @@ bool ContactSheet::write(const std::string& path, std::string* error) {
                       y + _impl->thumbH + 16);
         cairo_show_text(cr, label);
     }
-    cairo_destroy(cr);
-    cairo_surface_flush(sheet);
-    size_t stride = size_t(cairo_image_surface_get_stride(sheet));
+    context.reset();
+    cairo_surface_flush(sheet.get());
+    size_t stride = size_t(cairo_image_surface_get_stride(sheet.get()));
     std::shared_ptr<uint8_t[]> px(new uint8_t[size_t(w) * size_t(h) * 4]);
     for (int y = 0; y < h; ++y)
         std::memcpy(px.get() + size_t(y) * size_t(w) * 4,
-                    cairo_image_surface_get_data(sheet) + size_t(y) * stride, size_t(w) * 4);
-    cairo_surface_destroy(sheet);
+                    cairo_image_surface_get_data(sheet.get()) + size_t(y) * stride, size_t(w) * 4);
     Ref<CGImage> img = adopt(bd::createARGB32Image(size_t(w), size_t(h), px));
     if (!img || !bd::writePNG(img.get(), path.c_str())) {
         *error = "cannot write " + path;

@@ -18,10 +18,10 @@
 
 #include "Commands.h"
 #include "CoreGraphics/CGImage.h"
-#include "HostScene.h"
 #include "Preview.h"
 #include "Script.h"
 #include "UIKit/ImageIO.h"
+#include "scene/HostScene.h"
 #include "wallpaper/WallpaperProcess.h"
 
 namespace fs = std::filesystem;
@@ -34,7 +34,8 @@ using host::fail;
 constexpr double kClockStart = 1000.0;
 
 struct RenderOptions {
-    std::string bundle, output, screen = "320x568@2", sheet, framesDir, script;
+    std::string bundle, output, screen = host::screenText(host::ScreenSpec{}), sheet, framesDir,
+                                script;
     double seconds = 3;
     int fps = 20;
     bool noIcons = false;

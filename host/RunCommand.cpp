@@ -9,9 +9,9 @@
 #include <string>
 
 #include "Commands.h"
-#include "HostScene.h"
 #include "RunSession.h"
 #include "SDLWindow.h"
+#include "scene/HostScene.h"
 #include "wallpaper/WallpaperProcess.h"
 
 namespace {

@@ -38,7 +38,7 @@ std::unique_ptr<SDLWindow> SDLWindow::open(const std::string& title, int frameWi
         *error = noDisplay + " (" + SDL_GetError() + ")";
         return nullptr;
     }
-    w->_videoStarted = true;
+    w->_video.started = true;
     SDL_EventState(SDL_POLLSENTINEL, SDL_IGNORE);
     // With no display SDL falls back to drawing nowhere; only a user who asks for that gets it.
     const char* driver = SDL_GetCurrentVideoDriver();
@@ -62,19 +62,19 @@ std::unique_ptr<SDLWindow> SDLWindow::open(const std::string& title, int frameWi
         ww = std::max(1, int(frameWidth * fit));
         wh = std::max(1, int(frameHeight * fit));
     }
-    w->_window = SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, ww,
-                                  wh, SDL_WINDOW_RESIZABLE);
+    w->_window.reset(SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
+                                      ww, wh, SDL_WINDOW_RESIZABLE));
     if (!w->_window) {
         *error = noDisplay + " (" + SDL_GetError() + ")";
         return nullptr;
     }
-    if (SDL_GetWindowSurface(w->_window)) return w;
+    if (SDL_GetWindowSurface(w->_window.get())) return w;
     // No software surface (Wayland): a streaming texture on whatever renderer there is.
     std::string why = SDL_GetError();
-    w->_renderer = SDL_CreateRenderer(w->_window, -1, 0);
+    w->_renderer.reset(SDL_CreateRenderer(w->_window.get(), -1, 0));
     if (w->_renderer)
-        w->_texture = SDL_CreateTexture(w->_renderer, SDL_PIXELFORMAT_ARGB8888,
-                                        SDL_TEXTUREACCESS_STREAMING, frameWidth, frameHeight);
+        w->_texture.reset(SDL_CreateTexture(w->_renderer.get(), SDL_PIXELFORMAT_ARGB8888,
+                                            SDL_TEXTUREACCESS_STREAMING, frameWidth, frameHeight));
     if (!w->_texture) {
         *error = "cannot draw into the window (" + why + "; " + SDL_GetError() + ")";
         return nullptr;
@@ -82,21 +82,18 @@ std::unique_ptr<SDLWindow> SDLWindow::open(const std::string& title, int frameWi
     return w;
 }
 
-SDLWindow::~SDLWindow() {
-    if (_texture) SDL_DestroyTexture(_texture);
-    if (_renderer) SDL_DestroyRenderer(_renderer);
-    if (_window) SDL_DestroyWindow(_window);
-    if (_videoStarted) SDL_QuitSubSystem(SDL_INIT_VIDEO);
+SDLWindow::VideoSubsystem::~VideoSubsystem() {
+    if (started) SDL_QuitSubSystem(SDL_INIT_VIDEO);
     SDL_Quit();
 }
 
 void SDLWindow::setTitle(const std::string& title) {
-    SDL_SetWindowTitle(_window, title.c_str());
+    SDL_SetWindowTitle(_window.get(), title.c_str());
 }
 
 void SDLWindow::toFramePixels(int x, int y, double* fx, double* fy) const {
     int cw = 1, ch = 1;
-    SDL_GetWindowSize(_window, &cw, &ch);
+    SDL_GetWindowSize(_window.get(), &cw, &ch);
     *fx = double(x) * _frameWidth / std::max(cw, 1);
     *fy = double(y) * _frameHeight / std::max(ch, 1);
 }
@@ -113,7 +110,7 @@ bool SDLWindow::present(const uint8_t* pixels, size_t stride,
 
 bool SDLWindow::presentToSurface(const uint8_t* pixels, size_t stride,
                                  const std::vector<bd::PixelRect>& rects, bool all) {
-    SDL_Surface* ws = SDL_GetWindowSurface(_window);  // made again after a resize
+    SDL_Surface* ws = SDL_GetWindowSurface(_window.get());  // made again after a resize
     if (!ws) return false;
     bool sameSize = ws->w == _frameWidth && ws->h == _frameHeight;
     Uint32 format = ws->format->format;
@@ -129,18 +126,17 @@ bool SDLWindow::presentToSurface(const uint8_t* pixels, size_t stride,
                                 size_t(q.x) * 4,
                             pixels + size_t(y) * stride + size_t(q.x) * 4, size_t(q.w) * 4);
         if (SDL_MUSTLOCK(ws)) SDL_UnlockSurface(ws);
-        return SDL_UpdateWindowSurfaceRects(_window, r.data(), int(r.size())) == 0;
+        return SDL_UpdateWindowSurfaceRects(_window.get(), r.data(), int(r.size())) == 0;
     }
     // Another size or layout: SDL converts (and scales) the whole frame.
-    SDL_Surface* frame =
+    bd::UniqueHandle<SDL_Surface, SDL_FreeSurface> frame(
         SDL_CreateRGBSurfaceWithFormatFrom(const_cast<uint8_t*>(pixels), _frameWidth, _frameHeight,
-                                           32, int(stride), SDL_PIXELFORMAT_ARGB8888);
+                                           32, int(stride), SDL_PIXELFORMAT_ARGB8888));
     if (!frame) return false;
-    SDL_SetSurfaceBlendMode(frame, SDL_BLENDMODE_NONE);
-    int rc = sameSize ? SDL_BlitSurface(frame, nullptr, ws, nullptr)
-                      : SDL_BlitScaled(frame, nullptr, ws, nullptr);
-    SDL_FreeSurface(frame);
-    return rc == 0 && SDL_UpdateWindowSurface(_window) == 0;
+    SDL_SetSurfaceBlendMode(frame.get(), SDL_BLENDMODE_NONE);
+    int rc = sameSize ? SDL_BlitSurface(frame.get(), nullptr, ws, nullptr)
+                      : SDL_BlitScaled(frame.get(), nullptr, ws, nullptr);
+    return rc == 0 && SDL_UpdateWindowSurface(_window.get()) == 0;
 }
 
 bool SDLWindow::presentToTexture(const uint8_t* pixels, size_t stride,
@@ -148,12 +144,12 @@ bool SDLWindow::presentToTexture(const uint8_t* pixels, size_t stride,
     std::vector<SDL_Rect> r = all ? std::vector<SDL_Rect>{{0, 0, _frameWidth, _frameHeight}}
                                   : sdlRects(rects, _frameWidth, _frameHeight);
     for (const SDL_Rect& q : r)
-        if (SDL_UpdateTexture(_texture, &q, pixels + size_t(q.y) * stride + size_t(q.x) * 4,
+        if (SDL_UpdateTexture(_texture.get(), &q, pixels + size_t(q.y) * stride + size_t(q.x) * 4,
                               int(stride)) != 0)
             return false;
-    SDL_RenderClear(_renderer);
-    SDL_RenderCopy(_renderer, _texture, nullptr, nullptr);
-    SDL_RenderPresent(_renderer);
+    SDL_RenderClear(_renderer.get());
+    SDL_RenderCopy(_renderer.get(), _texture.get(), nullptr, nullptr);
+    SDL_RenderPresent(_renderer.get());
     return true;
 }
 

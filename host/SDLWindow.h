@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Foundation/UniqueHandle.h"
 #include "QuartzCore/CAPixelRegion.h"
 
 namespace host {
@@ -26,7 +27,7 @@ class SDLWindow {
     // Null with a message when there is no display or no way to draw.
     static std::unique_ptr<SDLWindow> open(const std::string& title, int frameWidth,
                                            int frameHeight, bool headless, std::string* error);
-    ~SDLWindow();  // [main-thread] closes the window and SDL's video
+    ~SDLWindow() = default;  // [main-thread] closes the window and SDL's video
     SDLWindow(const SDLWindow&) = delete;
     SDLWindow& operator=(const SDLWindow&) = delete;
 
@@ -43,7 +44,7 @@ class SDLWindow {
     void toFramePixels(int x, int y, double* fx, double* fy) const;
     // [main-thread]
     void setTitle(const std::string& title);
-    SDL_Window* window() { return _window; }  // [main-thread]
+    SDL_Window* window() { return _window.get(); }  // [main-thread]
     // [main-thread] "window surface" or "texture".
     const char* presenterName() const { return _texture ? "texture" : "window surface"; }
     // [main-thread] Whether SDL_WaitEventTimeout sleeps on the display connection here (X11,
@@ -59,13 +60,20 @@ class SDLWindow {
     bool presentToTexture(const uint8_t* pixels, size_t stride,
                           const std::vector<bd::PixelRect>& rects, bool all);
 
-    SDL_Window* _window = nullptr;
-    SDL_Renderer* _renderer = nullptr;  // only for the texture path
-    SDL_Texture* _texture = nullptr;
+    // SDL's video subsystem, started for this window and ended with it (after the window).
+    struct VideoSubsystem {
+        bool started = false;
+        ~VideoSubsystem();  // [main-thread]
+    };
+
+    // Members go in reverse order: the texture, its renderer, the window, then SDL's video.
+    VideoSubsystem _video;
+    bd::UniqueHandle<SDL_Window, SDL_DestroyWindow> _window;
+    bd::UniqueHandle<SDL_Renderer, SDL_DestroyRenderer> _renderer;  // only for the texture path
+    bd::UniqueHandle<SDL_Texture, SDL_DestroyTexture> _texture;
     int _frameWidth = 0, _frameHeight = 0;
     bool _stale = true;
     bool _waitsOnDisplay = false;
-    bool _videoStarted = false;
 };
 
 }  // namespace host

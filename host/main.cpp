@@ -8,10 +8,9 @@
 #include "Foundation/NSString.h"
 #include "wallpaper/WallpaperProcess.h"
 
-int main(int argc, char** argv) {
-    // A wallpaper process started by this tool: not a command a user types.
-    if (argc >= 2 && std::strcmp(argv[1], host::kWallpaperProcessCommand) == 0)
-        host::wallpaperProcessMain(argc, argv);
+namespace {
+
+int runTool(int argc, char** argv) try {
     NSAutoreleasePool pool;
     CLI::App app{"backdrop: work with live-wallpaper bundles"};
     app.require_subcommand(1);
@@ -40,4 +39,22 @@ int main(int argc, char** argv) {
         return host::kExitUsage;
     }
     return exitCode;
+} catch (const std::exception& e) {
+    // Out of memory or a library's failure deep in a command: one line and a failure code, never
+    // an abort.
+    std::fprintf(stderr, "backdrop: %s\n", e.what());
+    return host::kExitFailure;
+} catch (...) {
+    std::fprintf(stderr, "backdrop: unexpected failure\n");
+    return host::kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A wallpaper process started by this tool: not a command a user types. It reports its own
+    // failures to the tool that started it, so it runs outside the tool's catch-all.
+    if (argc >= 2 && std::strcmp(argv[1], host::kWallpaperProcessCommand) == 0)
+        host::wallpaperProcessMain(argc, argv);
+    return runTool(argc, argv);
 }

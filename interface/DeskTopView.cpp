@@ -24,8 +24,6 @@
 namespace {
 constexpr double kFrameInterval = 1.0 / 40;  // target length of one frame
 constexpr double kShortestSleep = 0.001;     // sleep after a frame of the whole interval or more
-constexpr unsigned kFlexibleSize = 18;       // flexible width (2) + flexible height (16)
-constexpr int kContentModeScaleAspectFill = 2;
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -162,20 +160,21 @@ NSString* DeskTopView::version() {
     return NSSTR("");
 }
 
-UIView* DeskTopView::initWithFrame(CGRect frame) {
+DeskTopView* DeskTopView::initWithFrame(CGRect frame) {
     if (!UIScrollView::initWithFrame(frame)) return nullptr;  // the base released us
     setClipsToBounds(true);
     setShowsVerticalScrollIndicator(false);
     setShowsHorizontalScrollIndicator(false);
     setBounces(false);
     setBackgroundColor(UIColor::clearColor());
-    setAutoresizingMask(kFlexibleSize);
+    setAutoresizingMask(UIViewAutoresizingFlexibleWidth | UIViewAutoresizingFlexibleHeight);
 
-    _bgView = adopt(static_cast<UIImageView*>(alloc<UIImageView>()->initWithFrame(bounds())));
+    _bgView = adopt(alloc<UIImageView>()->initWithFrame(bounds()));
     if (_bgView) {
         _bgView->setUserInteractionEnabled(true);
-        _bgView->setAutoresizingMask(kFlexibleSize);
-        _bgView->setContentMode(kContentModeScaleAspectFill);
+        _bgView->setAutoresizingMask(UIViewAutoresizingFlexibleWidth |
+                                     UIViewAutoresizingFlexibleHeight);
+        _bgView->setContentMode(UIViewContentModeScaleAspectFill);
         addSubview(_bgView.get());
     }
     _scale = 1.0;

@@ -97,7 +97,7 @@ class DeskTopView : public UIScrollView,
     static NSString* version();
 
     // -initWithFrame: [main-thread]
-    UIView* initWithFrame(CGRect frame) override;
+    [[nodiscard]] DeskTopView* initWithFrame(CGRect frame) override;
     // -setFrame: [main-thread] then tapClipRect follows the bounds.
     void setFrame(CGRect frame) override;
     // -delayLoading [main-thread] detaches the resource thread that runs initResource.
@@ -150,9 +150,7 @@ class DeskTopView : public UIScrollView,
     // release the background view, cancel and release the queue, then the scroll view's.
     void dealloc() override;
 
-    // The frame loop, exposed for subclasses and tests. [main-thread]
-    UpdateOperation* updateOperation() { return _updateOperation.get(); }
-    NSOperationQueue* operationQueue() { return _operationQueue.get(); }
+    // The time timeComeWithInterval last answered true, for subclasses and tests. [main-thread]
     void setLastTime(double lastTime) { _lastTime = lastTime; }
     double lastTime() { return _lastTime; }
 

@@ -12,13 +12,16 @@
 
 #define BD_WALLPAPER_EXPORT __attribute__((visibility("default")))
 
+// The width of the view getDeskTopViewInstance makes, in points, whatever the screen's width.
+constexpr double kDeskTopViewWidth = 320;
+
 extern "C" {
 // [main-thread] +name of the library's wallpaper class, autoreleased ("" when it has none).
 BD_WALLPAPER_EXPORT NSString* getDeskTopViewName();
 // [main-thread] +version of the library's wallpaper class, autoreleased.
 BD_WALLPAPER_EXPORT NSString* getDeskTopViewVersion();
 // [main-thread] Binds the shared image cache to bundle, then makes the wallpaper view
-// (320 points wide, as tall as the main screen) and returns it autoreleased, or null.
+// (kDeskTopViewWidth wide, as tall as the main screen) and returns it autoreleased, or null.
 BD_WALLPAPER_EXPORT DeskTopView* getDeskTopViewInstance(NSBundle* bundle);
 }
 

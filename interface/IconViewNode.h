@@ -8,13 +8,16 @@
 
 class IconViewNode : public NSObject {
   public:
+    // -init [main-thread] a record with every property null.
+    [[nodiscard]] IconViewNode* init() override;
+
     // Property accessors [main-thread] (like the views that use it; no locks).
     virtual NSString* appID() { return _appID.get(); }
-    virtual void setAppID(NSString* appID) { _appID = appID; }
+    virtual void setAppID(NSString* appID) { _appID = retained(appID); }
     virtual NSString* appName() { return _appName.get(); }
-    virtual void setAppName(NSString* appName) { _appName = appName; }
+    virtual void setAppName(NSString* appName) { _appName = retained(appName); }
     virtual UIImage* appicon() { return _appicon.get(); }
-    virtual void setAppicon(UIImage* appicon) { _appicon = appicon; }
+    virtual void setAppicon(UIImage* appicon) { _appicon = retained(appicon); }
     virtual bool isRunning() { return _isRunning; }
     virtual void setIsRunning(bool isRunning) { _isRunning = isRunning; }
 

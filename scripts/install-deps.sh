@@ -3,7 +3,7 @@
 # Idempotent: packages that are already present are skipped.
 set -euo pipefail
 pkgs=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format clang-tidy
   libplist-dev libpng-dev libturbojpeg0-dev libcairo2-dev libpixman-1-dev
   libsdl2-dev libwebp-dev libcli11-dev libseccomp-dev linux-libc-dev
   libgtest-dev libgmock-dev libbenchmark-dev

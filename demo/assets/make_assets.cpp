@@ -15,19 +15,23 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <numbers>
 #include <string>
 #include <vector>
 
+#include "CoreGraphics/CGHandlesPrivate.h"
+
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+using std::numbers::pi;
+
 constexpr int kScale = 2;                      // pixels per point of the target screen
 constexpr int kScreenW = 320, kScreenH = 568;  // the default screen, in points
 constexpr int kFrameCount = 31;
-constexpr int kFrameSide = 320 * kScale;   // a lantern frame is 320 x 320 points
-constexpr int kPumpkinSide = 60 * kScale;  // the pumpkin base picture, 60 x 60 points
-constexpr double kThumbScale = 0.5;        // thumbnail pixels per point
-constexpr double kBarHeight = 20;          // the wallpaper's gray bar, points
+constexpr int kFrameSide = kScreenW * kScale;  // a lantern frame is as wide as the screen
+constexpr int kPumpkinSide = 60 * kScale;      // the pumpkin base picture, 60 x 60 points
+constexpr double kThumbScale = 0.5;            // thumbnail pixels per point
+constexpr double kBarHeight = 20;              // the wallpaper's gray bar, points
 
 struct RGB {
     double r, g, b;
@@ -84,7 +88,7 @@ void drawTombstone(cairo_t* cr, double x, double baseY, double w, double h, doub
     cairo_rotate(cr, tilt);
     cairo_move_to(cr, -w / 2, 0);
     cairo_line_to(cr, -w / 2, -h + w / 2);
-    cairo_arc(cr, 0, -h + w / 2, w / 2, kPi, 2 * kPi);
+    cairo_arc(cr, 0, -h + w / 2, w / 2, pi, 2 * pi);
     cairo_line_to(cr, w / 2, 0);
     cairo_close_path(cr);
     cairo_set_source_rgb(cr, 0.06, 0.05, 0.10);
@@ -103,43 +107,44 @@ void drawBareTree(cairo_t* cr, double x, double y, double length, double angle, 
     drawBareTree(cr, x2, y2, length * 0.66, angle + 0.38, depth - 1);
 }
 
-cairo_surface_t* drawBackdrop() {
+bd::CairoSurface drawBackdrop() {
     const int w = kScreenW * kScale, h = kScreenH * kScale;
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-    cairo_t* cr = cairo_create(s);
+    bd::CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+    bd::CairoContext context(cairo_create(s.get()));
+    cairo_t* cr = context.get();
 
-    cairo_pattern_t* sky = cairo_pattern_create_linear(0, 0, 0, h);
+    bd::CairoPattern skyOwner(cairo_pattern_create_linear(0, 0, 0, h));
+    cairo_pattern_t* sky = skyOwner.get();
     cairo_pattern_add_color_stop_rgb(sky, 0.0, 0.02, 0.02, 0.09);
     cairo_pattern_add_color_stop_rgb(sky, 0.6, 0.10, 0.06, 0.22);
     cairo_pattern_add_color_stop_rgb(sky, 1.0, 0.28, 0.12, 0.25);
     cairo_set_source(cr, sky);
     cairo_paint(cr);
-    cairo_pattern_destroy(sky);
 
     Lcg rng{20231031u};
     for (int i = 0; i < 140; ++i) {
         double x = rng.next() * w, y = rng.next() * h * 0.62, r = 0.8 + rng.next() * 1.8;
         cairo_set_source_rgba(cr, 1, 1, 0.92, 0.35 + rng.next() * 0.65);
-        cairo_arc(cr, x, y, r, 0, 2 * kPi);
+        cairo_arc(cr, x, y, r, 0, 2 * pi);
         cairo_fill(cr);
     }
 
     // The moon with a soft halo and two darker seas.
     const double mx = 470, my = 230, mr = 72;
-    cairo_pattern_t* halo = cairo_pattern_create_radial(mx, my, mr, mx, my, mr * 3);
+    bd::CairoPattern haloOwner(cairo_pattern_create_radial(mx, my, mr, mx, my, mr * 3));
+    cairo_pattern_t* halo = haloOwner.get();
     cairo_pattern_add_color_stop_rgba(halo, 0, 1, 0.95, 0.75, 0.35);
     cairo_pattern_add_color_stop_rgba(halo, 1, 1, 0.95, 0.75, 0);
     cairo_set_source(cr, halo);
-    cairo_arc(cr, mx, my, mr * 3, 0, 2 * kPi);
+    cairo_arc(cr, mx, my, mr * 3, 0, 2 * pi);
     cairo_fill(cr);
-    cairo_pattern_destroy(halo);
     cairo_set_source_rgb(cr, 0.98, 0.94, 0.78);
-    cairo_arc(cr, mx, my, mr, 0, 2 * kPi);
+    cairo_arc(cr, mx, my, mr, 0, 2 * pi);
     cairo_fill(cr);
     cairo_set_source_rgba(cr, 0.80, 0.74, 0.58, 0.55);
-    cairo_arc(cr, mx - 22, my - 14, 17, 0, 2 * kPi);
+    cairo_arc(cr, mx - 22, my - 14, 17, 0, 2 * pi);
     cairo_fill(cr);
-    cairo_arc(cr, mx + 20, my + 24, 11, 0, 2 * kPi);
+    cairo_arc(cr, mx + 20, my + 24, 11, 0, 2 * pi);
     cairo_fill(cr);
 
     // Two ranges of hills, the nearer one darker.
@@ -161,12 +166,11 @@ cairo_surface_t* drawBackdrop() {
 
     cairo_set_source_rgb(cr, 0.05, 0.04, 0.08);
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
-    drawBareTree(cr, w * 0.14, h * 0.83, 120, -kPi / 2 - 0.08, 6);
+    drawBareTree(cr, w * 0.14, h * 0.83, 120, -pi / 2 - 0.08, 6);
     drawTombstone(cr, w * 0.52, h * 0.86, 46, 78, -0.06);
     drawTombstone(cr, w * 0.68, h * 0.85, 38, 62, 0.08);
     drawTombstone(cr, w * 0.84, h * 0.84, 42, 70, -0.03);
 
-    cairo_destroy(cr);
     return s;
 }
 
@@ -192,19 +196,19 @@ void drawPumpkinBody(cairo_t* cr, double cx, double cy, double rx, double ry) {
     const double widths[] = {0.48, 0.48, 0.55, 0.55, 0.58};
     for (int i = 0; i < 5; ++i) {
         double lx = cx + offsets[i] * rx, lw = widths[i] * rx;
-        cairo_pattern_t* p = cairo_pattern_create_radial(lx - lw * 0.3, cy - ry * 0.35, lw * 0.1,
-                                                         lx, cy, std::max(lw, ry) * 1.05);
+        bd::CairoPattern light(cairo_pattern_create_radial(lx - lw * 0.3, cy - ry * 0.35, lw * 0.1,
+                                                           lx, cy, std::max(lw, ry) * 1.05));
+        cairo_pattern_t* p = light.get();
         cairo_pattern_add_color_stop_rgb(p, 0.0, 1.00, 0.66, 0.22);
         cairo_pattern_add_color_stop_rgb(p, 0.6, 0.93, 0.45, 0.06);
         cairo_pattern_add_color_stop_rgb(p, 1.0, 0.62, 0.24, 0.02);
         cairo_save(cr);
         cairo_translate(cr, lx, cy);
         cairo_scale(cr, lw, ry);
-        cairo_arc(cr, 0, 0, 1, 0, 2 * kPi);
+        cairo_arc(cr, 0, 0, 1, 0, 2 * pi);
         cairo_restore(cr);
         cairo_set_source(cr, p);
         cairo_fill_preserve(cr);
-        cairo_pattern_destroy(p);
         cairo_set_source_rgba(cr, 0.45, 0.16, 0.0, 0.55);
         cairo_set_line_width(cr, std::max(1.0, rx * 0.012));
         cairo_stroke(cr);
@@ -212,57 +216,59 @@ void drawPumpkinBody(cairo_t* cr, double cx, double cy, double rx, double ry) {
 }
 
 // The candle light seen through a carved hole: bright in the middle, redder at the edge.
-cairo_pattern_t* glowPattern(double cx, double cy, double radius, double intensity) {
-    cairo_pattern_t* p = cairo_pattern_create_radial(cx, cy, radius * 0.05, cx, cy, radius);
+bd::CairoPattern glowPattern(double cx, double cy, double radius, double intensity) {
+    bd::CairoPattern owner(cairo_pattern_create_radial(cx, cy, radius * 0.05, cx, cy, radius));
+    cairo_pattern_t* p = owner.get();
     cairo_pattern_add_color_stop_rgb(p, 0.0, 1.0, 0.97, 0.70 * intensity + 0.2);
     cairo_pattern_add_color_stop_rgb(p, 0.45, 1.0, 0.55 + 0.35 * intensity, 0.10);
     cairo_pattern_add_color_stop_rgb(p, 1.0, 0.55 + 0.4 * intensity, 0.18, 0.02);
-    return p;
+    return owner;
 }
 
 // Fills the current path as a carved hole: a dark rim, then the glow slightly inset below it.
 void carve(cairo_t* cr, cairo_pattern_t* glow, double depthX, double depthY) {
-    cairo_path_t* path = cairo_copy_path(cr);
+    bd::CairoPath path(cairo_copy_path(cr));
     cairo_set_source_rgb(cr, 0.30, 0.09, 0.0);
     cairo_fill(cr);
     cairo_save(cr);
     cairo_translate(cr, depthX, depthY);
-    cairo_append_path(cr, path);
+    cairo_append_path(cr, path.get());
     cairo_set_source(cr, glow);
     cairo_fill(cr);
     cairo_restore(cr);
-    cairo_path_destroy(path);
 }
 
 // Frame f of 0 ... kFrameCount - 1. The face "talks" and glances about, the eyes blink once, and
 // the candle flickers; the cycle closes, so the last frame leads back into the first.
-cairo_surface_t* drawLantern(int f) {
+bd::CairoSurface drawLantern(int f) {
     const double t = double(f) / kFrameCount;
     const double side = kFrameSide;
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kFrameSide, kFrameSide);
-    cairo_t* cr = cairo_create(s);
+    bd::CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kFrameSide, kFrameSide));
+    bd::CairoContext context(cairo_create(s.get()));
+    cairo_t* cr = context.get();
 
     const double flicker =
-        0.78 + 0.12 * std::sin(2 * kPi * 3 * t) + 0.10 * std::sin(2 * kPi * 7 * t + 1.3);
-    const double mouthOpen = 0.55 + 0.45 * std::sin(2 * kPi * 2 * t);  // 0 closed ... 1 open
-    const double glance = std::sin(2 * kPi * t) * side * 0.018;
+        0.78 + 0.12 * std::sin(2 * pi * 3 * t) + 0.10 * std::sin(2 * pi * 7 * t + 1.3);
+    const double mouthOpen = 0.55 + 0.45 * std::sin(2 * pi * 2 * t);  // 0 closed ... 1 open
+    const double glance = std::sin(2 * pi * t) * side * 0.018;
     const double blink = (f >= 18 && f <= 20) ? (f == 19 ? 0.12 : 0.45) : 1.0;
-    const double bob = std::sin(2 * kPi * t) * side * 0.008;
+    const double bob = std::sin(2 * pi * t) * side * 0.008;
 
     const double cx = side / 2, cy = side * 0.58 + bob;
     const double rx = side * 0.40, ry = side * 0.33;
 
     // Light thrown around the lantern: translucent, fading to nothing at the picture's edges.
-    cairo_pattern_t* halo = cairo_pattern_create_radial(cx, cy, ry * 0.6, cx, cy, side * 0.5);
+    bd::CairoPattern haloOwner(cairo_pattern_create_radial(cx, cy, ry * 0.6, cx, cy, side * 0.5));
+    cairo_pattern_t* halo = haloOwner.get();
     cairo_pattern_add_color_stop_rgba(halo, 0.0, 1.0, 0.62, 0.12, 0.30 * flicker);
     cairo_pattern_add_color_stop_rgba(halo, 1.0, 1.0, 0.62, 0.12, 0.0);
     cairo_set_source(cr, halo);
     cairo_paint(cr);
-    cairo_pattern_destroy(halo);
 
     drawPumpkinBody(cr, cx, cy, rx, ry);
 
-    cairo_pattern_t* glow = glowPattern(cx, cy + ry * 0.15, ry * 1.1, flicker);
+    bd::CairoPattern glowOwner(glowPattern(cx, cy + ry * 0.15, ry * 1.1, flicker));
+    cairo_pattern_t* glow = glowOwner.get();
     const double depthX = -glance * 0.25, depthY = side * 0.006;
 
     // Eyes: triangles that glance sideways and squash when blinking.
@@ -311,27 +317,25 @@ cairo_surface_t* drawLantern(int f) {
     cairo_fill(cr);
     cairo_restore(cr);
 
-    cairo_pattern_destroy(glow);
-    cairo_destroy(cr);
     return s;
 }
 
-cairo_surface_t* drawPumpkinBase() {
-    cairo_surface_t* s =
-        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kPumpkinSide, kPumpkinSide);
-    cairo_t* cr = cairo_create(s);
+bd::CairoSurface drawPumpkinBase() {
+    bd::CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kPumpkinSide, kPumpkinSide));
+    bd::CairoContext context(cairo_create(s.get()));
+    cairo_t* cr = context.get();
     drawPumpkinBody(cr, kPumpkinSide / 2.0, kPumpkinSide * 0.6, kPumpkinSide * 0.44,
                     kPumpkinSide * 0.34);
-    cairo_destroy(cr);
     return s;
 }
 
 // The wallpaper as the view shows it when idle on the default screen: the white square over
 // the backdrop and the pumpkin, the gray bar, and the first lantern frame fitted into the view.
-cairo_surface_t* drawThumbnail(cairo_surface_t* firstFrame) {
+bd::CairoSurface drawThumbnail(cairo_surface_t* firstFrame) {
     const int w = int(kScreenW * kThumbScale), h = int(kScreenH * kThumbScale);
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-    cairo_t* cr = cairo_create(s);
+    bd::CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+    bd::CairoContext context(cairo_create(s.get()));
+    cairo_t* cr = context.get();
     cairo_scale(cr, kThumbScale, kThumbScale);  // from here on, points
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
@@ -347,7 +351,6 @@ cairo_surface_t* drawThumbnail(cairo_surface_t* firstFrame) {
     cairo_set_source_surface(cr, firstFrame, 0, 0);
     cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
     cairo_paint(cr);
-    cairo_destroy(cr);
     return s;
 }
 
@@ -361,29 +364,18 @@ int main(int argc, char** argv) {
     const std::string dir = argv[1];
     bool ok = true;
 
-    cairo_surface_t* bg = drawBackdrop();
-    ok = writeJpeg(bg, dir + "/bg.jpg", 88) && ok;
-    cairo_surface_destroy(bg);
-
-    cairo_surface_t* base = drawPumpkinBase();
-    ok = writePng(base, dir + "/hallowmas_pumpkin_base.png") && ok;
-    cairo_surface_destroy(base);
-
-    cairo_surface_t* first = nullptr;
+    ok = writeJpeg(drawBackdrop().get(), dir + "/bg.jpg", 88) && ok;
+    ok = writePng(drawPumpkinBase().get(), dir + "/hallowmas_pumpkin_base.png") && ok;
+    bd::CairoSurface first;
     for (int f = 0; f < kFrameCount; ++f) {
-        cairo_surface_t* frame = drawLantern(f);
+        bd::CairoSurface frame = drawLantern(f);
         char name[16];
         std::snprintf(name, sizeof name, "/%02d.png", f + 1);
-        ok = writePng(frame, dir + name) && ok;
-        if (f == 0)
-            first = frame;
-        else
-            cairo_surface_destroy(frame);
+        ok = writePng(frame.get(), dir + name) && ok;
+        if (f == 0) first = std::move(frame);
     }
-    cairo_surface_t* thumb = drawThumbnail(first);
-    ok = writePng(thumb, dir + "/thumbnail.png") && ok;
-    cairo_surface_destroy(thumb);
-    cairo_surface_destroy(first);
+    ok = writePng(drawThumbnail(first.get()).get(), dir + "/thumbnail.png") && ok;
+    first.reset();
 
     cairo_debug_reset_static_data();
     return ok ? 0 : 1;

@@ -15,6 +15,7 @@
 #include "Foundation/NSBundle.h"
 #include "Foundation/NSDictionary.h"
 #include "Foundation/NSString.h"
+#include "interface/DeskTopViewEntryPoints.h"
 
 namespace fs = std::filesystem;
 
@@ -143,8 +144,9 @@ bool cycles(CheckRunner& r, WallpaperProcess& p, const Deadline& d, std::string*
     using Op = WallpaperRequest::Op;
     const ScreenSpec s;  // the screen the processes run with
     for (int i = 0; i < kCycles; ++i) {
-        CGPoint pt = CGPointMake(std::min(319.0, 320 * ((i * 37) % 100) / 100.0),
-                                 s.height * ((i * 61) % 100) / 100.0);
+        CGPoint pt = CGPointMake(
+            std::min(kDeskTopViewWidth - 1, kDeskTopViewWidth * ((i * 37) % 100) / 100.0),
+            s.height * ((i * 61) % 100) / 100.0);
         CGPoint moved = CGPointMake(pt.x + 5, pt.y + 5);
         bool ok =
             request(r, p, Op::startAnimating, d, why) && request(r, p, Op::isAnimating, d, why) &&

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/HostScene.h"
+#include "host/scene/HostScene.h"
 
 namespace host::desktop {
 

@@ -15,7 +15,7 @@
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Geometry.h"
-#include "host/HostScene.h"
+#include "host/scene/HostScene.h"
 
 namespace host::desktop {
 

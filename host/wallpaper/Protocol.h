@@ -18,7 +18,7 @@
 namespace host::wire {
 
 constexpr uint32_t kMagic = 0x50574442;  // "BDWP" in memory order
-constexpr size_t kMaxMessage = 64 * 1024;
+constexpr size_t kMaxMessage = size_t(64) * 1024;
 constexpr size_t kMaxText = 4096;  // one string
 constexpr size_t kMaxLines = 64;   // strings in a Reply
 constexpr size_t kMaxRects = 64;   // damaged rectangles in a Frame

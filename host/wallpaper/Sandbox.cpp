@@ -251,7 +251,7 @@ bool applySeccomp(std::string* error) {
         c.nr = seccomp_syscall_resolve_name(c.name);
         if (c.nr == __NR_SCMP_ERROR) continue;  // not a call of this machine
         if (std::strcmp(c.name, "socket") == 0)
-            rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1, SCMP_A0(SCMP_CMP_NE, AF_UNIX));
+            rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1, SCMP_A0(SCMP_CMP_NE, AF_UNIX, 0));
         else if (std::strcmp(c.name, "clone") == 0)
             // Threads stay allowed; a new process (no CLONE_THREAD) does not.
             rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1,

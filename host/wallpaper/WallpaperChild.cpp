@@ -31,8 +31,8 @@
 #include "Sandbox.h"
 #include "UIKit/UIScreen.h"
 #include "WallpaperProcess.h"
-#include "host/VirtualTime.h"
-#include "host/check/CheckSteps.h"
+#include "host/check/steps/CheckSteps.h"
+#include "host/scene/VirtualTime.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define BD_SANITIZED 1
@@ -91,7 +91,7 @@ void onCrash(int sig, siginfo_t* info, void* context) {
     std::memcpy(msg + at, &code, 4), at += 4;
     std::memcpy(msg + at, &addr, 8), at += 8;
     std::memcpy(msg + at, &count, 4), at += 4;
-    std::memcpy(msg + at, pcs, 8 * count), at += 8 * count;
+    std::memcpy(msg + at, pcs, size_t(8) * count), at += size_t(8) * count;
     wire::sendRaw(kSocket, msg, at);
     // The parent reads this process's memory map while it waits here, then kills it.
     timespec wait{2, 0};
@@ -113,7 +113,7 @@ void installCrashHandlers() {
     // Load the unwinder now: the handler must not be the first to need it.
     void* warm[4];
     backtrace(warm, 4);
-    static std::vector<uint8_t> altStack(64 * 1024);
+    static std::vector<uint8_t> altStack(size_t(64) * 1024);
     stack_t st{};
     st.ss_sp = altStack.data();
     st.ss_size = altStack.size();

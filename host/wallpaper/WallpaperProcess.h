@@ -48,7 +48,7 @@
 #include <vector>
 
 #include "CoreGraphics/CGGeometry.h"
-#include "host/HostScene.h"
+#include "host/scene/HostScene.h"
 
 namespace host {
 

@@ -1,5 +1,4 @@
 #include "AudioToolbox/AudioServices.h"
-#include "Foundation/ResourceNotes.h"
 
 #include <SDL.h>
 #include <dlfcn.h>
@@ -21,6 +20,7 @@
 #include "Foundation/NSLog.h"
 #include "Foundation/NSString.h"
 #include "Foundation/NSURL.h"
+#include "Foundation/ResourceNotes.h"
 
 namespace bd::audio {
 
@@ -346,9 +346,8 @@ OSStatus createSystemSoundFromFile(const char* path, SystemSoundID* out) {
             default:
                 break;
         }
-        std::string detail = status == kAudioServicesFileNotFoundError
-                                 ? bd::missingFileDetail(path, why)
-                                 : why;
+        std::string detail =
+            status == kAudioServicesFileNotFoundError ? bd::missingFileDetail(path, why) : why;
         bd::noteResource({"AudioServicesCreateSystemSoundID", path, detail});
     }
     return status;

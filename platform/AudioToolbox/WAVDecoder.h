@@ -15,7 +15,7 @@ constexpr int kMixChannels = 2;
 // Longest sound accepted (seconds), as system sounds are short effects.
 constexpr double kMaxSoundSeconds = 30.0;
 // Largest file read at all; anything bigger is refused before it is read.
-constexpr size_t kMaxWAVFileBytes = 64u * 1024u * 1024u;
+constexpr size_t kMaxWAVFileBytes = size_t(64) * 1024 * 1024;
 
 enum class WAVError {
     none = 0,

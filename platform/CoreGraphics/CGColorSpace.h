@@ -26,8 +26,8 @@ class CGColorSpace : public NSObject {
 typedef CGColorSpace* CGColorSpaceRef;
 
 // [any-thread] Both return a reference the caller owns (release with CGColorSpaceRelease).
-CGColorSpaceRef CGColorSpaceCreateDeviceRGB();
-CGColorSpaceRef CGColorSpaceCreateDeviceGray();
+[[nodiscard]] CGColorSpaceRef CGColorSpaceCreateDeviceRGB();
+[[nodiscard]] CGColorSpaceRef CGColorSpaceCreateDeviceGray();
 // [any-thread] Null-safe.
 CGColorSpaceRef CGColorSpaceRetain(CGColorSpaceRef space);
 void CGColorSpaceRelease(CGColorSpaceRef space);

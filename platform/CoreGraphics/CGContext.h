@@ -103,11 +103,12 @@ typedef CGContext* CGContextRef;
 // transparent RGB); otherwise it draws into data, which must hold height rows of bytesPerRow.
 // bytesPerRow 0: the context chooses (width × bytes per pixel). Null for a zero or over-large
 // side, a bytesPerRow too small for the width, or any other layout. Caller owns the result.
-CGContextRef CGBitmapContextCreate(void* data, size_t width, size_t height, size_t bitsPerComponent,
-                                   size_t bytesPerRow, CGColorSpaceRef space, uint32_t bitmapInfo);
+[[nodiscard]] CGContextRef CGBitmapContextCreate(void* data, size_t width, size_t height,
+                                                 size_t bitsPerComponent, size_t bytesPerRow,
+                                                 CGColorSpaceRef space, uint32_t bitmapInfo);
 // [any-thread] A bitmap of the context's current content (sharing its pixels until the context
 // draws again); null for a null context. Caller owns the result.
-CGImageRef CGBitmapContextCreateImage(CGContextRef c);
+[[nodiscard]] CGImageRef CGBitmapContextCreateImage(CGContextRef c);
 // [any-thread] The layout the context was made with.
 size_t CGBitmapContextGetWidth(CGContextRef c);
 size_t CGBitmapContextGetHeight(CGContextRef c);

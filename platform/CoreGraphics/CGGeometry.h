@@ -4,8 +4,6 @@
 
 #include <cmath>
 
-typedef double CGFloat;
-
 struct CGPoint {
     double x = 0, y = 0;
 };

@@ -43,9 +43,9 @@ CGImage::CGImage(size_t width, size_t height, size_t bitsPerComponent, size_t bi
       _bitsPerComponent(bitsPerComponent),
       _bitsPerPixel(bitsPerPixel),
       _bytesPerRow(bytesPerRow),
-      _colorSpace(space),
+      _colorSpace(retained(space)),
       _bitmapInfo(bitmapInfo),
-      _provider(provider),
+      _provider(retained(provider)),
       _shouldInterpolate(shouldInterpolate),
       _isMask(isMask) {}
 

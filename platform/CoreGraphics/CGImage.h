@@ -67,10 +67,10 @@ class CGDataProvider : public NSObject {
 typedef CGDataProvider* CGDataProviderRef;
 
 // [any-thread] Copies length bytes; null when data is null and length is not 0. Caller owns it.
-CGDataProviderRef CGDataProviderCreateWithCopyOfData(const void* data, size_t length);
+[[nodiscard]] CGDataProviderRef CGDataProviderCreateWithCopyOfData(const void* data, size_t length);
 // [any-thread] Takes over a buffer of length bytes. Caller owns the result.
-CGDataProviderRef CGDataProviderCreateWithBuffer(std::shared_ptr<const uint8_t[]> bytes,
-                                                 size_t length);
+[[nodiscard]] CGDataProviderRef CGDataProviderCreateWithBuffer(
+    std::shared_ptr<const uint8_t[]> bytes, size_t length);
 // [any-thread] Null-safe.
 CGDataProviderRef CGDataProviderRetain(CGDataProviderRef provider);
 void CGDataProviderRelease(CGDataProviderRef provider);
@@ -123,28 +123,30 @@ enum CGColorRenderingIntent : int { kCGRenderingIntentDefault = 0 };
 // size, bitsPerPixel < components × bitsPerComponent, bytesPerRow too small, or a buffer shorter
 // than bytesPerRow × (height − 1) + the last row). Only 8 bits per component are supported.
 // Caller owns the result. decode is ignored (must be null).
-CGImageRef CGImageCreate(size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel,
-                         size_t bytesPerRow, CGColorSpaceRef space, CGBitmapInfo bitmapInfo,
-                         CGDataProviderRef provider, const double* decode, bool shouldInterpolate,
-                         CGColorRenderingIntent intent);
+[[nodiscard]] CGImageRef CGImageCreate(size_t width, size_t height, size_t bitsPerComponent,
+                                       size_t bitsPerPixel, size_t bytesPerRow,
+                                       CGColorSpaceRef space, CGBitmapInfo bitmapInfo,
+                                       CGDataProviderRef provider, const double* decode,
+                                       bool shouldInterpolate, CGColorRenderingIntent intent);
 // [any-thread] An image mask: 8-bit samples (1 component), 0 lets a picture through, 255 hides
 // it. Caller owns the result; null when the layout is inconsistent.
-CGImageRef CGImageMaskCreate(size_t width, size_t height, size_t bitsPerComponent,
-                             size_t bitsPerPixel, size_t bytesPerRow, CGDataProviderRef provider,
-                             const double* decode, bool shouldInterpolate);
+[[nodiscard]] CGImageRef CGImageMaskCreate(size_t width, size_t height, size_t bitsPerComponent,
+                                           size_t bitsPerPixel, size_t bytesPerRow,
+                                           CGDataProviderRef provider, const double* decode,
+                                           bool shouldInterpolate);
 
 // [any-thread] The part of the bitmap inside rect, in its pixels with the origin at its top-left
 // corner: rect is widened outward to whole pixels (CGRectIntegral) and intersected with the
 // bitmap's bounds; null when nothing is left or image is null. The part shares the bitmap's
 // pixels (no copy; its data provider starts at the part's first pixel and keeps the whole
 // buffer alive). Caller owns the result.
-CGImageRef CGImageCreateWithImageInRect(CGImageRef image, CGRect rect);
+[[nodiscard]] CGImageRef CGImageCreateWithImageInRect(CGImageRef image, CGRect rect);
 // [any-thread] The bitmap with mask applied, the mask stretched over the bitmap's size (sampled
 // at the nearest pixel when the mask says it should not be interpolated). How much of each
 // pixel shows: an image mask, 1 − its sample; a grey bitmap, its grey value; a bitmap with
 // alpha, its alpha. The result is a new premultiplied ARGB32 bitmap. Null when either is null,
 // when image is itself an image mask, or when a layout can't be read. Caller owns the result.
-CGImageRef CGImageCreateWithMask(CGImageRef image, CGImageRef mask);
+[[nodiscard]] CGImageRef CGImageCreateWithMask(CGImageRef image, CGImageRef mask);
 // [any-thread] The bitmap with every pixel whose components all lie in the given ranges made
 // fully transparent. components holds a minimum and a maximum per component of the colour
 // space, in sample values 0...255; only as many pairs as the colour space has components are
@@ -152,7 +154,7 @@ CGImageRef CGImageCreateWithMask(CGImageRef image, CGImageRef mask);
 // pixels already transparent stay so. The result is premultiplied ARGB32, the grey repeated
 // in red, green and blue for a grey bitmap. Null for a null image or components, or an image
 // mask. Caller owns the result.
-CGImageRef CGImageCreateWithMaskingColors(CGImageRef image, const double* components);
+[[nodiscard]] CGImageRef CGImageCreateWithMaskingColors(CGImageRef image, const double* components);
 
 // [any-thread] Null-safe.
 CGImageRef CGImageRetain(CGImageRef image);

@@ -1,11 +1,10 @@
 #include "CoreGraphics/CGRaster.h"
 
-#include <cairo.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "CoreGraphics/CGHandlesPrivate.h"
 #include "CoreGraphics/CGImagePixels.h"
 
 namespace bd {
@@ -14,17 +13,15 @@ namespace {
 
 constexpr double kLimit = double(1 << 30);
 
-Raster fromSurface(cairo_surface_t* s, IRect rect) {
+// The raster's pixels keep the surface alive for as long as they are read.
+Raster fromSurface(CairoSurface s, IRect rect) {
     Raster r;
-    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(s);
-        return r;
-    }
-    cairo_surface_flush(s);
-    r.data = std::shared_ptr<uint8_t>(cairo_image_surface_get_data(s),
-                                      [s](uint8_t*) { cairo_surface_destroy(s); });
-    r.stride = size_t(cairo_image_surface_get_stride(s));
+    if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) return r;
+    cairo_surface_flush(s.get());
+    r.stride = size_t(cairo_image_surface_get_stride(s.get()));
     r.rect = rect;
+    std::shared_ptr<cairo_surface_t> owner(std::move(s));
+    r.data = std::shared_ptr<uint8_t>(owner, cairo_image_surface_get_data(owner.get()));
     return r;
 }
 
@@ -35,20 +32,17 @@ bool finite(CGPoint p) {
 // A cairo surface over the bitmap's pixels (ARGB32 or A8 coverage), with the buffer that
 // backs it when the bitmap had to be converted.
 struct Source {
-    cairo_surface_t* surface = nullptr;
     std::vector<uint32_t> argb;
     std::vector<uint8_t> a8;
-    ~Source() {
-        if (surface) cairo_surface_destroy(surface);
-    }
+    CairoSurface surface;  // declared last: goes before the buffers it reads
 };
 
 bool makeSource(CGImageRef image, bool asCoverage, Source& s) {
     int w = int(image->width()), h = int(image->height());
     if (!asCoverage && image->isARGB32()) {
-        s.surface = cairo_image_surface_create_for_data(const_cast<uint8_t*>(image->bytes()),
-                                                        CAIRO_FORMAT_ARGB32, w, h,
-                                                        int(image->bytesPerRow()));
+        s.surface.reset(cairo_image_surface_create_for_data(const_cast<uint8_t*>(image->bytes()),
+                                                            CAIRO_FORMAT_ARGB32, w, h,
+                                                            int(image->bytesPerRow())));
     } else if (!asCoverage) {
         s.argb.resize(size_t(w) * size_t(h));
         for (int y = 0; y < h; ++y) {
@@ -56,8 +50,8 @@ bool makeSource(CGImageRef image, bool asCoverage, Source& s) {
             const uint32_t* p = imageRowARGB(image, size_t(y), 0, size_t(w), row);
             if (p != row) std::memcpy(row, p, size_t(w) * 4);
         }
-        s.surface = cairo_image_surface_create_for_data(reinterpret_cast<uint8_t*>(s.argb.data()),
-                                                        CAIRO_FORMAT_ARGB32, w, h, w * 4);
+        s.surface.reset(cairo_image_surface_create_for_data(
+            reinterpret_cast<uint8_t*>(s.argb.data()), CAIRO_FORMAT_ARGB32, w, h, w * 4));
     } else {
         int stride = cairo_format_stride_for_width(CAIRO_FORMAT_A8, w);
         s.a8.resize(size_t(stride) * size_t(h));
@@ -66,9 +60,10 @@ bool makeSource(CGImageRef image, bool asCoverage, Source& s) {
             const uint8_t* p = imageRowCoverage(image, size_t(y), 0, size_t(w), row);
             if (p != row) std::memcpy(row, p, size_t(w));
         }
-        s.surface = cairo_image_surface_create_for_data(s.a8.data(), CAIRO_FORMAT_A8, w, h, stride);
+        s.surface.reset(
+            cairo_image_surface_create_for_data(s.a8.data(), CAIRO_FORMAT_A8, w, h, stride));
     }
-    return cairo_surface_status(s.surface) == CAIRO_STATUS_SUCCESS;
+    return cairo_surface_status(s.surface.get()) == CAIRO_STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -110,12 +105,10 @@ IRect pathBounds(const std::vector<PathSegment>& path) {
 Raster rasterisePath(const std::vector<PathSegment>& path, IRect rect, bool evenOdd,
                      bool antialias) {
     if (rect.empty()) return {};
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_A8, rect.width(), rect.height());
-    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(s);
-        return {};
-    }
-    cairo_t* cr = cairo_create(s);
+    CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_A8, rect.width(), rect.height()));
+    if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) return {};
+    CairoContext context(cairo_create(s.get()));
+    cairo_t* cr = context.get();
     cairo_translate(cr, -rect.x0, -rect.y0);
     cairo_set_fill_rule(cr, evenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
     cairo_set_antialias(cr, antialias ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE);
@@ -137,8 +130,8 @@ Raster rasterisePath(const std::vector<PathSegment>& path, IRect rect, bool even
         }
     }
     cairo_fill(cr);
-    cairo_destroy(cr);
-    return fromSurface(s, rect);
+    context.reset();
+    return fromSurface(std::move(s), rect);
 }
 
 Raster renderImage(CGImageRef image, CGAffineTransform m, IRect rect, bool asCoverage,
@@ -151,15 +144,14 @@ Raster renderImage(CGImageRef image, CGAffineTransform m, IRect rect, bool asCov
     Source src;
     if (!makeSource(image, asCoverage, src)) return {};
 
-    cairo_surface_t* s = cairo_image_surface_create(
-        asCoverage ? CAIRO_FORMAT_A8 : CAIRO_FORMAT_ARGB32, rect.width(), rect.height());
-    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(s);
-        return {};
-    }
-    cairo_t* cr = cairo_create(s);
+    CairoSurface s(cairo_image_surface_create(asCoverage ? CAIRO_FORMAT_A8 : CAIRO_FORMAT_ARGB32,
+                                              rect.width(), rect.height()));
+    if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) return {};
+    CairoContext context(cairo_create(s.get()));
+    cairo_t* cr = context.get();
     cairo_translate(cr, -rect.x0, -rect.y0);
-    cairo_pattern_t* pattern = cairo_pattern_create_for_surface(src.surface);
+    CairoPattern source(cairo_pattern_create_for_surface(src.surface.get()));
+    cairo_pattern_t* pattern = source.get();
     // The pattern's matrix maps cairo's user space (device pixels here, after the translate
     // is undone by cairo itself) to the bitmap's pixels.
     cairo_pattern_set_matrix(pattern, &toImage);
@@ -185,9 +177,8 @@ Raster renderImage(CGImageRef image, CGAffineTransform m, IRect rect, bool asCov
     }
     cairo_close_path(cr);
     cairo_fill(cr);
-    cairo_pattern_destroy(pattern);
-    cairo_destroy(cr);
-    return fromSurface(s, rect);
+    context.reset();
+    return fromSurface(std::move(s), rect);
 }
 
 }  // namespace bd

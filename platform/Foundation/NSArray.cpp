@@ -11,7 +11,7 @@ NSArray* NSArray::array() {
 NSArray* NSArray::arrayWithObjects(std::initializer_list<NSObject*> objects) {
     NSArray* a = alloc<NSArray>();
     for (NSObject* o : objects)
-        if (o) a->_objects.emplace_back(o);
+        if (o) a->_objects.push_back(retained(o));
     a->autorelease();
     return a;
 }
@@ -70,18 +70,18 @@ NSMutableArray* NSMutableArray::arrayWithCapacity(size_t capacity) {
 }
 
 void NSMutableArray::addObject(NSObject* object) {
-    if (object) _objects.emplace_back(object);
+    if (object) _objects.push_back(retained(object));
 }
 
 void NSMutableArray::insertObject(NSObject* object, size_t atIndex) {
     if (!object) return;
     if (atIndex > _objects.size()) atIndex = _objects.size();
-    _objects.insert(_objects.begin() + static_cast<std::ptrdiff_t>(atIndex), Ref<NSObject>(object));
+    _objects.insert(_objects.begin() + static_cast<std::ptrdiff_t>(atIndex), retained(object));
 }
 
 void NSMutableArray::removeObject(NSObject* object) {
     if (!object) return;
-    Ref<NSObject> keep(object);  // the entry may hold the last reference to object
+    Ref<NSObject> keep = retained(object);  // the entry may hold the last reference to object
     std::erase_if(_objects,
                   [&](const Ref<NSObject>& o) { return o.get() == object || o->isEqual(object); });
 }

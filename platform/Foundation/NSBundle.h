@@ -16,7 +16,7 @@ class NSBundle : public NSObject {
     static void setMainBundlePath(NSString* path);
 
     // -initWithPath: [any-thread]
-    virtual NSBundle* initWithPath(NSString* path);
+    [[nodiscard]] virtual NSBundle* initWithPath(NSString* path);
     // -bundlePath / -resourcePath [any-thread] both the bundle directory itself.
     virtual NSString* bundlePath() const { return _path.get(); }
     virtual NSString* resourcePath() const { return _path.get(); }

@@ -19,7 +19,7 @@ class NSData : public NSObject {
     static NSData* dataWithContentsOfFile(NSString* path);
 
     // -initWithBytes:length: [any-thread]
-    virtual NSData* initWithBytes(const void* bytes, size_t length);
+    [[nodiscard]] virtual NSData* initWithBytes(const void* bytes, size_t length);
     // -bytes [any-thread] null only for an empty object's storage may be non-null; never read past
     // length().
     virtual const void* bytes() const { return _bytes.data(); }

@@ -27,11 +27,11 @@ void NSDictionary::put(NSObject* key, NSObject* value) {
     if (!key || !value) return;
     auto it = _index.find(key);
     if (it != _index.end()) {
-        _values[it->second] = value;
+        _values[it->second] = retained(value);
         return;
     }
-    _keys.emplace_back(key);
-    _values.emplace_back(value);
+    _keys.push_back(retained(key));
+    _values.push_back(retained(value));
     _index.emplace(key, _keys.size() - 1);
 }
 
@@ -126,7 +126,7 @@ void NSMutableDictionary::removeAllObjects() {
 
 void NSMutableDictionary::setDictionary(NSDictionary* other) {
     if (other == this) return;
-    Ref<NSDictionary> keep(other);
+    Ref<NSDictionary> keep = retained(other);
     clear();
     if (!other) return;
     NSArray* keys = other->allKeys();

@@ -55,7 +55,7 @@ class NSMutableDictionary : public NSDictionary {
     // +dictionaryWithCapacity: [any-thread]
     static NSMutableDictionary* dictionaryWithCapacity(size_t capacity);
     // -initWithCapacity: [any-thread]
-    virtual NSMutableDictionary* initWithCapacity(size_t capacity);
+    [[nodiscard]] virtual NSMutableDictionary* initWithCapacity(size_t capacity);
 
     // -setObject:forKey: [any-thread] a null object or key is ignored.
     virtual void setObject(NSObject* object, NSObject* forKey);

@@ -9,9 +9,9 @@ NSString* NSLocalizedDescriptionKey() {
 
 NSError* NSError::errorWithDomain(NSString* domain, long code, NSDictionary* userInfo) {
     NSError* e = alloc<NSError>();
-    e->_domain = domain;
+    e->_domain = retained(domain);
     e->_code = code;
-    e->_userInfo = userInfo;
+    e->_userInfo = retained(userInfo);
     e->autorelease();
     return e;
 }

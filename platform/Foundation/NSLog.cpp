@@ -7,9 +7,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 #include "Foundation/NSString.h"
 

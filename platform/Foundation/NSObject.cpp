@@ -1,50 +1,7 @@
 #include "Foundation/NSObject.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <vector>
-
+#include "Foundation/MediaClock.h"
 #include "Foundation/NSRunLoop.h"
-#include "QuartzCore/CABase.h"
-
-namespace bd {
-bool isMainThread() {
-    // The answer never changes for a thread, so ask the kernel once per thread.
-    thread_local const bool isMain = pid_t(syscall(SYS_gettid)) == getpid();
-    return isMain;
-}
-
-void fatal(const char* what) {
-    std::fprintf(stderr, "backdrop: fatal: %s\n", what ? what : "(unknown)");
-    std::fflush(stderr);
-    std::abort();
-}
-}  // namespace bd
-
-namespace {
-constexpr uint32_t kLiveMagic = 0x0b1ec7u;
-constexpr uint32_t kDeadMagic = 0xdeadb1ecu;
-
-// The thread's autorelease stack. Objects below the first pool's mark belong to the fallback
-// pool, released when the thread ends.
-struct PoolStack {
-    std::vector<NSObject*> objects;
-    size_t depth = 0;
-    void releaseDownTo(size_t mark) {
-        // A release may autorelease more objects; keep going until the stack is back at mark.
-        while (objects.size() > mark) {
-            NSObject* o = objects.back();
-            objects.pop_back();
-            o->release();
-        }
-    }
-    ~PoolStack() { releaseDownTo(0); }
-};
-thread_local PoolStack tPools;
-}  // namespace
 
 void NSObject::release() {
 #if defined(BD_DEBUG_CHECKS)
@@ -79,8 +36,7 @@ NSObject::~NSObject() = default;
 
 void NSObject::performSelector(const Selector& sel, NSObject* withObject, double afterDelay) {
     if (!(afterDelay > 0)) afterDelay = 0;
-    NSRunLoop::mainRunLoop()->addPerformTimer(CACurrentMediaTime() + afterDelay, this, sel,
-                                              withObject);
+    NSRunLoop::mainRunLoop()->addPerformTimer(bd::mediaTime() + afterDelay, this, sel, withObject);
 }
 
 void NSObject::cancelPreviousPerformRequestsWithTarget(NSObject* target, const Selector& selector,
@@ -106,28 +62,4 @@ void NSObject::performSelectorOnMainThread(const Selector& sel, NSObject* withOb
         NSRunLoop::mainRunLoop()->postAndWait(run);
     else
         NSRunLoop::mainRunLoop()->post(run);
-}
-
-NSAutoreleasePool::NSAutoreleasePool() : _mark(tPools.objects.size()) {
-    ++tPools.depth;
-}
-
-NSAutoreleasePool::~NSAutoreleasePool() {
-    tPools.releaseDownTo(_mark);
-    --tPools.depth;
-}
-
-void NSAutoreleasePool::drain() {
-    tPools.releaseDownTo(_mark);
-}
-
-namespace bd {
-// Releases the thread's fallback pool when no pool scope is open.
-void drainFallbackAutoreleasePool() {
-    if (tPools.depth == 0) tPools.releaseDownTo(0);
-}
-}  // namespace bd
-
-void NSAutoreleasePool::addObject(NSObject* o) {
-    if (o) tPools.objects.push_back(o);
 }

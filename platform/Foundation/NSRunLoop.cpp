@@ -5,7 +5,7 @@
 #include <cmath>
 #include <memory>
 
-#include "QuartzCore/CABase.h"
+#include "Foundation/MediaClock.h"
 
 namespace {
 bool later(const auto& a, const auto& b) {
@@ -99,7 +99,7 @@ NSRunLoop::TimerId NSRunLoop::addPerformTimer(double fireMediaTime, NSObject* ta
 // a view must happen there).
 static void releaseTimerRefs(std::vector<NSObject*> refs) {
     if (refs.empty()) return;
-    auto fn = [refs] {
+    auto fn = [refs = std::move(refs)] {
         for (NSObject* o : refs) o->release();
     };
     if (bd::isMainThread())
@@ -192,7 +192,7 @@ bool NSRunLoop::runOnce() {
         t();
         ran = true;
     }
-    double now = CACurrentMediaTime();
+    double now = bd::mediaTime();
     for (;;) {
         Timer t;
         {
@@ -267,17 +267,6 @@ bool NSRunLoop::runUntil(const std::function<bool()>& cond, double timeoutSecond
         if (left <= 0) return cond ? cond() : false;
         waitFor(left);
     }
-}
-
-namespace bd {
-void drainFallbackAutoreleasePool();  // NSObject.cpp
-}
-
-void NSRunLoop::drainAutoreleasePool() {
-    BD_ASSERT_MAIN_THREAD();
-    // Each pass already runs in a pool of its own; this drains what the main thread
-    // autoreleased outside any pool.
-    bd::drainFallbackAutoreleasePool();
 }
 
 void NSRunLoop::setWaiter(NSRunLoopWaiter* waiter) {

@@ -68,8 +68,6 @@ class NSRunLoop : public NSObject {
     // [main-thread] Runs until cond() is true (tested after every pass) or timeoutSeconds of
     // wall-clock time have gone by; returns cond()'s last value.
     virtual bool runUntil(const std::function<bool()>& cond, double timeoutSeconds);
-    // [main-thread] Drains the loop's autorelease pool.
-    virtual void drainAutoreleasePool();
 
     // [main-thread] Installs a waiter (null: the built-in one). The caller keeps it alive while
     // it is installed; once this returns, the waiter it replaced is called no more.

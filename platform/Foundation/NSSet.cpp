@@ -32,7 +32,7 @@ NSSet* NSSet::setWithArray(NSArray* array) {
 
 void NSSet::add(NSObject* object) {
     if (!object || _members.count(object)) return;
-    _objects.emplace_back(object);
+    _objects.push_back(retained(object));
     _members.insert(object);
 }
 

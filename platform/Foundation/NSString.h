@@ -22,9 +22,10 @@ class NSString : public NSObject {
     static NSString* stringWithStdString(std::string text);
 
     // -initWithBytes:length:encoding: [any-thread] null (and released) unless valid UTF-8.
-    virtual NSString* initWithBytes(const void* bytes, size_t length, unsigned long encoding);
+    [[nodiscard]] virtual NSString* initWithBytes(const void* bytes, size_t length,
+                                                  unsigned long encoding);
     // [any-thread]
-    virtual NSString* initWithStdString(std::string text);
+    [[nodiscard]] virtual NSString* initWithStdString(std::string text);
 
     // -UTF8String [any-thread] valid as long as the string lives.
     virtual const char* UTF8String() { return _s.c_str(); }

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <thread>
 
+#include "Foundation/MediaClock.h"
 #include "Foundation/NSRunLoop.h"
-#include "QuartzCore/CABase.h"
 
 void NSThread::detachNewThreadSelector(const Selector& selector, NSObject* toTarget,
                                        NSObject* withObject) {

@@ -5,7 +5,7 @@
 NSURL* NSURL::fileURLWithPath(NSString* path) {
     if (!path) return nullptr;
     NSURL* u = alloc<NSURL>();
-    u->_path = path;
+    u->_path = retained(path);
     u->autorelease();
     return u;
 }

@@ -16,7 +16,7 @@ CAAnimation* CAAnimation::animation() {
 }
 
 CAAnimation* CAAnimation::init() {
-    NSObject::init();
+    if (!NSObject::init()) return nullptr;
     return this;
 }
 
@@ -55,13 +55,13 @@ void CAAnimation::sendDidStart() {
     if (_didStartSent) return;
     _didStartSent = true;
     // Keep the animation alive through the call: the delegate may drop the last reference.
-    Ref<CAAnimation> keep(this);
+    Ref<CAAnimation> keep = retained(this);
     if (CAAnimationDelegate* d = delegate()) d->animationDidStart(this);
 }
 
 void CAAnimation::sendDidStop(bool finished) {
     if (_didStopSent) return;
-    Ref<CAAnimation> keep(this);
+    Ref<CAAnimation> keep = retained(this);
     sendDidStart();
     _didStopSent = true;
     if (CAAnimationDelegate* d = delegate()) d->animationDidStop(this, finished);
@@ -69,8 +69,12 @@ void CAAnimation::sendDidStop(bool finished) {
 
 // ----- CABasicAnimation
 
+CABasicAnimation* CABasicAnimation::init() {
+    return static_cast<CABasicAnimation*>(CAAnimation::init());
+}
+
 CABasicAnimation* CABasicAnimation::animationWithKeyPath(NSString* path) {
-    auto* a = static_cast<CABasicAnimation*>(alloc<CABasicAnimation>()->init());
+    CABasicAnimation* a = alloc<CABasicAnimation>()->init();
     if (!a) return nullptr;
     a->setKeyPath(path);
     a->autorelease();
@@ -78,7 +82,7 @@ CABasicAnimation* CABasicAnimation::animationWithKeyPath(NSString* path) {
 }
 
 CABasicAnimation* CABasicAnimation::copy() {
-    auto* c = static_cast<CABasicAnimation*>(alloc<CABasicAnimation>()->init());
+    CABasicAnimation* c = alloc<CABasicAnimation>()->init();
     copyAnimationFieldsTo(c);
     c->_keyPath = _keyPath;
     c->_fromValue = _fromValue;
@@ -87,25 +91,30 @@ CABasicAnimation* CABasicAnimation::copy() {
 }
 
 void CABasicAnimation::setKeyPath(NSString* keyPath) {
-    _keyPath = keyPath;
+    _keyPath = retained(keyPath);
 }
 
 // ----- CAAnimationGroup
 
+CAAnimationGroup* CAAnimationGroup::init() {
+    return static_cast<CAAnimationGroup*>(CAAnimation::init());
+}
+
 CAAnimationGroup* CAAnimationGroup::animation() {
-    auto* g = static_cast<CAAnimationGroup*>(alloc<CAAnimationGroup>()->init());
+    CAAnimationGroup* g = alloc<CAAnimationGroup>()->init();
     if (g) g->autorelease();
     return g;
 }
 
 CAAnimationGroup* CAAnimationGroup::copy() {
-    auto* c = static_cast<CAAnimationGroup*>(alloc<CAAnimationGroup>()->init());
+    CAAnimationGroup* c = alloc<CAAnimationGroup>()->init();
     copyAnimationFieldsTo(c);
     if (_animations) {
-        Ref<NSMutableArray> members(NSMutableArray::arrayWithCapacity(_animations->count()));
+        Ref<NSMutableArray> members =
+            retained(NSMutableArray::arrayWithCapacity(_animations->count()));
         for (NSObject* o : *_animations)
             if (auto* a = as<CAAnimation>(o)) members->addObject(adopt(a->copy()).get());
-        c->_animations = members.get();
+        c->_animations = members;
     }
     return c;
 }
@@ -116,7 +125,7 @@ void CAAnimationGroup::setAnimations(NSArray* animations) {
         _animations = nullptr;
         return;
     }
-    Ref<NSMutableArray> members(NSMutableArray::arrayWithCapacity(animations->count()));
+    Ref<NSMutableArray> members = retained(NSMutableArray::arrayWithCapacity(animations->count()));
     for (NSObject* o : *animations) members->addObject(o);
-    _animations = members.get();
+    _animations = members;
 }

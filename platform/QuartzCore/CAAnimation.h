@@ -59,9 +59,9 @@ class CAAnimation : public NSObject {
   public:
     // +animation [main-thread] a new animation with every field at its default, autoreleased
     static CAAnimation* animation();
-    CAAnimation* init() override;  // [main-thread]
+    [[nodiscard]] CAAnimation* init() override;  // [main-thread]
     // -copy [main-thread] a new animation with the same fields and delegate, owned by the caller
-    virtual CAAnimation* copy();
+    [[nodiscard]] virtual CAAnimation* copy();
 
     // Fields [main-thread]. Defaults: duration 0 (the runtime runs that as 0.25 s), repeat
     // count 0 (once), no autoreverse, removed on completion, no delegate.
@@ -109,15 +109,16 @@ class CABasicAnimation : public CAAnimation {
   public:
     // +animationWithKeyPath: [main-thread] autoreleased
     static CABasicAnimation* animationWithKeyPath(NSString* path);
-    CABasicAnimation* copy() override;  // [main-thread]
+    [[nodiscard]] CABasicAnimation* init() override;  // [main-thread]
+    [[nodiscard]] CABasicAnimation* copy() override;  // [main-thread]
 
     // Fields [main-thread]
     virtual NSString* keyPath() { return _keyPath.get(); }
     virtual void setKeyPath(NSString* keyPath);
     virtual NSObject* fromValue() { return _fromValue.get(); }
-    virtual void setFromValue(NSObject* fromValue) { _fromValue = fromValue; }
+    virtual void setFromValue(NSObject* fromValue) { _fromValue = retained(fromValue); }
     virtual NSObject* toValue() { return _toValue.get(); }
-    virtual void setToValue(NSObject* toValue) { _toValue = toValue; }
+    virtual void setToValue(NSObject* toValue) { _toValue = retained(toValue); }
 
   private:
     Ref<NSString> _keyPath;
@@ -131,7 +132,8 @@ class CAAnimationGroup : public CAAnimation {
   public:
     // +animation [main-thread] a new, empty group, autoreleased
     static CAAnimationGroup* animation();
-    CAAnimationGroup* copy() override;  // [main-thread] copies the members as well
+    [[nodiscard]] CAAnimationGroup* init() override;  // [main-thread]
+    [[nodiscard]] CAAnimationGroup* copy() override;  // [main-thread] copies the members as well
 
     // -animations / -setAnimations: [main-thread] the members (CAAnimation objects), or null
     virtual NSArray* animations() { return _animations.get(); }

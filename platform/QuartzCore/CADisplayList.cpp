@@ -353,7 +353,8 @@ class Builder {
     }
 
     void keep(CGImage* img) {
-        if (_out.images.empty() || _out.images.back().get() != img) _out.images.emplace_back(img);
+        if (_out.images.empty() || _out.images.back().get() != img)
+            _out.images.push_back(retained(img));
     }
 
     DisplayList& _out;

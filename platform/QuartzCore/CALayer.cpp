@@ -97,7 +97,7 @@ CALayer* CALayer::layer() {
 }
 
 CALayer* CALayer::init() {
-    NSObject::init();
+    if (!NSObject::init()) return nullptr;
     return this;
 }
 
@@ -291,7 +291,7 @@ void CALayer::insertSublayer(CALayer* layer, size_t atIndex) {
     BD_ASSERT_MAIN_THREAD();
     // A layer can't contain itself or one of its ancestors.
     if (!layer || isDescendantOf(layer)) return;
-    Ref<CALayer> keep(layer);
+    Ref<CALayer> keep = retained(layer);
     if (CALayer* old = layer->_superlayer) old->detachSublayer(layer);
     atIndex = std::min(atIndex, _sublayers.size());
     _sublayers.insert(_sublayers.begin() + static_cast<std::ptrdiff_t>(atIndex), keep);
@@ -308,7 +308,7 @@ void CALayer::addSublayer(CALayer* layer) {
 
 void CALayer::insertSublayerBelow(CALayer* layer, CALayer* below) {
     if (!layer || layer == below) return;
-    Ref<CALayer> keep(layer);
+    Ref<CALayer> keep = retained(layer);
     if (layer->_superlayer == this) detachSublayer(layer);
     size_t i = indexOfSublayer(below);
     insertSublayer(layer, i == SIZE_MAX ? _sublayers.size() : i);
@@ -316,7 +316,7 @@ void CALayer::insertSublayerBelow(CALayer* layer, CALayer* below) {
 
 void CALayer::insertSublayerAbove(CALayer* layer, CALayer* above) {
     if (!layer || layer == above) return;
-    Ref<CALayer> keep(layer);
+    Ref<CALayer> keep = retained(layer);
     if (layer->_superlayer == this) detachSublayer(layer);
     size_t i = indexOfSublayer(above);
     insertSublayer(layer, i == SIZE_MAX ? _sublayers.size() : i + 1);
@@ -325,7 +325,7 @@ void CALayer::insertSublayerAbove(CALayer* layer, CALayer* above) {
 void CALayer::removeFromSuperlayer() {
     BD_ASSERT_MAIN_THREAD();
     if (CALayer* s = _superlayer) {
-        Ref<CALayer> keep(this);
+        Ref<CALayer> keep = retained(this);
         s->detachSublayer(this);
         s->changed("sublayers");
     }

@@ -80,7 +80,7 @@ class CALayer : public NSObject {
     CALayer();  // [any-thread] takes the next serial
     // +layer [main-thread] autoreleased
     static CALayer* layer();
-    CALayer* init() override;  // [main-thread]
+    [[nodiscard]] CALayer* init() override;  // [main-thread]
 
     // Geometry [main-thread]
     virtual CGRect bounds() { return _bounds; }

@@ -305,7 +305,7 @@ Track makeTrack(CABasicAnimation* b, Shown& shownNow, LayerAnimations* la) {
 using bd::LayerAnimations;
 
 void CALayer::postAnimationDidStop(CAAnimation* anim) {
-    Ref<CAAnimation> keep(anim);
+    Ref<CAAnimation> keep = retained(anim);
     NSRunLoop::mainRunLoop()->post([keep] { keep->sendDidStop(false); });
 }
 
@@ -352,7 +352,7 @@ void CALayer::addAnimation(CAAnimation* anim, NSString* forKey) {
 
     LayerAnimations::Record r;
     r.serial = la->nextSerial++;
-    r.key = forKey;
+    r.key = retained(forKey);
     r.anim = adopt(anim->copy());
     r.begin = now;
     r.timing = bd::timingOf(r.anim.get());
@@ -399,7 +399,7 @@ void CALayer::addAnimation(CAAnimation* anim, NSString* forKey) {
 
 void CALayer::animationDidEnd(uint64_t serial) {
     if (!_animations) return;
-    Ref<CALayer> keep(this);  // the delegate may let go of the layer
+    Ref<CALayer> keep = retained(this);  // the delegate may let go of the layer
     auto& recs = _animations->records;
     auto it = std::find_if(recs.begin(), recs.end(), [&](auto& r) { return r.serial == serial; });
     if (it == recs.end()) return;

@@ -1,12 +1,11 @@
 #include "QuartzCore/CAPainter.h"
 
-#include <pixman.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "CoreGraphics/CGHandlesPrivate.h"
 #include "QuartzCore/CABilinearSpans.h"
 
 namespace bd {
@@ -47,11 +46,13 @@ cairo_surface_t* levelFor(CAPictureCache& pictures, CAPicture* p, const DisplayI
 }  // namespace
 
 Canvas Canvas::regional(cairo_surface_t* s) {
-    return {cairo_create(s), s, bitmapOf(s), false};
+    cairo_t* cr = cairo_create(s);
+    return {cr, s, bitmapOf(s), false, CairoContext(cr)};
 }
 
 Canvas Canvas::whole(cairo_surface_t* s) {
-    return {cairo_create(s), s, bitmapOf(s), true};
+    cairo_t* cr = cairo_create(s);
+    return {cr, s, bitmapOf(s), true, CairoContext(cr)};
 }
 
 void Painter::paint(Canvas& c, const DisplayList& list, const PixelRegion* region) {
@@ -130,20 +131,22 @@ void Painter::replay(Canvas& c, const DisplayList& list, size_t begin, size_t en
 template <class F>
 void Painter::isolated(Canvas& c, const DisplayItem& it, double alpha, F&& draw) {
     if (it.box.isEmpty()) return;
-    cairo_surface_t* s = newARGBSurface(it.box.width, it.box.height);
+    CairoSurface s(newARGBSurface(it.box.width, it.box.height));
     if (!s) return;
-    cairo_surface_set_device_offset(s, -it.box.x, -it.box.y);
-    Canvas own{cairo_create(s), s, {}, true};  // no straight pixel access: the offset stands
-    draw(own);
-    cairo_destroy(own.cr);
-    cairo_surface_flush(s);
+    cairo_surface_set_device_offset(s.get(), -it.box.x, -it.box.y);
+    {
+        // No straight pixel access: the device offset stands.
+        cairo_t* ownCr = cairo_create(s.get());
+        Canvas own{ownCr, s.get(), {}, true, CairoContext(ownCr)};
+        draw(own);
+    }
+    cairo_surface_flush(s.get());
     cairo_t* cr = c.cr;
     cairo_save(cr);
     cairo_identity_matrix(cr);
-    cairo_set_source_surface(cr, s, 0, 0);
+    cairo_set_source_surface(cr, s.get(), 0, 0);
     cairo_paint_with_alpha(cr, alpha);
     cairo_restore(cr);
-    cairo_surface_destroy(s);
 }
 
 void Painter::drawPrimitive(cairo_t* cr, const DisplayItem& it) {
@@ -167,7 +170,8 @@ void Painter::drawContents(cairo_t* cr, const DisplayItem& it) {
     cairo_surface_t* s = levelFor(_pictures, p, it);
     double lw = cairo_image_surface_get_width(s), lh = cairo_image_surface_get_height(s);
     setCairoMatrix(cr, h);
-    cairo_pattern_t* pat = cairo_pattern_create_for_surface(s);
+    CairoPattern pattern(cairo_pattern_create_for_surface(s));
+    cairo_pattern_t* pat = pattern.get();
     cairo_matrix_t pm;
     double kx = lw / d.size.width, ky = lh / d.size.height;
     cairo_matrix_init(&pm, kx, 0, 0, ky, -d.origin.x * kx, -d.origin.y * ky);
@@ -190,7 +194,6 @@ void Painter::drawContents(cairo_t* cr, const DisplayItem& it) {
         cairo_paint_with_alpha(cr, it.alpha);
         cairo_restore(cr);
     }
-    cairo_pattern_destroy(pat);
 }
 
 // The picture of an axis-aligned layer composited by pixman straight into the canvas: one
@@ -247,12 +250,13 @@ void Painter::drawContentsDirect(Canvas& c, const DisplayItem& it, const PixelRe
         for (const PixelRect& w : within) {
             PixelRect r = w.intersection(pixelsInside(x0, y0, x1, y1));
             for (int y = r.y; y < r.bottom(); ++y) {
-                int sy = y + oy;
-                if (sy < 0 || sy >= int(lh)) continue;
-                const uint32_t* srow = reinterpret_cast<const uint32_t*>(sp + size_t(sy) * ss);
+                int srcY = y + oy;
+                if (srcY < 0 || srcY >= int(lh)) continue;
+                const uint32_t* srow = reinterpret_cast<const uint32_t*>(sp + size_t(srcY) * ss);
                 uint32_t* drow =
                     reinterpret_cast<uint32_t*>(c.bitmap.pixels + size_t(y) * c.bitmap.stride);
-                for (uint32_t k = p->rowStart[size_t(sy)]; k < p->rowStart[size_t(sy) + 1]; ++k) {
+                for (uint32_t k = p->rowStart[size_t(srcY)]; k < p->rowStart[size_t(srcY) + 1];
+                     ++k) {
                     const CAPicture::Run& run = p->runs[k];
                     int from = std::max(run.x - ox, r.x),
                         to = std::min(run.x + run.count - ox, r.right());
@@ -267,13 +271,15 @@ void Painter::drawContentsDirect(Canvas& c, const DisplayItem& it, const PixelRe
         cairo_surface_mark_dirty(c.surface);
         return;
     }
-    pixman_image_t* src =
+    PixmanImage source(
         pixman_image_create_bits(PIXMAN_a8r8g8b8, int(lw), int(lh),
                                  reinterpret_cast<uint32_t*>(cairo_image_surface_get_data(level)),
-                                 cairo_image_surface_get_stride(level));
-    pixman_image_t* dst = pixman_image_create_bits(PIXMAN_a8r8g8b8, c.bitmap.width, c.bitmap.height,
-                                                   reinterpret_cast<uint32_t*>(c.bitmap.pixels),
-                                                   int(c.bitmap.stride));
+                                 cairo_image_surface_get_stride(level)));
+    PixmanImage target(pixman_image_create_bits(PIXMAN_a8r8g8b8, c.bitmap.width, c.bitmap.height,
+                                                reinterpret_cast<uint32_t*>(c.bitmap.pixels),
+                                                int(c.bitmap.stride)));
+    pixman_image_t* src = source.get();
+    pixman_image_t* dst = target.get();
     if (src && dst) {
         pixman_transform_t pt;
         pixman_transform_init_identity(&pt);
@@ -314,22 +320,19 @@ void Painter::drawContentsDirect(Canvas& c, const DisplayItem& it, const PixelRe
                 double share = xs1.share * ys1.share * std::clamp(it.alpha, 0.0, 1.0);
                 if (!(share > 0)) continue;
                 PixelRect piece{xs1.from, ys1.from, xs1.to - xs1.from, ys1.to - ys1.from};
-                pixman_image_t* mask = nullptr;
+                PixmanImage mask;
                 if (share < 1) {
                     pixman_color_t col = {0, 0, 0, uint16_t(std::lround(share * 0xFFFF))};
-                    mask = pixman_image_create_solid_fill(&col);
+                    mask.reset(pixman_image_create_solid_fill(&col));
                 }
                 for (const PixelRect& w : within) {
                     PixelRect r = piece.intersection(w);
                     if (r.isEmpty()) continue;
-                    pixman_image_composite32(PIXMAN_OP_OVER, src, mask, dst, r.x, r.y, 0, 0, r.x,
-                                             r.y, r.width, r.height);
+                    pixman_image_composite32(PIXMAN_OP_OVER, src, mask.get(), dst, r.x, r.y, 0, 0,
+                                             r.x, r.y, r.width, r.height);
                 }
-                if (mask) pixman_image_unref(mask);
             }
     }
-    if (src) pixman_image_unref(src);
-    if (dst) pixman_image_unref(dst);
     cairo_surface_mark_dirty(c.surface);
 }
 
@@ -422,8 +425,8 @@ void Painter::drawWarped(Canvas& c, const DisplayItem& it, const PixelRegion* re
     int ow = std::max(1, int(std::ceil(uw * k))), oh = std::max(1, int(std::ceil(vh * k)));
 
     cairo_surface_t* own = nullptr;
+    CairoSurface made;  // own, when it is not a level of the picture cache
     H3 toOwn;
-    bool borrowed = false;
     if (CGImage* img = onlyContents(l, t)) {
         CAPicture* p = _pictures.picture(img);
         CGRect d = placedContents(l, img, t);
@@ -432,16 +435,15 @@ void Painter::drawWarped(Canvas& c, const DisplayItem& it, const PixelRegion* re
         double lw = cairo_image_surface_get_width(own), lh = cairo_image_surface_get_height(own);
         double kx = lw / d.size.width, ky = lh / d.size.height;
         toOwn = H3::affine(kx, 0, 0, ky, -d.origin.x * kx, -d.origin.y * ky);
-        borrowed = true;
     } else {
-        own = newARGBSurface(ow, oh);
+        made.reset(newARGBSurface(ow, oh));
+        own = made.get();
         if (!own) return;
         toOwn = H3::affine(k, 0, 0, k, -ou0 * k, -ov0 * k);
         DisplayList sub;
         buildLayerDrawing(l, toOwn, t, {0, 0, ow, oh}, _pictures, &sub);
         Canvas oc = Canvas::whole(own);
         replay(oc, sub, 0, sub.items.size(), nullptr, t);
-        cairo_destroy(oc.cr);
     }
     cairo_surface_flush(own);
 
@@ -472,25 +474,23 @@ void Painter::drawWarped(Canvas& c, const DisplayItem& it, const PixelRegion* re
             cairo_surface_flush(c.surface);
             warpPerspective(src, c.bitmap, toSource, area, o);
             cairo_surface_mark_dirty(c.surface);
-        } else if (cairo_surface_t* warped = newARGBSurface(tw, th)) {
+        } else if (CairoSurface warped(newARGBSurface(tw, th)); warped) {
             std::vector<CGPoint> local;
             for (const CGPoint& p : screen) local.push_back({p.x - ix0, p.y - iy0});
             WarpOptions o;
             o.over = false;
             o.polygon = cutByViewer ? &local : nullptr;
-            warpPerspective(src, bitmapOf(warped), H3::affine(1, 0, 0, 1, ix0, iy0) * toSource,
-                            {0, 0, tw, th}, o);
-            cairo_surface_mark_dirty(warped);
+            warpPerspective(src, bitmapOf(warped.get()),
+                            H3::affine(1, 0, 0, 1, ix0, iy0) * toSource, {0, 0, tw, th}, o);
+            cairo_surface_mark_dirty(warped.get());
             cairo_t* cr = c.cr;
             cairo_save(cr);
             cairo_identity_matrix(cr);
-            cairo_set_source_surface(cr, warped, ix0, iy0);
+            cairo_set_source_surface(cr, warped.get(), ix0, iy0);
             cairo_paint_with_alpha(cr, it.alpha);
             cairo_restore(cr);
-            cairo_surface_destroy(warped);
         }
     }
-    if (!borrowed) cairo_surface_destroy(own);
 }
 
 }  // namespace bd

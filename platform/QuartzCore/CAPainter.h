@@ -8,6 +8,7 @@
 
 #include <cairo.h>
 
+#include "Foundation/UniqueHandle.h"
 #include "QuartzCore/CADisplayList.h"
 #include "QuartzCore/CAPerspectiveWarp.h"
 #include "QuartzCore/CAPictureCache.h"
@@ -21,6 +22,7 @@ struct Canvas {
     cairo_surface_t* surface = nullptr;
     WarpBitmap bitmap;     // its pixels, for pixman (target pixel coordinates)
     bool isWhole = false;  // always drawn whole (a bitmap of one item): plain cairo throughout
+    UniqueHandle<cairo_t, cairo_destroy> context;  // owns cr when regional() or whole() made it
 
     // [main-thread] A canvas over a target whose regions may be drawn one at a time.
     static Canvas regional(cairo_surface_t* s);

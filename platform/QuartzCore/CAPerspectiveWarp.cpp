@@ -1,10 +1,9 @@
 #include "QuartzCore/CAPerspectiveWarp.h"
 
-#include <pixman.h>
-
 #include <algorithm>
 #include <cmath>
 
+#include "CoreGraphics/CGHandlesPrivate.h"
 #include "QuartzCore/CABilinearSpans.h"
 
 namespace bd {
@@ -26,7 +25,7 @@ struct Warp {
     std::vector<PixelRect> clip;   // within the area
     std::vector<HalfPlane> edges;  // of the polygon, inside >= 0
     PixelRect polygonBox;
-    pixman_image_t* solidMask = nullptr;  // the opacity, when below 1 and no polygon mask
+    PixmanImage solidMask;  // the opacity, when below 1 and no polygon mask
 };
 
 // Where a tile stands against the polygon: -1 outside, 0 across an edge, 1 inside (no pixel
@@ -50,10 +49,10 @@ int againstPolygon(const Warp& wp, int tx, int ty, int w, int h) {
     return allInside ? 1 : 0;
 }
 
-// The coverage of the polygon over the tile, as an 8-bit mask of w x h (caller unrefs).
-pixman_image_t* polygonMask(const Warp& wp, int tx, int ty, int w, int h) {
-    pixman_image_t* m = pixman_image_create_bits(PIXMAN_a8, w, h, nullptr, 0);
-    if (!m) return nullptr;
+// The coverage of the polygon over the tile, as an 8-bit mask of w x h.
+PixmanImage polygonMask(const Warp& wp, int tx, int ty, int w, int h) {
+    PixmanImage m(pixman_image_create_bits(PIXMAN_a8, w, h, nullptr, 0));
+    if (!m) return m;
     const std::vector<CGPoint>& poly = *wp.o.polygon;
     std::vector<pixman_triangle_t> tris;
     auto fx = [](double v) { return pixman_double_to_fixed(v); };
@@ -64,15 +63,14 @@ pixman_image_t* polygonMask(const Warp& wp, int tx, int ty, int w, int h) {
         t.p3 = {fx(poly[i + 1].x), fx(poly[i + 1].y)};
         tris.push_back(t);
     }
-    pixman_add_triangles(m, -tx, -ty, int(tris.size()), tris.data());
+    pixman_add_triangles(m.get(), -tx, -ty, int(tris.size()), tris.data());
     if (wp.o.alpha < 1) {
         pixman_color_t c = {0, 0, 0,
                             uint16_t(std::lround(std::clamp(wp.o.alpha, 0.0, 1.0) * 0xFFFF))};
-        pixman_image_t* solid = pixman_image_create_solid_fill(&c);
-        if (solid) {
-            pixman_image_composite32(PIXMAN_OP_IN, solid, nullptr, m, 0, 0, 0, 0, 0, 0, w, h);
-            pixman_image_unref(solid);
-        }
+        PixmanImage solid(pixman_image_create_solid_fill(&c));
+        if (solid)
+            pixman_image_composite32(PIXMAN_OP_IN, solid.get(), nullptr, m.get(), 0, 0, 0, 0, 0, 0,
+                                     w, h);
     }
     return m;
 }
@@ -100,15 +98,19 @@ void composite(const Warp& wp, int tx, int ty, int w, int h, const H3& m, bool a
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j) pt.matrix[i][j] = pixman_double_to_fixed(m.m[j][i] * f);
     }
-    pixman_image_t* si = pixman_image_create_bits(
+    PixmanImage src(pixman_image_create_bits(
         PIXMAN_a8r8g8b8, bx1 - bx0, by1 - by0,
         reinterpret_cast<uint32_t*>(wp.src.pixels + size_t(by0) * wp.src.stride + size_t(bx0) * 4),
-        int(wp.src.stride));
-    pixman_image_t* di = pixman_image_create_bits(
+        int(wp.src.stride)));
+    PixmanImage dst(pixman_image_create_bits(
         PIXMAN_a8r8g8b8, w, h,
         reinterpret_cast<uint32_t*>(wp.dst.pixels + size_t(ty) * wp.dst.stride + size_t(tx) * 4),
-        int(wp.dst.stride));
-    pixman_image_t* mask = masked ? polygonMask(wp, tx, ty, w, h) : wp.solidMask;
+        int(wp.dst.stride)));
+    PixmanImage ownMask;
+    if (masked) ownMask = polygonMask(wp, tx, ty, w, h);
+    pixman_image_t* si = src.get();
+    pixman_image_t* di = dst.get();
+    pixman_image_t* mask = masked ? ownMask.get() : wp.solidMask.get();
     if (si && di && (mask || !masked)) {
         // The clip, in the tile's own coordinates, unless one rectangle holds the whole tile.
         PixelRect tile{tx, ty, w, h};
@@ -136,9 +138,6 @@ void composite(const Warp& wp, int tx, int ty, int w, int h, const H3& m, bool a
                                  0, 0, 0, w, h);
         if (clipped) pixman_region32_fini(&region);
     }
-    if (masked && mask) pixman_image_unref(mask);
-    if (si) pixman_image_unref(si);
-    if (di) pixman_image_unref(di);
 }
 
 void warpTile(const Warp& wp, int tx, int ty, int w, int h) {
@@ -222,7 +221,6 @@ void warpTile(const Warp& wp, int tx, int ty, int w, int h) {
         FixedAffine::from(H3::translation(-tx, -ty) * m, tx, ty, &fixed)) {
         // The common case, straight through our own loop (pixman's is slow for shears).
         uint32_t alpha = uint32_t(std::lround(std::clamp(wp.o.alpha, 0.0, 1.0) * 255));
-        PixelRect tile{tx, ty, w, h};
         for (const PixelRect& c : wp.clip)
             compositeAffineBilinear(wp.src, wp.dst, c.intersection(tile), fixed, alpha, wp.o.over);
         return;
@@ -277,13 +275,12 @@ void warpPerspective(const WarpBitmap& src, const WarpBitmap& dst, const H3& dst
     }
     if (options.alpha < 1) {
         pixman_color_t c = {0, 0, 0, uint16_t(std::lround(std::max(options.alpha, 0.0) * 0xFFFF))};
-        wp.solidMask = pixman_image_create_solid_fill(&c);
+        wp.solidMask.reset(pixman_image_create_solid_fill(&c));
     }
     for (int ty = a.y; ty < a.bottom(); ty += kWarpTile)
         for (int tx = a.x; tx < a.right(); tx += kWarpTile)
             warpTile(wp, tx, ty, std::min(kWarpTile, a.right() - tx),
                      std::min(kWarpTile, a.bottom() - ty));
-    if (wp.solidMask) pixman_image_unref(wp.solidMask);
 }
 
 }  // namespace bd

@@ -3,13 +3,14 @@
 #include <algorithm>
 
 #include "CoreGraphics/CGColorSpace.h"
+#include "CoreGraphics/CGHandlesPrivate.h"
 
 namespace bd {
 namespace {
 
 uint32_t premultiply(uint32_t a, uint32_t r, uint32_t g, uint32_t b) {
-    auto mul = [](uint32_t c, uint32_t a) {
-        uint32_t t = c * a + 128;
+    auto mul = [](uint32_t c, uint32_t alpha) {
+        uint32_t t = c * alpha + 128;
         return (t + (t >> 8)) >> 8;
     };
     return a << 24 | mul(r, a) << 16 | mul(g, a) << 8 | mul(b, a);
@@ -103,12 +104,9 @@ cairo_surface_t* halve(cairo_surface_t* src) {
 }  // namespace
 
 cairo_surface_t* newARGBSurface(int width, int height) {
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(s);
-        return nullptr;
-    }
-    return s;
+    CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+    if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
+    return s.release();
 }
 
 CAPicture::~CAPicture() {
@@ -122,18 +120,15 @@ CAPicture* CAPictureCache::picture(CGImage* img) {
         return it->second->levels.empty() ? nullptr : it->second.get();
     }
     auto p = std::make_unique<CAPicture>();
-    p->image = img;
+    p->image = retained(img);
     p->lastUsed = _renderCount;
     cairo_surface_t* s = nullptr;
     if (img->isARGB32()) {
         // Drawn from the picture's own bytes; cairo only reads a source surface.
-        s = cairo_image_surface_create_for_data(const_cast<uint8_t*>(img->bytes()),
-                                                CAIRO_FORMAT_ARGB32, int(img->width()),
-                                                int(img->height()), int(img->bytesPerRow()));
-        if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-            cairo_surface_destroy(s);
-            s = nullptr;
-        }
+        CairoSurface shared(cairo_image_surface_create_for_data(
+            const_cast<uint8_t*>(img->bytes()), CAIRO_FORMAT_ARGB32, int(img->width()),
+            int(img->height()), int(img->bytesPerRow())));
+        if (cairo_surface_status(shared.get()) == CAIRO_STATUS_SUCCESS) s = shared.release();
     } else {
         s = convertImage(img);
     }

@@ -1,12 +1,11 @@
 #include "QuartzCore/CARenderer.h"
 
-#include <cairo.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <deque>
 
+#include "CoreGraphics/CGHandlesPrivate.h"
 #include "Foundation/NSRunLoop.h"
 #include "QuartzCore/CADisplayList.h"
 #include "QuartzCore/CAPainter.h"
@@ -27,7 +26,7 @@ constexpr size_t kDamageHistory = 8;
 // ---------------------------------------------------------------------------------------------
 
 struct CARenderer::Impl {
-    cairo_surface_t* surface = nullptr;
+    bd::CairoSurface surface;
     int width = 0, height = 0;
     double scale = 1;
     bd::CAPictureCache pictures;
@@ -41,10 +40,6 @@ struct CARenderer::Impl {
     std::deque<std::pair<uint64_t, PixelRegion>> history;
     double nextChange = INFINITY;
 
-    ~Impl() {
-        if (surface) cairo_surface_destroy(surface);
-    }
-
     PixelRect bounds() const { return {0, 0, width, height}; }
 
     void build(CALayer* root, double t, DisplayList* out) {
@@ -56,7 +51,7 @@ struct CARenderer::Impl {
 
     // Draws a list into a bitmap, within a region (null: all of it); fills what no opaque item
     // covers with the background first when asked.
-    void draw(cairo_surface_t* target, const DisplayList& list, const PixelRegion* region,
+    void draw(cairo_surface_t* target, const DisplayList& items, const PixelRegion* region,
               bool fillBackground) {
         bd::Canvas c = bd::Canvas::regional(target);
         cairo_t* cr = c.cr;
@@ -73,7 +68,7 @@ struct CARenderer::Impl {
                                   background.alpha);
             for (const PixelRect& r : area.rects()) {
                 bool covered = false;
-                for (const DisplayItem& it : list.items)
+                for (const DisplayItem& it : items.items)
                     if (it.opaque.contains(r) && !it.opaque.isEmpty()) {
                         covered = true;
                         break;
@@ -84,13 +79,12 @@ struct CARenderer::Impl {
             }
             cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
         }
-        bd::Painter(pictures).paint(c, list, region);
-        cairo_destroy(cr);
+        bd::Painter(pictures).paint(c, items, region);
         cairo_surface_flush(target);
     }
 
     CARenderFrame frame(CALayer* root, double t, cairo_surface_t* target, int age) {
-        Ref<CALayer> keep(root);
+        Ref<CALayer> keep = retained(root);
         pictures.beginRender();
         DisplayList next;
         build(root, t, &next);
@@ -141,7 +135,8 @@ CARenderer::CARenderer(int width, int height, double scale) : _impl(std::make_un
     _impl->width = std::clamp(width, 1, side);
     _impl->height = std::clamp(height, 1, side);
     _impl->scale = scale > 0 && std::isfinite(scale) ? scale : 1;
-    _impl->surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, _impl->width, _impl->height);
+    _impl->surface.reset(
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, _impl->width, _impl->height));
     clear({0, 0, 0, 1});
 }
 
@@ -157,30 +152,30 @@ double CARenderer::scale() const {
     return _impl->scale;
 }
 const uint8_t* CARenderer::pixels() const {
-    cairo_surface_flush(_impl->surface);
-    return cairo_image_surface_get_data(_impl->surface);
+    cairo_surface_flush(_impl->surface.get());
+    return cairo_image_surface_get_data(_impl->surface.get());
 }
 size_t CARenderer::stride() const {
-    return size_t(cairo_image_surface_get_stride(_impl->surface));
+    return size_t(cairo_image_surface_get_stride(_impl->surface.get()));
 }
 
 void CARenderer::clear(CALayerColor c) {
-    cairo_t* cr = cairo_create(_impl->surface);
+    bd::CairoContext context(cairo_create(_impl->surface.get()));
+    cairo_t* cr = context.get();
     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
     cairo_set_source_rgba(cr, c.red, c.green, c.blue, c.alpha);
     cairo_paint(cr);
-    cairo_destroy(cr);
     _impl->ownFrame = 0;
 }
 
 void CARenderer::render(CALayer* root, double mediaTime) {
     BD_ASSERT_MAIN_THREAD();
     if (!root) return;
-    Ref<CALayer> keep(root);
+    Ref<CALayer> keep = retained(root);
     _impl->pictures.beginRender();
     DisplayList list;
     _impl->build(root, mediaTime, &list);
-    _impl->draw(_impl->surface, list, nullptr, false);
+    _impl->draw(_impl->surface.get(), list, nullptr, false);
     _impl->ownFrame = 0;
 }
 
@@ -203,7 +198,7 @@ CARenderFrame CARenderer::renderFrame(CALayer* root, double mediaTime) {
     BD_ASSERT_MAIN_THREAD();
     Impl& m = *_impl;
     int age = m.ownFrame ? int(std::min<uint64_t>(m.frameNumber + 1 - m.ownFrame, 1 << 20)) : 0;
-    CARenderFrame f = m.frame(root, mediaTime, m.surface, age);
+    CARenderFrame f = m.frame(root, mediaTime, m.surface.get(), age);
     m.ownFrame = f.number;
     return f;
 }
@@ -213,15 +208,10 @@ CARenderFrame CARenderer::renderFrame(CALayer* root, double mediaTime,
     BD_ASSERT_MAIN_THREAD();
     Impl& m = *_impl;
     if (!target.pixels || target.stride < size_t(m.width) * 4 || target.stride % 4 != 0) return {};
-    cairo_surface_t* s = cairo_image_surface_create_for_data(target.pixels, CAIRO_FORMAT_ARGB32,
-                                                             m.width, m.height, int(target.stride));
-    if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(s);
-        return {};
-    }
-    CARenderFrame f = m.frame(root, mediaTime, s, target.age);
-    cairo_surface_destroy(s);
-    return f;
+    bd::CairoSurface s(cairo_image_surface_create_for_data(target.pixels, CAIRO_FORMAT_ARGB32,
+                                                           m.width, m.height, int(target.stride)));
+    if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) return {};
+    return m.frame(root, mediaTime, s.get(), target.age);
 }
 
 void CARenderer::invalidate() {

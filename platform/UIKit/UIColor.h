@@ -18,7 +18,7 @@ class UIColor : public NSObject {
     static UIColor* colorWithWhite(double white, double alpha);
 
     // -initWithRed:green:blue:alpha: [any-thread]
-    virtual UIColor* initWithRed(double red, double green, double blue, double alpha);
+    [[nodiscard]] virtual UIColor* initWithRed(double red, double green, double blue, double alpha);
     // -getRed:green:blue:alpha: [any-thread] any out pointer may be null; always true.
     virtual bool getRed(double* red, double* green, double* blue, double* alpha);
     // -colorWithAlphaComponent: [any-thread] autoreleased

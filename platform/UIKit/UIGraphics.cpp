@@ -63,7 +63,7 @@ void UIGraphicsEndImageContext() {
 
 void UIGraphicsPushContext(CGContextRef context) {
     Entry e;
-    e.context = context;
+    e.context = retained(context);
     stack().push_back(std::move(e));
 }
 

@@ -112,7 +112,7 @@ UIImage* UIImage::initWithCGImage(CGImageRef image, double scale, UIImageOrienta
         release();
         return nullptr;
     }
-    _CGImage = image;
+    _CGImage = retained(image);
     _scale = std::isfinite(scale) && scale > 0 ? scale : 1.0;
     _imageOrientation =
         orientation >= UIImageOrientationUp && orientation <= UIImageOrientationRightMirrored

@@ -40,8 +40,8 @@ class UIImage : public NSObject {
                                      UIImageOrientation orientation);
 
     // -initWithCGImage:scale:orientation: [any-thread] Null (released) when image is null.
-    virtual UIImage* initWithCGImage(CGImageRef image, double scale,
-                                     UIImageOrientation orientation);
+    [[nodiscard]] virtual UIImage* initWithCGImage(CGImageRef image, double scale,
+                                                   UIImageOrientation orientation);
 
     // -size [any-thread] Points: pixels / scale, width and height swapped for the Left/Right
     // orientations (mirrored or not).
@@ -59,7 +59,7 @@ class UIImage : public NSObject {
     virtual CGImageRef uprightCGImage() const;
 
   private:
-    Ref<::CGImage> _CGImage;
+    Ref<::CGImage> _CGImage;  // NOLINT(bugprone-reserved-identifier): the platform's own name
     mutable std::once_flag _uprightOnce;
     mutable Ref<::CGImage> _uprightCGImage;
     double _scale = 1.0;

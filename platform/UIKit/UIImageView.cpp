@@ -40,7 +40,7 @@ void UIImageView::dealloc() {
 
 void UIImageView::setImage(UIImage* image) {
     BD_ASSERT_MAIN_THREAD();
-    _image = image;
+    _image = retained(image);
     _layer->setContents(image ? image->uprightCGImage() : nullptr);
     _layer->setContentsScale(image ? image->scale() : 1.0);
 }
@@ -52,7 +52,7 @@ CGSize UIImageView::sizeThatFits(CGSize size) {
 
 void UIImageView::setAnimationImages(NSArray* animationImages) {
     BD_ASSERT_MAIN_THREAD();
-    _animationImages = animationImages;
+    _animationImages = retained(animationImages);
 }
 
 void UIImageView::setAnimationDuration(double animationDuration) {
@@ -71,7 +71,7 @@ void UIImageView::startAnimating() {
     Run run;
     if (_animationImages)
         for (NSObject* o : *_animationImages)
-            if (auto* image = as<UIImage>(o)) run.frames.emplace_back(image);
+            if (auto* image = as<UIImage>(o)) run.frames.push_back(retained(image));
     if (run.frames.empty()) return;
     double n = static_cast<double>(run.frames.size());
     run.period = _animationDuration > 0 && std::isfinite(_animationDuration)

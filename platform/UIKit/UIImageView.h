@@ -22,8 +22,8 @@ class UIImageView : public UIView, public CALayerContentsSource {
 
     // -initWithImage: [main-thread] sized to the picture, at origin (0, 0); a null picture gives
     // an empty frame.
-    virtual UIImageView* initWithImage(UIImage* image);
-    UIImageView* initWithFrame(CGRect frame) override;  // [main-thread]
+    [[nodiscard]] virtual UIImageView* initWithImage(UIImage* image);
+    [[nodiscard]] UIImageView* initWithFrame(CGRect frame) override;  // [main-thread]
 
     // -image / -setImage: [main-thread] the still picture, shown whenever the flip-book is not
     // playing; does not resize the view.

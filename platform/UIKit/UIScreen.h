@@ -1,9 +1,13 @@
 #pragma once
 // UIScreen: the one screen of the process. The host sets its size and scale before it creates
-// views; the default is 320 x 568 points at scale 2.
+// views; until then it is kUIScreenDefaultSize at kUIScreenDefaultScale.
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
+
+// The screen a process has until its host sets one: 320 x 568 points at scale 2.
+constexpr CGSize kUIScreenDefaultSize = {320, 568};
+constexpr double kUIScreenDefaultScale = 2.0;
 
 class UIScreen : public NSObject {
   public:
@@ -17,6 +21,6 @@ class UIScreen : public NSObject {
     virtual void setScale(double scale);
 
   private:
-    CGRect _bounds = {{0, 0}, {320, 568}};
-    double _scale = 2.0;
+    CGRect _bounds = {{0, 0}, kUIScreenDefaultSize};
+    double _scale = kUIScreenDefaultScale;
 };

@@ -1,5 +1,9 @@
 #include "UIKit/UIScrollView.h"
 
+UIScrollView* UIScrollView::initWithFrame(CGRect frame) {
+    return static_cast<UIScrollView*>(UIView::initWithFrame(frame));
+}
+
 void UIScrollView::setScrollEnabled(bool scrollEnabled) {
     BD_ASSERT_MAIN_THREAD();
     _scrollEnabled = scrollEnabled;

@@ -6,6 +6,9 @@
 
 class UIScrollView : public UIView {
   public:
+    // -initWithFrame: [main-thread] returns the view or null
+    [[nodiscard]] UIScrollView* initWithFrame(CGRect frame) override;
+
     // [main-thread]
     virtual bool isScrollEnabled() { return _scrollEnabled; }
     virtual void setScrollEnabled(bool scrollEnabled);

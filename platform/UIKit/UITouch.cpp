@@ -63,14 +63,14 @@ UIView* TouchDispatcher::began(UIView* root, CGPoint pointInRoot) {
     if (!hit) return nullptr;
 
     Ref<UITouch> touch = adopt(alloc<UITouch>());
-    touch->_view = hit;
-    touch->_window = root;
+    touch->_view = retained(hit);
+    touch->_window = retained(root);
     touch->_point = touch->_previousPoint = pointInRoot;
     _touch = touch;
     _event = adopt(alloc<UIEvent>());
     {
         NSAutoreleasePool pool;
-        _event->_touches = NSSet::setWithObject(touch.get());
+        _event->_touches = retained(NSSet::setWithObject(touch.get()));
     }
     send(Send::Began);
     return hit;
@@ -105,7 +105,7 @@ void TouchDispatcher::send(Send what) {
     // Keep everything alive through the handler, which may start another touch or drop views.
     Ref<UITouch> touch = _touch;
     Ref<UIEvent> event = _event;
-    Ref<UIView> view(touch->view());
+    Ref<UIView> view = retained(touch->view());
     double now = CACurrentMediaTime();
     touch->_timestamp = now;
     event->_timestamp = now;

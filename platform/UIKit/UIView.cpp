@@ -60,7 +60,7 @@ UIView* UIView::init() {
 }
 
 UIView* UIView::initWithFrame(CGRect frame) {
-    NSObject::init();
+    if (!NSObject::init()) return nullptr;
     _layer->setFrame(frame);
     return this;
 }
@@ -160,7 +160,7 @@ void UIView::insertSubview(UIView* view, size_t atIndex) {
     BD_ASSERT_MAIN_THREAD();
     // A view can't contain itself or one of its ancestors.
     if (!view || isDescendantOfView(view)) return;
-    Ref<UIView> keep(view);
+    Ref<UIView> keep = retained(view);
     UIView* old = view->_superview;
     if (old != this) view->willMoveToSuperview(this);
     if (old) {
@@ -220,7 +220,7 @@ void UIView::removeFromSuperview() {
     BD_ASSERT_MAIN_THREAD();
     UIView* s = _superview;
     if (!s) return;
-    Ref<UIView> keep(this);
+    Ref<UIView> keep = retained(this);
     willMoveToSuperview(nullptr);
     s->willRemoveSubview(this);
     auto it = std::find_if(s->_subviews.begin(), s->_subviews.end(),
@@ -282,7 +282,7 @@ void UIView::layoutIfNeeded() {
 
 void UIView::setBackgroundColor(UIColor* backgroundColor) {
     BD_ASSERT_MAIN_THREAD();
-    _backgroundColor = backgroundColor;
+    _backgroundColor = retained(backgroundColor);
     _layer->setBackgroundColor(backgroundColor ? backgroundColor->layerColor() : CALayerColor{});
 }
 

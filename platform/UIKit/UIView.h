@@ -60,9 +60,9 @@ class UIView : public NSObject, public CAAnimationDelegate {
     void animationDidStop(CAAnimation* anim, bool finished) override;
 
     // -init [main-thread] = initWithFrame: CGRectZero
-    UIView* init() override;
+    [[nodiscard]] UIView* init() override;
     // -initWithFrame: [main-thread] returns the view or null
-    virtual UIView* initWithFrame(CGRect frame);
+    [[nodiscard]] virtual UIView* initWithFrame(CGRect frame);
 
     // Geometry [main-thread]. A change of the bounds size resizes the subviews by their
     // autoresizing masks (when autoresizesSubviews is on).

@@ -15,6 +15,7 @@
 #include "Foundation/NSLog.h"
 #include "Foundation/NSString.h"
 #include "Foundation/NSURL.h"
+#include "support/files.h"
 #include "support/wav_fixture.h"
 
 using namespace bd::audio;
@@ -187,7 +188,8 @@ TEST(AudioServices, PlaysMixesAndDisposes) {
 }
 
 TEST(AudioServices, DiskDriverReceivesTheSound) {
-    std::string out = "/tmp/bd_sound_disk_" + std::to_string(getpid()) + ".raw";
+    bdtest::TempDir tmp("sound-disk");
+    std::string out = tmp / "out.raw";
     setenv("SDL_DISKAUDIOFILE", out.c_str(), 1);
     useDriver("disk");
     SystemSoundID id = registerWAV(bdtest::makeWAV(22050, 1, 16, 1, 0.2, 0.6));
@@ -197,7 +199,6 @@ TEST(AudioServices, DiskDriverReceivesTheSound) {
     closeBackend();  // flushes and closes the output file
     std::ifstream f(out, std::ios::binary);
     std::vector<char> raw((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::remove(out.c_str());
     ASSERT_GE(raw.size(), size_t(0.2 * kMixRate) * kMixChannels * sizeof(float));
     float peak = 0;
     for (size_t i = 0; i + 4 <= raw.size(); i += 4) {

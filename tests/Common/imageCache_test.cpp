@@ -1,27 +1,28 @@
 // The shared image cache: binding, loading by name, the screen scale, resource packages.
 
+#include "Common/ImageCache.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "Common/ImageCache.h"
 #include "Common/NSData+DataEncrypt.h"
 #include "Foundation/NSData.h"
 #include "Foundation/NSDictionary.h"
 #include "Foundation/ResourceNotes.h"
 #include "UIKit/UIScreen.h"
+#include "support/files.h"
 #include "support/pictures.h"
 
 namespace {
 
 class ImageCacheTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir = bdtest::makeTempDir("cache");
         ASSERT_FALSE(dir.empty());
-        bundle = NSBundle::bundleWithPath(NSString::stringWithUTF8String(dir.c_str()));
+        bundle = retained(NSBundle::bundleWithPath(NSString::stringWithUTF8String(dir.c_str())));
         ASSERT_TRUE(bundle);
         UIScreen::mainScreen()->setScale(2.0);
         cache = adopt(alloc<ImageCache>()->init());
@@ -31,7 +32,8 @@ protected:
         ASSERT_TRUE(bdtest::writeFile(dir + "/" + name, bdtest::solidPng(w, h, 0xFF336699u)));
     }
     NSAutoreleasePool pool;
-    std::string dir;
+    bdtest::TempDir tmp{"cache"};
+    std::string dir = tmp.path();
     Ref<NSBundle> bundle;
     Ref<ImageCache> cache;
 };
@@ -117,14 +119,15 @@ TEST_F(ImageCacheTest, PackageReplacesContentAndSkipsRecordsThatAreNoPicture) {
     put("old.png", 2, 2);
     ASSERT_TRUE(cache->imageWithName(NSSTR("old.png")));
     auto record = [](const std::vector<uint8_t>& bytes) {
-        return DataEncrypt::encryptionDataWithData(NSData::dataWithBytes(bytes.data(), bytes.size()),
-                                                   true);
+        return DataEncrypt::encryptionDataWithData(
+            NSData::dataWithBytes(bytes.data(), bytes.size()), true);
     };
     NSMutableDictionary* pkg = NSMutableDictionary::dictionary();
     pkg->setObject(record(bdtest::solidPng(3, 3, 0xFFFF0000u)), NSSTR("red.png"));
     pkg->setObject(record(bdtest::solidPng(5, 5, 0xFF00FF00u)), NSSTR("dir/green.png"));
     pkg->setObject(record({'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'}), NSSTR("junk.png"));
-    ASSERT_TRUE(DataEncrypt::saveDatas(pkg, NSString::stringWithUTF8String((dir + "/res.pkg").c_str())));
+    ASSERT_TRUE(
+        DataEncrypt::saveDatas(pkg, NSString::stringWithUTF8String((dir + "/res.pkg").c_str())));
 
     cache->setResourceData(NSSTR("res.pkg"));
     EXPECT_EQ(cache->count(), 2u);

@@ -16,6 +16,7 @@
 #include "Foundation/NSData.h"
 #include "Foundation/NSString.h"
 #include "UIKit/ImageIO.h"
+#include "support/files.h"
 #include "support/pictures.h"
 
 namespace {
@@ -448,7 +449,8 @@ TEST_F(ImageSetTest, LoadersUnscrambleEveryByte) {
     std::vector<uint8_t> png = bdtest::solidPng(3, 2, 0xFF204060u);
     std::vector<uint8_t> scrambled(png.size());
     DataEncrypt::scramble(png.data(), scrambled.data(), png.size());
-    std::string dir = bdtest::makeTempDir("imageset");
+    bdtest::TempDir tmp("imageset");
+    std::string dir = tmp.path();
     ASSERT_TRUE(bdtest::writeFile(dir + "/plain.png", png));
     ASSERT_TRUE(bdtest::writeFile(dir + "/scrambled.png", scrambled));
     auto path = [&](const char* name) {

@@ -20,11 +20,11 @@ TEST(ImageSetThreads, OperationsRunSideBySideOnSharedPictures) {
     NSAutoreleasePool pool;
     CGImageRef bitmap = bdtest::makeImage(
         64, 48, [](size_t x, size_t y) { return (x + y) % 3 ? 0xFF204080u : 0x80400000u; });
-    Ref<UIImage> image = UIImage::imageWithCGImage(bitmap);
+    Ref<UIImage> image = retained(UIImage::imageWithCGImage(bitmap));
     CGImageRelease(bitmap);
     CGImageRef grey =
         bdtest::makeGrayImage(64, 48, [](size_t x, size_t) { return uint8_t(x * 4); });
-    Ref<UIImage> mask = UIImage::imageWithCGImage(grey);
+    Ref<UIImage> mask = retained(UIImage::imageWithCGImage(grey));
     CGImageRelease(grey);
 
     std::atomic<int> failures{0};

@@ -185,7 +185,7 @@ TEST_F(Category, SlideArithmeticAndTheHandler) {
     view->setCenter(CGPointMake(100, 100));
     KZUIAnimation::setTranslateAnimation(view.get(), CGPointMake(150, 80), 1, 1, false);
     CAAnimation* first = attached("translation");
-    Ref<CAAnimation> keepFirst(first);
+    Ref<CAAnimation> keepFirst = retained(first);
     KZUIAnimation::setTranslateAnimation(view.get(), CGPointMake(100, 100), 1, 1, false);
     EXPECT_EQ(layer()->transform(), CATransform3DIdentity);
     EXPECT_NE(attached("translation"), first);

@@ -21,15 +21,9 @@ using Bytes = std::vector<uint8_t>;
 class PackageTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/bd_pkg_XXXXXX";
-        dir = mkdtemp(tmpl);
         bd::setLogCapture([this](const std::string& m) { log.push_back(m); });
     }
-    void TearDown() override {
-        bd::setLogCapture(nullptr);
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { bd::setLogCapture(nullptr); }
     std::string path(const char* name) { return dir + "/" + name; }
     void writeFile(const std::string& p, const Bytes& b) {
         FILE* f = std::fopen(p.c_str(), "wb");
@@ -60,7 +54,8 @@ class PackageTest : public ::testing::Test {
         return DataEncrypt::readDatasFromFilePath(NSString::stringWithStdString(p));
     }
 
-    std::string dir;
+    bdtest::TempDir temp{"pkg"};
+    std::string dir = temp.path();
     std::vector<std::string> log;
     NSAutoreleasePool pool;
 };

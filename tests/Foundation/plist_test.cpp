@@ -11,6 +11,7 @@
 #include "Foundation/NSNumber.h"
 #include "Foundation/NSPropertyList.h"
 #include "Foundation/NSString.h"
+#include "support/files.h"
 
 namespace {
 
@@ -21,14 +22,6 @@ const char* kHead =
 
 class PlistTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bd_plist_XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
     NSString* write(const std::string& name, const std::string& bytes) {
         std::string p = dir + "/" + name;
         FILE* f = std::fopen(p.c_str(), "wb");
@@ -41,7 +34,8 @@ class PlistTest : public ::testing::Test {
     }
     static NSData* data(const std::string& s) { return NSData::dataWithBytes(s.data(), s.size()); }
 
-    std::string dir;
+    bdtest::TempDir tmp{"plist"};
+    std::string dir = tmp.path();
     NSAutoreleasePool pool;
 };
 

@@ -32,7 +32,8 @@ NSData* oneEntry(std::vector<unsigned char> key, std::vector<unsigned char> valu
 
 TEST(PropertyListZeroChar, RefusedInValuesAndKeys) {
     NSAutoreleasePool pool;
-    NSObject* ok = NSPropertyList::propertyListWithData(oneEntry({0x51, 'k'}, {0x53, 'a', 'x', 'b'}));
+    NSObject* ok =
+        NSPropertyList::propertyListWithData(oneEntry({0x51, 'k'}, {0x53, 'a', 'x', 'b'}));
     ASSERT_NE(ok, nullptr);
     NSObject* v = static_cast<NSDictionary*>(ok)->objectForKey(NSSTR("k"));
     ASSERT_NE(v, nullptr);

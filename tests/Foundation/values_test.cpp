@@ -15,13 +15,9 @@
 #include "Foundation/NSNumber.h"
 #include "Foundation/NSString.h"
 #include "Foundation/NSURL.h"
+#include "support/files.h"
 
 namespace {
-
-std::string tempDir() {
-    char tmpl[] = "/tmp/bd_values_XXXXXX";
-    return mkdtemp(tmpl);
-}
 
 TEST(NSStringTest, FormatHandlesPrintfAndObjects) {
     NSAutoreleasePool pool;
@@ -164,7 +160,8 @@ TEST(NSNumberTest, Conversions) {
 
 TEST(NSDataTest, BytesFilesAndEquality) {
     NSAutoreleasePool pool;
-    std::string dir = tempDir();
+    bdtest::TempDir tmp("values");
+    std::string dir = tmp.path();
     std::string file = dir + "/d.bin";
     FILE* f = std::fopen(file.c_str(), "wb");
     std::fwrite("\x01\x02\x03", 1, 3, f);
@@ -185,13 +182,12 @@ TEST(NSDataTest, BytesFilesAndEquality) {
     EXPECT_EQ(d->length(), 3u);
     m->setLength(1);
     EXPECT_EQ(m->description()->str(), "<01>");
-    unlink(file.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST(NSBundleTest, PathsAndResources) {
     NSAutoreleasePool pool;
-    std::string dir = tempDir();
+    bdtest::TempDir tmp("values");
+    std::string dir = tmp.path();
     std::string file = dir + "/bg.jpg";
     std::fclose(std::fopen(file.c_str(), "wb"));
     NSBundle* b = NSBundle::bundleWithPath(NSString::stringWithStdString(dir + "/"));
@@ -229,8 +225,6 @@ TEST(NSBundleTest, PathsAndResources) {
 
     EXPECT_EQ(NSURL::fileURLWithPath(NSSTR("/a b"))->path()->str(), "/a b");
     EXPECT_EQ(NSURL::fileURLWithPath(nullptr), nullptr);
-    unlink(file.c_str());
-    rmdir(dir.c_str());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 
 #include "Foundation/NSArray.h"
 #include "Foundation/NSNumber.h"
@@ -14,7 +15,8 @@
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+using std::numbers::pi;
+
 constexpr double kT0 = 1000.0;  // the virtual clock's start: animations attached now begin here
 
 struct Clocked : ::testing::Test {
@@ -193,7 +195,7 @@ TEST_F(Clocked, MissingEndsComeFromTheLayer) {
 }
 
 TEST_F(Clocked, RotationsReplaceOneAngleAndAnUnknownPathShowsNothing) {
-    float from = float(10 * kPi / 180), to = float(-10 * kPi / 180);
+    float from = float(10 * pi / 180), to = float(-10 * pi / 180);
     CABasicAnimation* rock = basic("transform.rotation.z", num(from), num(to), 1);
     rock->setAutoreverses(true);
     layer->setTransform(CATransform3DMakeTranslation(5, 6, 0));
@@ -205,7 +207,7 @@ TEST_F(Clocked, RotationsReplaceOneAngleAndAnUnknownPathShowsNothing) {
 
     // A turn with a to value only, replacing the rock a quarter in, starts where the rock was.
     clock.advance(0.25);
-    float turn = float(-90 * kPi / 180);
+    float turn = float(-90 * pi / 180);
     layer->addAnimation(basic("transform.rotation", nullptr, num(turn), 1), NSSTR("rotation"));
     double start = from + (to - from) * 0.25;
     EXPECT_NEAR(angleZ(layer->presentationTransform(kT0 + 0.25)), start, 1e-7);

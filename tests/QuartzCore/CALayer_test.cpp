@@ -89,12 +89,12 @@ TEST(CALayer, SublayerTreeOwnershipAndOrder) {
     EXPECT_EQ(root->sublayers().size(), 2u);
     EXPECT_EQ(b->superlayer(), other.get());
 
-    Ref<CALayer> keep(a);
+    Ref<CALayer> keep = retained(a);
     a->removeFromSuperlayer();
     EXPECT_EQ(a->superlayer(), nullptr);
     EXPECT_EQ(root->sublayers().size(), 1u);
     // A kept sublayer survives its parent and loses the back pointer.
-    Ref<CALayer> kept(c);
+    Ref<CALayer> kept = retained(c);
     root = nullptr;
     EXPECT_EQ(kept->superlayer(), nullptr);
 }

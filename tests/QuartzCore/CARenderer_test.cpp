@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "CoreGraphics/CGColorSpace.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+using std::numbers::pi;
 
 Ref<CALayer> makeLayer(CGRect frame, CALayerColor bg = {}) {
     Ref<CALayer> l = adopt(alloc<CALayer>()->init());
@@ -149,7 +150,7 @@ TEST(CARenderer, AffineTransformsAndSublayerTransform) {
     Ref<CALayer> root = makeLayer(CGRectMake(0, 0, 64, 64), kWhite);
     Ref<CALayer> turned = makeLayer(CGRectMake(8, 8, 24, 24));
     turned->setContents(quadrants(24, 24).get());
-    turned->setTransform(CATransform3DMakeRotation(kPi / 4, 0, 0, 1));
+    turned->setTransform(CATransform3DMakeRotation(pi / 4, 0, 0, 1));
     root->addSublayer(turned.get());
     // A sublayer transform scales the children about the parent's centre.
     Ref<CALayer> parent = makeLayer(CGRectMake(32, 32, 32, 32), kGrey);
@@ -182,7 +183,7 @@ TEST(CARenderer, PerspectiveTiltWarpsAndCutsWhatIsBehindTheViewer) {
     Ref<CALayer> card = makeLayer(CGRectMake(25, 25, 50, 50), kBlue);
     card->setContents(quadrants(50, 50).get());
     card->setContentsGravity(kCALayerGravityResizeAspect);
-    card->setTransform(CATransform3DMakeRotation(kPi / 6, 0, 1, 0));
+    card->setTransform(CATransform3DMakeRotation(pi / 6, 0, 1, 0));
     stage->addSublayer(card.get());
     root->addSublayer(stage.get());
 
@@ -207,7 +208,7 @@ TEST(CARenderer, PerspectiveTiltWarpsAndCutsWhatIsBehindTheViewer) {
 
     // Turned almost edge-on with the eye inside the layer's reach: the part behind the viewer
     // must not come back mirrored. Everything drawn lies on the near side (x < centre).
-    card->setTransform(CATransform3DMakeRotation(kPi * 0.45, 0, 1, 0));
+    card->setTransform(CATransform3DMakeRotation(pi * 0.45, 0, 1, 0));
     persp.m34 = -1.0 / 20;
     stage->setSublayerTransform(persp);
     r.clear(kWhite);
@@ -239,7 +240,7 @@ class Flip : public CALayerContentsSource {
 
 TEST(CARenderer, DrawsPresentationValuesAndContentsAtTheMediaTime) {
     Ref<CALayer> root = makeLayer(CGRectMake(0, 0, 40, 20), kWhite);
-    Ref<CALayer> moving = adopt(static_cast<CALayer*>(alloc<TimedLayer>()->init()));
+    Ref<CALayer> moving = adopt(alloc<TimedLayer>()->init());
     moving->setFrame(CGRectMake(0, 0, 10, 10));
     moving->setBackgroundColor(kRed);
     root->addSublayer(moving.get());

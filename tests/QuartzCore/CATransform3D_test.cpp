@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
+
+using std::numbers::pi;
 
 void expectNear(const CATransform3D& a, const CATransform3D& b, double eps = 1e-12) {
     const double* p = &a.m11;
@@ -43,21 +45,20 @@ TEST(CATransform3D, ConcatAppliesTheLeftOperandFirst) {
 }
 
 TEST(CATransform3D, RotationsComposeAndMatchTheAffineConvention) {
-    CATransform3D z = CATransform3DMakeRotation(kPi / 6, 0, 0, 1);
-    CGAffineTransform a = CGAffineTransformMakeRotation(kPi / 6);
+    CATransform3D z = CATransform3DMakeRotation(pi / 6, 0, 0, 1);
+    CGAffineTransform a = CGAffineTransformMakeRotation(pi / 6);
     EXPECT_NEAR(z.m11, a.a, 1e-15);
     EXPECT_NEAR(z.m12, a.b, 1e-15);
     EXPECT_NEAR(z.m21, a.c, 1e-15);
     EXPECT_NEAR(z.m22, a.d, 1e-15);
     // Two turns add up; turning back undoes.
-    expectNear(CATransform3DRotate(z, kPi / 3, 0, 0, 1),
-               CATransform3DMakeRotation(kPi / 2, 0, 0, 1));
-    expectNear(CATransform3DRotate(z, -kPi / 6, 0, 0, 1), CATransform3DIdentity);
+    expectNear(CATransform3DRotate(z, pi / 3, 0, 0, 1), CATransform3DMakeRotation(pi / 2, 0, 0, 1));
+    expectNear(CATransform3DRotate(z, -pi / 6, 0, 0, 1), CATransform3DIdentity);
     // The axis length doesn't matter; a zero axis is no rotation.
     expectNear(CATransform3DMakeRotation(0.4, 0, 0, 5), CATransform3DMakeRotation(0.4, 0, 0, 1));
     EXPECT_TRUE(CATransform3DIsIdentity(CATransform3DMakeRotation(1, 0, 0, 0)));
     // Quarter turn about x takes y to z (right-handed, row vectors).
-    CATransform3D x = CATransform3DMakeRotation(kPi / 2, 1, 0, 0);
+    CATransform3D x = CATransform3DMakeRotation(pi / 2, 1, 0, 0);
     EXPECT_NEAR(x.m23, 1, 1e-15);
     EXPECT_NEAR(x.m32, -1, 1e-15);
 }

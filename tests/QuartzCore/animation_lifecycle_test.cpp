@@ -112,7 +112,7 @@ TEST_F(Runtime, AnEndedAnimationIsDetachedBeforeItsDelegateIsToldOnce) {
     EXPECT_EQ(rec.events.size(), 1u);
     EXPECT_EQ(layer->animationForKey(NSSTR("a")), attached);
     {
-        Ref<CAAnimation> keep(attached);  // to compare after it was let go
+        Ref<CAAnimation> keep = retained(attached);  // to compare after it was let go
         advanceTo(1.0);
         ASSERT_EQ(rec.events.size(), 2u);
         EXPECT_EQ(rec.events[1], (Event{'e', attached, true}));
@@ -148,10 +148,10 @@ TEST_F(Runtime, ReplacedAndRemovedAnimationsAreToldUnfinished) {
     Recorder rec;
     layer->addAnimation(fade(1, &rec), NSSTR("k"));
     CAAnimation* first = layer->animationForKey(NSSTR("k"));
-    Ref<CAAnimation> keepFirst(first);
+    Ref<CAAnimation> keepFirst = retained(first);
     layer->addAnimation(fade(1, &rec), NSSTR("k"));
     CAAnimation* second = layer->animationForKey(NSSTR("k"));
-    Ref<CAAnimation> keepSecond(second);
+    Ref<CAAnimation> keepSecond = retained(second);
     EXPECT_NE(first, second);
     pump();
     EXPECT_EQ(rec.events,
@@ -180,7 +180,7 @@ TEST_F(Runtime, NoCallReachesADelegateThatIsGone) {
     auto* rec = new Recorder;
     layer->addAnimation(fade(1, rec), NSSTR("a"));
     layer->addAnimation(fade(1, rec), NSSTR("b"));
-    Ref<CAAnimation> held(layer->animationForKey(NSSTR("b")));
+    Ref<CAAnimation> held = retained(layer->animationForKey(NSSTR("b")));
     delete rec;
     EXPECT_EQ(held->delegate(), nullptr);
     layer->removeAnimationForKey(NSSTR("b"));
@@ -192,13 +192,13 @@ TEST_F(Runtime, AViewWithRunningAnimationsIsFreedAndTheyGoWithIt) {
     int before = gViewDeallocs;
     auto* view =
         static_cast<CountedView*>(alloc<CountedView>()->initWithFrame(CGRectMake(0, 0, 50, 50)));
-    Ref<CALayer> viewLayer(view->layer());  // someone else holds the layer
+    Ref<CALayer> viewLayer = retained(view->layer());  // someone else holds the layer
     CABasicAnimation* a = fade(1, view);
     a->setRemovedOnCompletion(false);
     a->setRepeatCount(HUGE_VALF);
     viewLayer->addAnimation(a, NSSTR("forever"));
     viewLayer->addAnimation(fade(1, view), NSSTR("short"));
-    Ref<CAAnimation> held(viewLayer->animationForKey(NSSTR("forever")));
+    Ref<CAAnimation> held = retained(viewLayer->animationForKey(NSSTR("forever")));
     EXPECT_EQ(held->delegate(), static_cast<CAAnimationDelegate*>(view));
 
     view->release();  // the only reference: the animations naming it must not keep it alive

@@ -23,8 +23,8 @@ UIImage* picture(uint32_t argb) {
 class FlipBook : public ::testing::Test {
   protected:
     void SetUp() override {
-        still = picture(0xff000000u);
-        for (uint32_t i = 0; i < 4; ++i) frames.push_back(picture(0xff000001u + i));
+        still = retained(picture(0xff000000u));
+        for (uint32_t i = 0; i < 4; ++i) frames.push_back(retained(picture(0xff000001u + i)));
         view = adopt(alloc<UIImageView>()->initWithFrame(CGRectMake(0, 0, 10, 10)));
         view->setImage(still);
         NSMutableArray* list = NSMutableArray::array();
@@ -132,7 +132,7 @@ TEST_F(FlipBook, SettingsOfTheRunAndItsEdges) {
 
 TEST_F(FlipBook, TeardownDuringARunAndALayerThatOutlivesItsView) {
     view->startAnimating();
-    Ref<CALayer> layer(view->layer());
+    Ref<CALayer> layer = retained(view->layer());
     view = nullptr;  // the end timer must not reach the freed view
     clock.set(110);
     runLoop();
@@ -147,7 +147,7 @@ TEST_F(FlipBook, EveryPictureOnceAtTheFlipBooksOwnRate) {
     std::vector<Ref<UIImage>> many;
     NSMutableArray* list = NSMutableArray::array();
     for (uint32_t i = 0; i < 31; ++i) {
-        many.emplace_back(picture(0xff100000u + i));
+        many.push_back(retained(picture(0xff100000u + i)));
         list->addObject(many.back().get());
     }
     view->setAnimationImages(list);

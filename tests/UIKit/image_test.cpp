@@ -16,6 +16,7 @@
 #include "UIKit/ImageDecoder.h"
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIImage.h"
+#include "support/files.h"
 #include "support/pictures.h"
 
 namespace {
@@ -385,7 +386,8 @@ TEST_F(ImageTest, FilesDataAndWriterRoundTrip) {
     UIImage* img = UIImage::imageWithData(NSData::dataWithBytes(png.data(), png.size()));
     ASSERT_NE(img, nullptr);
 
-    std::string path = testing::TempDir() + "bd_image_test_" + std::to_string(getpid()) + ".png";
+    bdtest::TempDir tmp("image");
+    std::string path = tmp / "written.png";
     ASSERT_TRUE(bd::writePNG(img->CGImage(), path.c_str()));
     UIImage* back = UIImage::imageWithContentsOfFile(NSString::stringWithUTF8String(path.c_str()));
     ASSERT_NE(back, nullptr);

@@ -19,7 +19,7 @@ struct Recorder : UIView {
     std::vector<CGPoint> points;
     Ref<UITouch> last;  // handlers may keep a touch
     void record(const char* what, NSSet* touches, UIEvent* event) {
-        last = as<UITouch>(touches->anyObject());
+        last = retained(as<UITouch>(touches->anyObject()));
         log.push_back(what);
         points.push_back(last->locationInView(this));
         EXPECT_TRUE(event->allTouches()->containsObject(last));

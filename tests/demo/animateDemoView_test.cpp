@@ -14,6 +14,7 @@
 #include "QuartzCore/CABase.h"
 #include "UIKit/UIScreen.h"
 #include "UIKit/UITouch.h"
+#include "support/files.h"
 #include "support/pictures.h"
 
 namespace {
@@ -21,7 +22,6 @@ namespace {
 class AnimateDemo : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = bdtest::makeTempDir("demo");
         ASSERT_FALSE(dir.empty());
         UIScreen::mainScreen()->setScale(2.0);
         put("bg.jpg", 64, 64);
@@ -47,8 +47,7 @@ class AnimateDemo : public ::testing::Test {
         return ImageCache::sharedInstance()->imageWithName2x(NSSTR(name));
     }
     Ref<AnimateDemoView> makeView(CGRect frame) {
-        auto v =
-            adopt(static_cast<AnimateDemoView*>(alloc<AnimateDemoView>()->initWithFrame(frame)));
+        auto v = adopt(alloc<AnimateDemoView>()->initWithFrame(frame));
         // No resource thread in these tests: the demo's initResource is the base's empty one.
         NSObject::cancelPreviousPerformRequestsWithTarget(
             v.get(), BD_SEL(DeskTopView, delayLoading), nullptr);
@@ -59,7 +58,8 @@ class AnimateDemo : public ::testing::Test {
     NSAutoreleasePool pool;
     bd::VirtualMediaClock clock{50.0};
     bd::ScopedMediaClock scope{&clock};
-    std::string dir;
+    bdtest::TempDir tmp{"demo"};
+    std::string dir = tmp.path();
 };
 
 TEST_F(AnimateDemo, SceneFromBackToFront) {
@@ -77,17 +77,19 @@ TEST_F(AnimateDemo, SceneFromBackToFront) {
     UIView* square = subs[2].get();
     EXPECT_EQ(square->frame(), CGRectMake(0, 0, 568, 568));
     EXPECT_TRUE(square->backgroundColor()->isEqual(UIColor::whiteColor()));
-    EXPECT_EQ(square->autoresizingMask(), 18u);
     UIView* bar = subs[3].get();
     EXPECT_EQ(bar->frame(), CGRectMake(0, 0, 568, 20));
     EXPECT_TRUE(bar->backgroundColor()->isEqual(UIColor::grayColor()));
-    EXPECT_EQ(bar->autoresizingMask(), 2u);
+    EXPECT_EQ(bar->autoresizingMask(), UIViewAutoresizingFlexibleWidth);
     EXPECT_EQ(subs[4].get(), v->animateView());
     EXPECT_EQ(v->animateView()->frame(), CGRectMake(0, 0, 320, 568));
-    EXPECT_EQ(v->animateView()->autoresizingMask(), 18u);
-    EXPECT_EQ(v->animateView()->contentMode(), 1);
+    EXPECT_EQ(v->animateView()->contentMode(), UIViewContentModeScaleAspectFit);
     EXPECT_EQ(v->animateView()->animationRepeatCount(), 1);
-    EXPECT_EQ(v->autoresizingMask(), 18u);
+    // The square, the flip-book and the bar follow the view's size.
+    v->setBounds(CGRectMake(0, 0, 400, 600));
+    EXPECT_EQ(square->frame(), CGRectMake(0, 0, 648, 600));
+    EXPECT_EQ(v->animateView()->frame(), CGRectMake(0, 0, 400, 600));
+    EXPECT_EQ(bar->frame().size.width, 648);
 
     for (auto [w, h, side] : {std::tuple{600.0, 400.0, 600.0}, {300.0, 300.0, 300.0}}) {
         auto other = makeView(CGRectMake(0, 0, w, h));

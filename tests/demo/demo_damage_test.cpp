@@ -33,7 +33,7 @@ class DemoDamage : public ::testing::Test {
         NSBundle* bundle = NSBundle::bundleWithPath(
             NSString::stringWithStdString(bdtest::bundlePath("AnimateDemo.bundle")));
         ASSERT_TRUE(bundle);
-        view = DeskTopView::createDeskTopViewFromBundle(bundle);
+        view = retained(DeskTopView::createDeskTopViewFromBundle(bundle));
         ASSERT_TRUE(view) << "no sample wallpaper in " << bdtest::bundlePath("AnimateDemo.bundle");
         window = adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 0, kWidth, kHeight)));
         window->setBackgroundColor(UIColor::blackColor());

@@ -13,6 +13,7 @@
 #include "interface/DeskTopView.h"
 #include "interface/DeskTopViewEntryPoints.h"
 #include "support/bundles.h"
+#include "support/files.h"
 #include "support/pictures.h"
 
 namespace {
@@ -62,8 +63,8 @@ TEST(Unload, SampleLibraryStaysMappedAfterDlclose) {
     Ref<DeskTopView> view;
     {
         NSAutoreleasePool inner;
-        view =
-            instance(NSBundle::bundleWithPath(NSString::stringWithStdString(bdtest::demoBundle())));
+        view = retained(instance(
+            NSBundle::bundleWithPath(NSString::stringWithStdString(bdtest::demoBundle()))));
     }
     ASSERT_TRUE(view);
     ASSERT_EQ(dlclose(h), 0);
@@ -74,7 +75,8 @@ TEST(Unload, SampleLibraryStaysMappedAfterDlclose) {
 
 TEST(Unload, LoaderPinsALibraryBuiltWithoutNodelete) {
     NSAutoreleasePool pool;
-    std::string dir = bdtest::makeTempDir("unload");
+    bdtest::TempDir tmp("unload");
+    std::string dir = tmp.path();
     ASSERT_FALSE(dir.empty());
     std::string bundle = bdtest::linkBundle(
         "", dir, "Plain", bdtest::plistXml({{"name Library", "<string>plain.so</string>"}}));
@@ -90,8 +92,8 @@ TEST(Unload, LoaderPinsALibraryBuiltWithoutNodelete) {
     Ref<DeskTopView> view;
     {
         NSAutoreleasePool inner;
-        view = DeskTopView::createDeskTopViewFromBundle(
-            NSBundle::bundleWithPath(NSString::stringWithStdString(bundle)));
+        view = retained(DeskTopView::createDeskTopViewFromBundle(
+            NSBundle::bundleWithPath(NSString::stringWithStdString(bundle))));
     }
     ASSERT_TRUE(view);
     EXPECT_TRUE(loaded(lib));

@@ -12,6 +12,7 @@
 #include "Foundation/NSString.h"
 #include "UIKit/UIImage.h"
 #include "support/bundles.h"
+#include "support/files.h"
 #include "support/pictures.h"
 #include "support/process.h"
 #include "support/wav_fixture.h"
@@ -34,10 +35,7 @@ size_t countLines(const std::string& s, const std::string& prefix) {
 
 class BundleTool : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = bdtest::makeTempDir("tool");
-        ASSERT_FALSE(dir.empty());
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     Result run(const std::string& args) {
         std::string cmd = std::string(BD_BUILD_DIR) + "/bin/backdrop " + args + " >" + dir +
                           "/out 2>" + dir + "/err";
@@ -55,7 +53,8 @@ class BundleTool : public ::testing::Test {
             if (line.find(title) != std::string::npos) return line;
         return "";
     }
-    std::string dir;
+    bdtest::TempDir tmp{"tool"};
+    std::string dir = tmp.path();
 };
 
 TEST_F(BundleTool, ListShowsEachBundleAndItsDescription) {
@@ -147,12 +146,12 @@ TEST_F(BundleTool, CheckWarnsOfWhatTheWallpaperAskedForAndDidNotGet) {
     ASSERT_TRUE(bdtest::writeFile(art + "/sky@2x.png", bdtest::solidPng(8, 8, 0xff102040u)));
     ASSERT_TRUE(bdtest::writeFile(art + "/back.png", bdtest::solidPng(640, 1136, 0xff204060u)));
     ASSERT_TRUE(bdtest::writeFile(art + "/dot.png", bdtest::solidPng(20, 20, 0xff204060u)));
-    std::string bundle = bdtest::linkBundle(
-        bdtest::testBundle("bdtest_asks"), dir, "Asks",
-        bdtest::plistXml({{"name Library", "<string>bdtest_asks.so</string>"},
-                          {"package", "<string>sprits.pkg</string>"},
-                          {"picture", "<string>bg-typo.png</string>"},
-                          {"sound", "<string>short.wav</string>"}}));
+    std::string bundle =
+        bdtest::linkBundle(bdtest::testBundle("bdtest_asks"), dir, "Asks",
+                           bdtest::plistXml({{"name Library", "<string>bdtest_asks.so</string>"},
+                                             {"package", "<string>sprits.pkg</string>"},
+                                             {"picture", "<string>bg-typo.png</string>"},
+                                             {"sound", "<string>short.wav</string>"}}));
     ASSERT_EQ(run("pack " + art + " -o " + bundle + "/art.pkg").code, 0);
     ASSERT_TRUE(bdtest::writeFile(bundle + "/thumbnail.png", bdtest::solidPng(4, 4, 0xff000000u)));
     std::vector<uint8_t> wav = bdtest::makeWAV(22050, 1, 16, 1, 0.2);
@@ -186,8 +185,7 @@ TEST_F(BundleTool, CheckWarnsOfWhatTheWallpaperAskedForAndDidNotGet) {
     r = run("check --soak 0.5 " + bundle);
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_NE(r.out.find("all 16 checks passed, 5 warnings"), std::string::npos) << r.out;
-    EXPECT_NE(lineFor(r, "AudioServicesCreateSystemSoundID \"short.wav\": no such file").size(),
-              0u)
+    EXPECT_NE(lineFor(r, "AudioServicesCreateSystemSoundID \"short.wav\": no such file").size(), 0u)
         << r.out;
     r = run("check --strict --json --soak 0.5 " + bundle);
     EXPECT_EQ(r.code, 1) << r.out;
@@ -195,8 +193,7 @@ TEST_F(BundleTool, CheckWarnsOfWhatTheWallpaperAskedForAndDidNotGet) {
     EXPECT_EQ(countLines(r.out, "{"), 1u) << r.out;  // one document on one line
     EXPECT_NE(r.out.find("\"failed\": 0, \"strict\": true, \"ok\": false}\n"), std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("imageWithName2x: \\\"bg-typo.png\\\": no such file"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("imageWithName2x: \\\"bg-typo.png\\\": no such file"), std::string::npos)
         << r.out;
 }
 
@@ -205,8 +202,7 @@ TEST_F(BundleTool, InfoWhyShowsTheLoadersStepsAndWhereItStopped) {
     Result r = run("info --why " + bdtest::demoBundle());
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("loader: dlopen(\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("loader: view AnimateDemoView, frame (0, 0, 320, 568)"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("loader: view AnimateDemoView, frame (0, 0, 320, 568)"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("the loader gives a view"), std::string::npos);
 
@@ -311,8 +307,7 @@ TEST_F(BundleTool, CheckReadsEveryPackage) {
     ASSERT_EQ(run("pack " + dir + "/pictures -o " + bundle + "/good.pkg").code, 0);
     Result r = run("check " + bundle);
     EXPECT_EQ(lineFor(r, "every resource package").rfind("ok", 0), 0u) << r.out;
-    EXPECT_NE(lineFor(r, "every resource package").find("1 package, 1 record"),
-              std::string::npos);
+    EXPECT_NE(lineFor(r, "every resource package").find("1 package, 1 record"), std::string::npos);
 
     std::string bytes = bdtest::readFile(bundle + "/good.pkg");
     std::string cut = bytes.substr(0, bytes.size() - 5);

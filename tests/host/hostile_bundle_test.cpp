@@ -33,10 +33,6 @@ Tool tool(const std::vector<std::string>& args, const std::vector<std::string>& 
     return t;
 }
 
-std::vector<uint8_t> bytes(const std::string& s) {
-    return std::vector<uint8_t>(s.begin(), s.end());
-}
-
 // A copy of the sample bundle (links to its files) with its own description.
 std::string sampleCopy(const bdtest::TempDir& dir, const std::string& name) {
     return bdtest::linkBundle(bdtest::demoBundle(), dir.path(), name,

@@ -13,13 +13,15 @@
 #include "Foundation/NSString.h"
 #include "UIKit/ImageIO.h"
 #include "UIKit/UIImage.h"
+#include "support/files.h"
 #include "support/pictures.h"
 #include "support/process.h"
 
 namespace {
 
 int run(const std::string& args, std::string* err = nullptr) {
-    std::string errFile = bdtest::makeTempDir("imgtool-err") + "/stderr";
+    bdtest::TempDir tmp("imgtool-err");
+    std::string errFile = tmp / "stderr";
     int status =
         std::system((bdtest::toolPath() + " " + args + " >/dev/null 2>" + errFile).c_str());
     if (err) {
@@ -42,7 +44,6 @@ uint32_t at(UIImage* image, size_t x, size_t y) {
 class ImageTool : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = bdtest::makeTempDir("imgtool");
         // Red left half, blue right half, 8 × 4; a 1 × 1 half-transparent white; a mask
         // black on the left.
         CGImageRef pic = bdtest::makeImage(
@@ -58,7 +59,8 @@ class ImageTool : public ::testing::Test {
     std::string in() const { return dir + "/in.png"; }
     std::string out(const char* name) const { return dir + "/" + name; }
     NSAutoreleasePool pool;
-    std::string dir;
+    bdtest::TempDir tmp{"imgtool"};
+    std::string dir = tmp.path();
 };
 
 TEST_F(ImageTool, EveryOperationWritesItsResult) {

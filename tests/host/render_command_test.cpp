@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "render_helpers.h"
+#include "support/files.h"
 #include "support/golden.h"
 #include "support/pictures.h"
 #include "support/process.h"
@@ -22,7 +23,8 @@ constexpr uint32_t kWhite = 0xFFFFFFFF, kRed = 0xFFFF0000;
 }  // namespace
 
 TEST(RenderCommand, ScriptDrivesTheViewAtItsTimes) {
-    std::string dir = bdtest::makeTempDir("render-script");
+    bdtest::TempDir tmp("render-script");
+    std::string dir = tmp.path();
     std::string out, err;
     // 0.5: stop; 1.0: tap; 1.25: start again; 1.5: scale to a half.
     ASSERT_EQ(
@@ -54,7 +56,8 @@ TEST(RenderCommand, ScriptDrivesTheViewAtItsTimes) {
 
 TEST(RenderCommand, PreviewColoursSurviveEncoding) {
     // The last WebP frame against the PNG of the same frame: lossy, but close.
-    std::string dir = bdtest::makeTempDir("render-webp");
+    bdtest::TempDir tmp("render-webp");
+    std::string dir = tmp.path();
     ASSERT_EQ(bdtest::run({bdtest::toolPath(), "render", bdtest::bundlePath(kTestBundle), "-o",
                            dir + "/p.webp", "--screen", "160x240@1", "--fps", "5", "--seconds",
                            "0.4", "--frames", dir}),
@@ -78,7 +81,8 @@ TEST(RenderCommand, PreviewColoursSurviveEncoding) {
 }
 
 TEST(RenderCommand, BadInputGivesAOneLineMessage) {
-    std::string dir = bdtest::makeTempDir("render-bad");
+    bdtest::TempDir tmp("render-bad");
+    std::string dir = tmp.path();
     struct Case {
         std::vector<std::string> args;
         int code;

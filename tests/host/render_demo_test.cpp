@@ -7,6 +7,7 @@
 #include <string>
 
 #include "render_helpers.h"
+#include "support/files.h"
 #include "support/golden.h"
 #include "support/pictures.h"
 #include "support/process.h"
@@ -50,7 +51,8 @@ TEST(RenderDemo, GoldenFramesOnTwoScreens) {
         const char* tag;
     } screens[] = {{"320x568@2", "568at2"}, {"375x667@1", "667at1"}};
     for (const Screen& s : screens) {
-        std::string dir = bdtest::makeTempDir("render-demo");
+        bdtest::TempDir tmp("render-demo");
+        std::string dir = tmp.path();
         std::string err;
         ASSERT_EQ(bdtest::run({bdtest::toolPath(), "render", bdtest::bundlePath(kDemo), "-o",
                                dir + "/p.webp", "--screen", s.screen, "--fps", "2", "--seconds",
@@ -70,7 +72,8 @@ TEST(RenderDemo, GoldenFramesOnTwoScreens) {
 
 TEST(RenderDemo, ATapPlaysTheFlipBookAgain) {
     // Stopped at 0.5 s, tapped at 1.0 s: from then on the frames repeat those from the start.
-    std::string dir = bdtest::makeTempDir("render-tap");
+    bdtest::TempDir tmp("render-tap");
+    std::string dir = tmp.path();
     std::string out, err;
     ASSERT_EQ(bdtest::run({bdtest::toolPath(), "render", bdtest::bundlePath(kDemo), "-o",
                            dir + "/p.webp", "--screen", "320x480@1", "--fps", "10", "--seconds",

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "render_helpers.h"
+#include "support/files.h"
 #include "support/golden.h"
 #include "support/pictures.h"
 #include "support/process.h"
@@ -25,7 +26,8 @@ constexpr uint32_t kWhite = 0xFFFFFFFF;
 TEST(RenderFrameLoop, TheWallpapersOwnFrameLoopRunsAtItsPaceOnTheVirtualClock) {
     // Four frames a second for two seconds; the loop moves the square one point per 1/40 s,
     // so it is ten points further on every frame.
-    std::string dir = bdtest::makeTempDir("render-pace");
+    bdtest::TempDir tmp("render-pace");
+    std::string dir = tmp.path();
     std::string out, err;
     ASSERT_EQ(bdtest::run({bdtest::toolPath(), "render", bdtest::bundlePath(kTestBundle), "-o",
                            dir + "/p.webp", "--screen", "320x480@1", "--fps", "4", "--seconds", "2",
@@ -46,7 +48,8 @@ TEST(RenderFrameLoop, TheWallpapersOwnFrameLoopRunsAtItsPaceOnTheVirtualClock) {
 }
 
 TEST(RenderFrameLoop, TwoRendersAreByteIdentical) {
-    std::string dir = bdtest::makeTempDir("render-same");
+    bdtest::TempDir tmp("render-same");
+    std::string dir = tmp.path();
     std::vector<std::string> args = {bdtest::toolPath(),
                                      "render",
                                      bdtest::bundlePath(kTestBundle),

@@ -9,24 +9,23 @@
 #include <memory>
 #include <string>
 
-#include "HostScene.h"
 #include "QuartzCore/CABase.h"
 #include "RunSession.h"
 #include "SDLWindow.h"
+#include "host/scene/HostScene.h"
+#include "host/wallpaper/WallpaperProcessPrivate.h"
 #include "support/process.h"
 
 namespace {
 
 using Op = host::WallpaperRequest::Op;
 
-// Sanitizer builds of the wallpaper process reserve terabytes of address space, so the parent
-// looks at the child's memory every 0.1 s instead of every second: up to ten more wake-ups a
-// second, each a turn of the loop that draws nothing.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kWatchTurnsPerSecond = 10;
-#else
-constexpr int kWatchTurnsPerSecond = 1;
-#endif
+// Turns of the loop in `seconds` that the wallpaper process's memory watch adds beyond one a
+// second: none in a plain build; a sanitized build watches ten times a second (its child has
+// no address-space limit) and the loop wakes for each look.
+int extraWatchTurns(double seconds) {
+    return int(seconds / host::detail::kMemoryWatch) - int(seconds);
+}
 
 double threadSeconds() {
     timespec ts;
@@ -88,7 +87,7 @@ TEST_F(Session, DrawsWhenTheFlipBookChangesAndSleepsOnceItHasEnded) {
     EXPECT_GE(session->presents() - p0, 7u);
     EXPECT_LE(session->presents() - p0, 13u);
     EXPECT_LE(session->renders() - r0, 14u);
-    EXPECT_LE(n, 35 + kWatchTurnsPerSecond)
+    EXPECT_LE(n, 36 + extraWatchTurns(1.0))
         << "the loop polled instead of sleeping until the next picture";
 
     // After the run (3.1 s): nothing needs a frame; the loop sleeps through and uses next to
@@ -99,7 +98,7 @@ TEST_F(Session, DrawsWhenTheFlipBookChangesAndSleepsOnceItHasEnded) {
     double cpu0 = threadSeconds(), child0 = childSeconds();
     n = turns(1.0);
     EXPECT_EQ(session->renders(), r0) << "frames drawn for a static tree";
-    EXPECT_LE(n, 2 + kWatchTurnsPerSecond);
+    EXPECT_LE(n, 3 + extraWatchTurns(1.0));
     EXPECT_LT(threadSeconds() - cpu0, 0.02);
     EXPECT_LT(childSeconds() - child0, 0.03) << "the wallpaper process kept busy";
     EXPECT_TRUE(session->idle());

@@ -107,7 +107,8 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
 
     // What the window should show once the flip-book is stopped: the same scene rendered
     // headless, stopped at once.
-    std::string dir = bdtest::makeTempDir("run-window");
+    bdtest::TempDir tmp("run-window");
+    std::string dir = tmp.path();
     ASSERT_EQ(
         bdtest::run({bdtest::toolPath(), "render", bundle, "-o", dir + "/ref.webp", "--screen",
                      screen, "--seconds", "0.05", "--script", "0:stop", "--frames", dir}),
@@ -172,6 +173,9 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
         }
         return false;
     };
+    // The title said idle before the tap and changes only every so often: frames first, then
+    // idle again once the flip-book has ended.
+    EXPECT_TRUE(waitForTitle(false, 5)) << "no frames after the tap: " << title();
     ASSERT_TRUE(waitForTitle(true, 10)) << "never idle: " << title();
     Ref<CGImage> still = adopt(screenshot(x.display, window));
     double cpu0 = processCpuSeconds(app.pid);

@@ -12,8 +12,8 @@
 
 #include "host/wallpaper/Protocol.h"
 #include "host/wallpaper/Symbolizer.h"
+#include "support/files.h"
 #include "support/process.h"
-#include "support/tempdir.h"
 
 using namespace host;
 

@@ -63,7 +63,6 @@ TEST(DeskTopView, ConstructionState) {
     EXPECT_FALSE(v->showsVerticalScrollIndicator());
     EXPECT_FALSE(v->showsHorizontalScrollIndicator());
     EXPECT_TRUE(v->clipsToBounds());
-    EXPECT_EQ(v->autoresizingMask(), 18u);
     EXPECT_EQ(v->destTopViewDelegate(), nullptr);
     ASSERT_NE(v->backgroundColor(), nullptr);
     double a = 1;
@@ -72,11 +71,20 @@ TEST(DeskTopView, ConstructionState) {
     ASSERT_FALSE(v->subviewList().empty());
     EXPECT_EQ(v->subviewList().front().get(), v->bgView());
     expectRect(v->bgView()->frame(), 0, 0, 320, 480);
-    EXPECT_EQ(v->bgView()->contentMode(), 2);
-    EXPECT_EQ(v->bgView()->autoresizingMask(), 18u);
+    EXPECT_EQ(v->bgView()->contentMode(), UIViewContentModeScaleAspectFill);
     EXPECT_TRUE(v->bgView()->isUserInteractionEnabled());
     EXPECT_STREQ(DeskTopView::name()->UTF8String(), "");
     EXPECT_STREQ(DeskTopView::version()->UTF8String(), "");
+}
+
+TEST(DeskTopView, ViewAndBackgroundFollowTheSuperviewsSize) {
+    auto parent = adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 0, 320, 480)));
+    auto v = makeView(CGRectMake(0, 0, 320, 480));
+    parent->addSubview(v.get());
+    parent->setBounds(CGRectMake(0, 0, 200, 300));
+    expectRect(v->frame(), 0, 0, 200, 300);
+    expectRect(v->bgView()->frame(), 0, 0, 200, 300);
+    v->removeFromSuperview();
 }
 
 TEST(DeskTopView, FrameAndScale) {

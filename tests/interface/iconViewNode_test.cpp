@@ -7,16 +7,6 @@
 #include "Foundation/NSString.h"
 #include "UIKit/UIImage.h"
 
-TEST(IconViewNode, NewRecordIsEmpty) {
-    Ref<IconViewNode> n = adopt(alloc<IconViewNode>());
-    EXPECT_EQ(n->appID(), nullptr);
-    EXPECT_EQ(n->appName(), nullptr);
-    EXPECT_EQ(n->appicon(), nullptr);
-    EXPECT_FALSE(n->isRunning());
-    n->setIsRunning(true);
-    EXPECT_TRUE(n->isRunning());
-}
-
 TEST(IconViewNode, SettersShareAndReleaseThePreviousValue) {
     Ref<UIImage> first = adopt(alloc<UIImage>());
     Ref<UIImage> second = adopt(alloc<UIImage>());

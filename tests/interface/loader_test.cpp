@@ -16,6 +16,7 @@
 #include "interface/DeskTopView.h"
 #include "interface/DeskTopViewEntryPoints.h"
 #include "support/bundles.h"
+#include "support/files.h"
 #include "support/pictures.h"
 
 namespace {
@@ -25,7 +26,6 @@ using Call = bd::DynamicLoaderCall;
 class Loader : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = bdtest::makeTempDir("loader");
         ASSERT_FALSE(dir.empty());
         bd::setDynamicLoaderTrace([this](const Call& c) { calls.push_back(c); });
     }
@@ -62,7 +62,8 @@ class Loader : public ::testing::Test {
     }
 
     NSAutoreleasePool pool;
-    std::string dir;
+    bdtest::TempDir tmp{"loader"};
+    std::string dir = tmp.path();
     std::vector<Call> calls;
 };
 

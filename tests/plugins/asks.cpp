@@ -23,7 +23,7 @@ class AsksView : public DeskTopView {
     static NSString* name() { return NSSTR("asks"); }
     static NSString* version() { return NSSTR("1"); }
 
-    UIView* initWithFrame(CGRect frame) override {
+    AsksView* initWithFrame(CGRect frame) override {
         if (!DeskTopView::initWithFrame(frame)) return nullptr;
         ask(ImageCache::sharedInstance()->resBundle());
         return this;

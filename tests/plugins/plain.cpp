@@ -29,8 +29,8 @@ NSString* getDeskTopViewVersion() {
 
 DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {
     ImageCache::sharedInstance()->setResBundle(bundle);
-    auto* view = static_cast<PlainView*>(alloc<PlainView>()->initWithFrame(
-        CGRectMake(0, 0, 320, UIScreen::mainScreen()->bounds().size.height)));
+    DeskTopView* view = alloc<PlainView>()->initWithFrame(
+        CGRectMake(0, 0, kDeskTopViewWidth, UIScreen::mainScreen()->bounds().size.height));
     if (view) view->autorelease();
     return view;
 }

@@ -15,6 +15,7 @@
 #include "Foundation/NSDictionary.h"
 #include "interface/DeskTopView.h"
 #include "interface/DeskTopViewEntryPoints.h"
+#include "support/files.h"
 #include "support/pictures.h"
 #include "support/process.h"
 
@@ -32,7 +33,8 @@ std::string q(const std::string& s) {
 }
 
 TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
-    std::string dir = bdtest::makeTempDir("sdk");
+    bdtest::TempDir tmp("sdk");
+    std::string dir = tmp.path();
     ASSERT_FALSE(dir.empty());
     std::string log = dir + "/log", prefix = dir + "/prefix", src = dir + "/src";
     std::string cmake = BD_CMAKE_COMMAND;
@@ -150,9 +152,6 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     };
     EXPECT_EQ(configure("0.2"), 0) << bdtest::readFile(log);
     EXPECT_NE(configure("9.0"), 0);
-
-    // The installed SDK is tens of megabytes; keep it only to look into a failure.
-    if (!::testing::Test::HasFailure()) fs::remove_all(dir);
 }
 
 }  // namespace

@@ -6,19 +6,30 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
-
-#include "support/pictures.h"
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace bdtest {
 
-TempDir::TempDir(const char* tag) : _path(makeTempDir(tag)) {}
+TempDir::TempDir(const char* tag) {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/bd-" + tag + "-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (const char* dir = mkdtemp(buf.data())) _path = dir;
+}
 
 TempDir::~TempDir() {
     if (_path.empty()) return;
+    if (const char* keep = std::getenv("BD_KEEP_TEMP"); keep && *keep && std::string(keep) != "0") {
+        std::fprintf(stderr, "kept %s (BD_KEEP_TEMP)\n", _path.c_str());
+        return;
+    }
     std::error_code ec;
     // Folders a test made read-only must be writable again for their entries to go.
     fs::permissions(_path, fs::perms::owner_all, fs::perm_options::add, ec);

@@ -6,6 +6,7 @@
 #include "CoreGraphics/CGColorSpace.h"
 #include "CoreGraphics/CGImagePixels.h"
 #include "UIKit/ImageIO.h"
+#include "support/files.h"
 
 namespace bdtest {
 
@@ -63,15 +64,6 @@ bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (!f) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
-}
-
-std::string makeTempDir(const char* tag) {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/bd-" + tag + "-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    const char* dir = mkdtemp(buf.data());
-    return dir ? std::string(dir) : std::string();
 }
 
 }  // namespace bdtest

@@ -26,6 +26,4 @@ uint8_t grayAt(CGImageRef image, size_t x, size_t y);
 std::vector<uint8_t> solidPng(size_t width, size_t height, uint32_t argb);
 // Writes bytes to a file; false on failure.
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
-// A fresh empty directory under the system's temporary directory.
-std::string makeTempDir(const char* tag);
 }  // namespace bdtest

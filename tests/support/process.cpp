@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -116,7 +117,11 @@ int waitFor(Child& c, double timeoutSeconds) {
 int run(const std::vector<std::string>& argv, std::string* out, std::string* err,
         const std::vector<std::string>& env, double timeoutSeconds) {
     // stderr through a file so that both streams can be read without a deadlock.
-    char errPath[] = "/tmp/bd-stderr-XXXXXX";
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/bd-stderr-XXXXXX";
+    std::vector<char> path(templ.begin(), templ.end());
+    path.push_back('\0');
+    char* errPath = path.data();
     int errFd = mkstemp(errPath);
     if (errFd >= 0) close(errFd);
     Child c = spawn(argv, env, true, errFd >= 0 ? errPath : "/dev/null");

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,7 +39,9 @@ inline std::vector<uint8_t> makeWAV(int rate, int channels, int bits, int format
         }
     }
     std::vector<uint8_t> w;
-    auto tag = [&](const char* t) { w.insert(w.end(), t, t + 4); };
+    auto tag = [&](const char* t) {
+        for (int i = 0; i < 4; ++i) w.push_back(uint8_t(t[i]));
+    };
     tag("RIFF");
     putLE(w, 4 + 8 + 16 + 8 + pcm.size() + (pcm.size() & 1), 4);
     tag("WAVE");
@@ -57,12 +60,15 @@ inline std::vector<uint8_t> makeWAV(int rate, int channels, int bits, int format
     return w;
 }
 
-inline std::string writeTempFile(const std::vector<uint8_t>& bytes, const char* suffix = ".wav") {
-    char name[] = "/tmp/bd_sound_XXXXXX";
-    int fd = mkstemp(name);
+// Writes bytes to a fresh file $TMPDIR/bd-sound-XXXXXX.wav; the caller removes it.
+inline std::string writeTempFile(const std::vector<uint8_t>& bytes) {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/bd-sound-XXXXXX.wav";
+    std::vector<char> name(templ.begin(), templ.end());
+    name.push_back('\0');
+    int fd = mkstemps(name.data(), 4);
     if (fd >= 0) close(fd);
-    std::string path = std::string(name) + suffix;
-    std::rename(name, path.c_str());
+    std::string path = name.data();
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f) {
         std::fwrite(bytes.data(), 1, bytes.size(), f);

@@ -43,7 +43,8 @@ bool isSocket(const std::string& path) {
 // Starts sway as nobody in a fresh folder with the given configuration and environment.
 bool startSway(SwayHeadless& s, const std::string& config, std::vector<std::string> env) {
     if (!onPath("sway") || !onPath("setpriv") || !onPath("swaymsg")) return false;
-    s.dir = makeTempDir("sway");
+    s.tmp.emplace("sway");
+    s.dir = s.tmp->path();
     if (s.dir.empty()) return false;
     // The runtime folder is sway's (nobody's); root reaches the sockets in it all the same.
     std::string run = s.dir + "/run";
@@ -115,12 +116,12 @@ void SwayHeadless::stop() {
 
 SwayHeadless::~SwayHeadless() {
     stop();
-    removeTree(dir);
 }
 
 bool WestonHeadless::start(int width, int height) {
     if (!onPath("weston")) return false;
-    dir = makeTempDir("weston");
+    tmp.emplace("weston");
+    dir = tmp->path();
     if (dir.empty()) return false;
     std::string run = dir + "/run";
     mkdir(run.c_str(), 0700);
@@ -138,7 +139,6 @@ bool WestonHeadless::start(int width, int height) {
 
 WestonHeadless::~WestonHeadless() {
     end(weston);
-    removeTree(dir);
 }
 
 bool Toplevel::start(const std::string& socket, const std::string& appId) {

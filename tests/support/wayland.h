@@ -4,19 +4,22 @@
 // refuses root, and headless weston (no layer-shell). Each has a private folder under the
 // temporary directory that is removed at the end; the socket is reached by its path.
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "CoreGraphics/CGImage.h"
+#include "support/files.h"
 #include "support/process.h"
 
 namespace bdtest {
 
 struct SwayHeadless {
     Child sway;
-    std::string dir;       // its private folder (removed at the end)
-    std::string socket;    // the Wayland socket's path: WAYLAND_DISPLAY for clients
-    std::string swaysock;  // sway's IPC socket
+    std::optional<TempDir> tmp;  // its private folder, removed at the end
+    std::string dir;             // tmp's path
+    std::string socket;          // the Wayland socket's path: WAYLAND_DISPLAY for clients
+    std::string swaysock;        // sway's IPC socket
     // [main-thread] Outputs HEADLESS-1, -2, ... of the given sizes side by side. False when
     // sway or setpriv are missing or sway did not come up.
     bool start(const std::vector<std::pair<int, int>>& outputs);
@@ -35,7 +38,8 @@ struct SwayHeadless {
 
 struct WestonHeadless {
     Child weston;
-    std::string dir;
+    std::optional<TempDir> tmp;  // its private folder, removed at the end
+    std::string dir;             // tmp's path
     std::string socket;
     // [main-thread] One headless output of width x height; false when weston did not come up.
     bool start(int width, int height);

@@ -44,7 +44,7 @@ bool windowManagerManages(const std::string& display, double seconds) {
     xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
     const char name[] = "_NET_CLIENT_LIST";
     auto* a = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
-    xcb_atom_t list = a ? a->atom : XCB_ATOM_NONE;
+    xcb_atom_t list = a ? a->atom : xcb_atom_t(XCB_ATOM_NONE);
     std::free(a);
     xcb_window_t probe = xcb_generate_id(c);
     xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 10, 10, 0,
@@ -85,12 +85,6 @@ void stop(Child& c) {
 
 }  // namespace
 
-void removeTree(const std::string& path) {
-    if (path.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-}
-
 int runOn(const std::string& display, const std::vector<std::string>& argv, std::string* out) {
     return run(argv, out, nullptr, {"DISPLAY=" + display}, 20);
 }
@@ -123,7 +117,8 @@ Xvfb::~Xvfb() {
 bool SwayXwayland::start(const std::vector<std::pair<int, int>>& outputs) {
     if (!onPath("sway") || !onPath("Xwayland") || !onPath("setpriv") || !onPath("xhost"))
         return false;
-    dir = makeTempDir("sway");
+    tmp.emplace("sway");
+    dir = tmp->path();
     if (dir.empty()) return false;
     std::string run = dir + "/run";
     mkdir(run.c_str(), 0700);
@@ -173,7 +168,6 @@ bool SwayXwayland::swaymsg(const std::string& command) {
 
 SwayXwayland::~SwayXwayland() {
     stop(sway);
-    removeTree(dir);
 }
 
 }  // namespace bdtest

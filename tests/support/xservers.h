@@ -3,9 +3,11 @@
 // openbox when a window manager is needed), and Xwayland inside a headless sway run as nobody
 // (the one headless server here that gives several RandR monitors and hot-plug).
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/process.h"
 
 namespace bdtest {
@@ -23,9 +25,10 @@ struct Xvfb {
 // Headless sway with Xwayland, as nobody, with outputs of the given sizes side by side.
 struct SwayXwayland {
     Child sway;
-    std::string dir;       // its private folder (removed at the end)
-    std::string display;   // Xwayland's ":N", open to root
-    std::string swaysock;  // sway's IPC socket
+    std::optional<TempDir> tmp;  // its private folder, removed at the end
+    std::string dir;             // tmp's path
+    std::string display;         // Xwayland's ":N", open to root
+    std::string swaysock;        // sway's IPC socket
     // [main-thread] False when sway, Xwayland or setpriv are missing or did not come up.
     bool start(const std::vector<std::pair<int, int>>& outputs);
     // [main-thread] Runs swaymsg as nobody; true when it succeeded.
@@ -36,7 +39,5 @@ struct SwayXwayland {
 // [main-thread] Runs a program with DISPLAY set; its exit code (stdout into *out).
 int runOn(const std::string& display, const std::vector<std::string>& argv,
           std::string* out = nullptr);
-// [main-thread] Removes a folder and everything in it.
-void removeTree(const std::string& path);
 
 }  // namespace bdtest

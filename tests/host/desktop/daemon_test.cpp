@@ -67,7 +67,8 @@ double cpuSeconds(pid_t pid) {
 // One daemon with a private runtime and state folder.
 struct Desktop {
     std::string display;
-    std::string dir = bdtest::makeTempDir("desktop");
+    bdtest::TempDir tmp{"desktop"};
+    std::string dir = tmp.path();
     bdtest::Child daemon;
     std::vector<std::string> env() const {
         return {"DISPLAY=" + display, "XDG_RUNTIME_DIR=" + dir + "/run",
@@ -77,10 +78,7 @@ struct Desktop {
         std::filesystem::create_directories(dir + "/run");
         std::filesystem::permissions(dir + "/run", std::filesystem::perms::owner_all);
     }
-    ~Desktop() {
-        stop();
-        bdtest::removeTree(dir);
-    }
+    ~Desktop() { stop(); }
     // Starts the daemon; true once it answers.
     bool start(const std::vector<std::string>& args) {
         std::vector<std::string> argv{bdtest::toolPath(), "desktop"};

@@ -28,8 +28,8 @@ using host::ScreenSpec;
 namespace {
 
 struct TempDir {
-    std::string path = bdtest::makeTempDir("desktop");
-    ~TempDir() { bdtest::removeTree(path); }
+    bdtest::TempDir tmp{"desktop"};
+    std::string path = tmp.path();
 };
 
 void writeText(const std::string& path, const std::string& text) {

@@ -28,17 +28,15 @@ using bdtest::waitUntil;
 struct Desktop {
     std::string socket;
     std::vector<std::string> extraEnv;
-    std::string dir = bdtest::makeTempDir("wl-desktop");
+    bdtest::TempDir tmp{"wl-desktop"};
+    std::string dir = tmp.path();
     bdtest::Child daemon;
     explicit Desktop(std::string s, std::vector<std::string> extra = {})
         : socket(std::move(s)), extraEnv(std::move(extra)) {
         std::filesystem::create_directories(dir + "/run");
         std::filesystem::permissions(dir + "/run", std::filesystem::perms::owner_all);
     }
-    ~Desktop() {
-        stop();
-        bdtest::removeTree(dir);
-    }
+    ~Desktop() { stop(); }
     std::vector<std::string> env() const {
         std::vector<std::string> e{
             "WAYLAND_DISPLAY=" + socket, "DISPLAY=", "XDG_RUNTIME_DIR=" + dir + "/run",

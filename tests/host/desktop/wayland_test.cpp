@@ -377,7 +377,8 @@ TEST(DesktopWayland, DisplayNamesFileUrisSessionsAndTheSavedGnomePicture) {
     EXPECT_FALSE(gnomeSession());
 
     // The user's GNOME picture survives a round trip through the state file.
-    std::string dir = bdtest::makeTempDir("wl-state");
+    bdtest::TempDir tmp("wl-state");
+    std::string dir = tmp.path();
     DesktopState s;
     s.bundle = "/b/A.bundle";
     s.gnomePictureUri = "'file:///home/u/pic.jpg'";
@@ -387,11 +388,11 @@ TEST(DesktopWayland, DisplayNamesFileUrisSessionsAndTheSavedGnomePicture) {
     DesktopState back;
     ASSERT_TRUE(loadState(dir + "/desktop.plist", &back, &error)) << error;
     EXPECT_EQ(back, s);
-    std::filesystem::remove_all(dir);
 }
 
 TEST(DesktopWayland, StillPictures) {
-    std::string dir = bdtest::makeTempDir("wl-still");
+    bdtest::TempDir tmp("wl-still");
+    std::string dir = tmp.path();
     std::string error;
     EXPECT_FALSE(renderStill(bdtest::testBundle("bdtest_crash"), 320, 240, FitMode::Width,
                              {320, 568, 2}, 0xff000000, 10, true, bdtest::toolPath(),
@@ -417,5 +418,4 @@ TEST(DesktopWayland, StillPictures) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
                             std::filesystem::directory_iterator()),
               1);  // no temporary left behind
-    std::filesystem::remove_all(dir);
 }

@@ -31,7 +31,7 @@ UIImage* backgroundPicture(CGSize points, double scale) {
 
 class TestWallpaperView : public DeskTopView {
   public:
-    UIView* initWithFrame(CGRect frame) override {
+    TestWallpaperView* initWithFrame(CGRect frame) override {
         if (!DeskTopView::initWithFrame(frame)) return nullptr;
         setBackgroundImage(backgroundPicture(frame.size, UIScreen::mainScreen()->scale()));
         _square = adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 100, 40, 40)));
@@ -69,8 +69,8 @@ extern "C" __attribute__((visibility("default"))) DeskTopView* getDeskTopViewIns
     NSBundle* bundle) {
     (void)bundle;
     CGRect screen = UIScreen::mainScreen()->bounds();
-    DeskTopView* v = static_cast<DeskTopView*>(alloc<TestWallpaperView>()->initWithFrame(
-        CGRectMake(0, 0, screen.size.width, screen.size.height)));
+    DeskTopView* v = alloc<TestWallpaperView>()->initWithFrame(
+        CGRectMake(0, 0, screen.size.width, screen.size.height));
     if (v) v->autorelease();
     return v;
 }

@@ -102,7 +102,7 @@ void tryExec() {
 
 class HostileView : public DeskTopView {
   public:
-    UIView* initWithFrame(CGRect frame) override {
+    HostileView* initWithFrame(CGRect frame) override {
         if (!DeskTopView::initWithFrame(frame)) return nullptr;
         setBackgroundColor(UIColor::colorWithRed(0.2, 0.3, 0.5, 1));
         _square = adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 100, 40, 40)));
@@ -197,8 +197,8 @@ NSString* getDeskTopViewVersion() {
 DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {
     (void)bundle;
     CGRect screen = UIScreen::mainScreen()->bounds();
-    auto* v = static_cast<DeskTopView*>(
-        alloc<HostileView>()->initWithFrame(CGRectMake(0, 0, 320, screen.size.height)));
+    HostileView* v = alloc<HostileView>()->initWithFrame(
+        CGRectMake(0, 0, kDeskTopViewWidth, screen.size.height));
     if (v) v->autorelease();
     return v;
 }

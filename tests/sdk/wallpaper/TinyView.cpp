@@ -10,7 +10,7 @@ class TinyView : public DeskTopView {
     static NSString* name() { return NSSTR("Tiny"); }
     static NSString* version() { return NSSTR("2.0"); }
 
-    UIView* initWithFrame(CGRect frame) override {
+    TinyView* initWithFrame(CGRect frame) override {
         if (!DeskTopView::initWithFrame(frame)) return nullptr;
         setBackgroundImage(ImageCache::sharedInstance()->imageWithName2x(NSSTR("dot.png")));
         return this;
@@ -32,8 +32,8 @@ NSString* getDeskTopViewVersion() {
 
 DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {
     ImageCache::sharedInstance()->setResBundle(bundle);
-    auto* view = static_cast<DeskTopView*>(alloc<TinyView>()->initWithFrame(
-        CGRectMake(0, 0, 320, UIScreen::mainScreen()->bounds().size.height)));
+    DeskTopView* view = alloc<TinyView>()->initWithFrame(
+        CGRectMake(0, 0, kDeskTopViewWidth, UIScreen::mainScreen()->bounds().size.height));
     if (view) view->autorelease();
     return view;
 }

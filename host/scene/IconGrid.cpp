@@ -3,14 +3,15 @@
 // stands on whole screen pixels and every picture is made at the size it is shown, so a frame
 // copies the pictures pixel for pixel instead of resampling them.
 
-#include <cairo.h>
 #include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <numbers>
 
+#include "CoreGraphics/CGHandlesPrivate.h"
 #include "Foundation/NSString.h"
 #include "HostScene.h"
 #include "UIKit/UIColor.h"
@@ -21,9 +22,10 @@
 namespace host {
 namespace {
 
+using std::numbers::pi;
+
 constexpr int kColumns = 4;
 constexpr int kRows = 6;
-constexpr double kPi = 3.14159265358979323846;
 const char* const kNames[kColumns * kRows] = {
     "Mail",   "Notes",   "Clock", "Maps",  "Photos", "Camera",  "Music",  "Weather",
     "Diary",  "Files",   "Books", "News",  "Stocks", "Compass", "Radio",  "Chess",
@@ -62,38 +64,38 @@ void hsv(double h, double s, double v, double* r, double* g, double* b) {
 
 void roundedRect(cairo_t* cr, double x, double y, double w, double h, double r) {
     cairo_new_sub_path(cr);
-    cairo_arc(cr, x + w - r, y + r, r, -kPi / 2, 0);
-    cairo_arc(cr, x + w - r, y + h - r, r, 0, kPi / 2);
-    cairo_arc(cr, x + r, y + h - r, r, kPi / 2, kPi);
-    cairo_arc(cr, x + r, y + r, r, kPi, 3 * kPi / 2);
+    cairo_arc(cr, x + w - r, y + r, r, -pi / 2, 0);
+    cairo_arc(cr, x + w - r, y + h - r, r, 0, pi / 2);
+    cairo_arc(cr, x + r, y + h - r, r, pi / 2, pi);
+    cairo_arc(cr, x + r, y + r, r, pi, 3 * pi / 2);
     cairo_close_path(cr);
 }
 
 // An app icon of px × px pixels: a rounded square in a colour of its own with a white glyph.
 UIImage* drawIcon(int index, int px, double scale) {
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, px, px);
-    cairo_t* cr = cairo_create(s);
+    bd::CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, px, px));
+    bd::CairoContext context(cairo_create(s.get()));
+    cairo_t* cr = context.get();
     cairo_scale(cr, px, px);  // draw in a unit square
     double r, g, b, r2, g2, b2;
     double hue = std::fmod(index * 360.0 / (kColumns * kRows) * 7, 360.0);
     hsv(hue, 0.65, 0.95, &r, &g, &b);
     hsv(hue, 0.85, 0.65, &r2, &g2, &b2);
-    cairo_pattern_t* grad = cairo_pattern_create_linear(0, 0, 0, 1);
-    cairo_pattern_add_color_stop_rgb(grad, 0, r, g, b);
-    cairo_pattern_add_color_stop_rgb(grad, 1, r2, g2, b2);
+    bd::CairoPattern grad(cairo_pattern_create_linear(0, 0, 0, 1));
+    cairo_pattern_add_color_stop_rgb(grad.get(), 0, r, g, b);
+    cairo_pattern_add_color_stop_rgb(grad.get(), 1, r2, g2, b2);
     roundedRect(cr, 0, 0, 1, 1, 0.22);
-    cairo_set_source(cr, grad);
+    cairo_set_source(cr, grad.get());
     cairo_fill(cr);
-    cairo_pattern_destroy(grad);
     cairo_set_source_rgba(cr, 1, 1, 1, 0.92);
     cairo_set_line_width(cr, 0.08);
     switch (index % 6) {
         case 0:
-            cairo_arc(cr, 0.5, 0.5, 0.22, 0, 2 * kPi);
+            cairo_arc(cr, 0.5, 0.5, 0.22, 0, 2 * pi);
             cairo_fill(cr);
             break;
         case 1:
-            cairo_arc(cr, 0.5, 0.5, 0.24, 0, 2 * kPi);
+            cairo_arc(cr, 0.5, 0.5, 0.24, 0, 2 * pi);
             cairo_stroke(cr);
             break;
         case 2:
@@ -121,17 +123,16 @@ UIImage* drawIcon(int index, int px, double scale) {
             cairo_stroke(cr);
             break;
     }
-    cairo_destroy(cr);
-    UIImage* img = imageFromSurface(s, scale);
-    cairo_surface_destroy(s);
-    return img;
+    context.reset();
+    return imageFromSurface(s.get(), scale);
 }
 
 // An icon's name in white with a soft dark shadow, centred in w × h pixels.
 UIImage* drawLabel(const char* text, int w, int h, double fontPt, double scale) {
     double widthPt = w / scale, heightPt = h / scale;
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-    cairo_t* cr = cairo_create(s);
+    bd::CairoSurface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+    bd::CairoContext context(cairo_create(s.get()));
+    cairo_t* cr = context.get();
     cairo_scale(cr, scale, scale);
     cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, fontPt);
@@ -151,10 +152,8 @@ UIImage* drawLabel(const char* text, int w, int h, double fontPt, double scale) 
     cairo_stroke_preserve(cr);
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_fill(cr);
-    cairo_destroy(cr);
-    UIImage* img = imageFromSurface(s, scale);
-    cairo_surface_destroy(s);
-    return img;
+    context.reset();
+    return imageFromSurface(s.get(), scale);
 }
 
 // One cell of the grid: the icon record and its picture and name.
@@ -194,7 +193,7 @@ UIView* makeIconGrid(const ScreenSpec& screen) {
     double font = std::max(5.0, std::min(11.0, pt(labelH) * 0.72));
     for (int i = 0; i < kColumns * kRows; ++i) {
         int col = i % kColumns, row = i / kColumns;
-        Ref<IconViewNode> node = adopt(static_cast<IconViewNode*>(alloc<IconViewNode>()->init()));
+        Ref<IconViewNode> node = adopt(alloc<IconViewNode>()->init());
         char id[64];
         std::snprintf(id, sizeof id, "local.backdrop.placeholder%02d", i + 1);
         node->setAppID(NSString::stringWithUTF8String(id));

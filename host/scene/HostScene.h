@@ -5,24 +5,28 @@
 // touches delivered through hit testing and the responder chain. Everything here runs on the
 // main thread.
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
+#include "UIKit/UIScreen.h"
 #include "UIKit/UIView.h"
 #include "interface/DeskTopView.h"
 
 namespace host {
 
 struct ScreenSpec {
-    double width = 320, height = 568;  // points
-    double scale = 2;                  // pixels per point
-    int pixelWidth() const { return int(width * scale + 0.5); }
-    int pixelHeight() const { return int(height * scale + 0.5); }
+    double width = kUIScreenDefaultSize.width, height = kUIScreenDefaultSize.height;  // points
+    double scale = kUIScreenDefaultScale;  // pixels per point
+    int pixelWidth() const { return int(std::lround(width * scale)); }
+    int pixelHeight() const { return int(std::lround(height * scale)); }
 };
 
+// [any-thread] "WxH@S" for a screen (the form parseScreen reads).
+std::string screenText(const ScreenSpec& screen);
 // [any-thread] Parses "WxH@S" or "WxH" (scale 2): sides of 1 to 4096 points, a scale of 0.25 to
 // 8, at most 8192 pixels on a side. False with a message otherwise.
 bool parseScreen(const std::string& text, ScreenSpec* out, std::string* error);

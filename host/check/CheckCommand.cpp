@@ -3,11 +3,11 @@
 // wall-clock limit per check; the results are judged here from what the tool observes, so a
 // plug-in that crashes, aborts, exits, hangs, forks, forges output or eats memory is reported
 // and never takes the tool down or outlives it. The check runner is host/check/CheckRunner,
-// the library checks host/check/LibraryChecks (the wallpaper process's side in LibrarySteps),
-// the resource checks host/check/ResourceChecks (ResourceSteps).
+// the library checks host/check/LibraryChecks (the wallpaper process's side in steps/LibrarySteps),
+// the resource checks host/check/ResourceChecks (steps/ResourceSteps).
 
-#include "Commands.h"
-#include "check/CheckRunner.h"
+#include "CheckRunner.h"
+#include "host/Commands.h"
 
 namespace host {
 
@@ -20,8 +20,9 @@ void addCheckCommand(CLI::App& app, int& exitCode) {
     cmd->add_option("BUNDLE", o.bundle, "Path of the bundle")->required();
     cmd->add_flag("--verbose", o.verbose, "Show the wallpaper's own output");
     cmd->add_flag("--strict", o.strict, "Fail on warnings too");
-    cmd->add_flag("--json", o.json,
-                  "Print one JSON document (checks, warnings, passed, failed, ok) instead of lines");
+    cmd->add_flag(
+        "--json", o.json,
+        "Print one JSON document (checks, warnings, passed, failed, ok) instead of lines");
     cmd->add_option("--soak", o.soakSeconds,
                     "Seconds of the animated soak (the wallpaper on a virtual clock, as fast as "
                     "it renders)")

@@ -27,7 +27,7 @@ bool runResourceStep(const std::string& bundlePath, std::vector<std::string>* li
 
 namespace {
 
-constexpr double kViewWidth = 320;
+constexpr double kViewWidth = kDeskTopViewWidth;
 constexpr double kTeardownLimit = 3.0;  // seconds for the views to be torn down after release
 const char* kDeallocLine = "=========DeskTopView dealloc=========";
 
@@ -128,7 +128,7 @@ void instance(const std::string& bundlePath, std::vector<std::string>* lines) {
         if (!view) problem = "it returned null";
         if (view && (f.size.width != kViewWidth || f.size.height != home.size.height))
             problem = "on a " + sizeText(home) + " screen the view is " + sizeText(f);
-        // A taller and wider screen: the width stays 320.
+        // A taller and wider screen: the width stays kDeskTopViewWidth.
         screen->setBounds(CGRectMake(0, 0, 375, 667));
         DeskTopView* other = problem.empty() ? instanceFn(bundle) : nullptr;
         if (other) ++l.views;

@@ -83,6 +83,13 @@ TEST(ObjectModelDeathTest, ReleaseBelowZeroAborts) {
         },
         "deallocated|zero|use-after-free");  // ASan reports it first
 }
+
+// The check names the function that was called off the main thread and where the check is.
+TEST(ObjectModelDeathTest, MainThreadCheckNamesFunctionAndPlace) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(std::thread([] { loop()->runPending(); }).join(),
+                 "runPending called off the main thread \\(.*NSRunLoop\\.cpp:[0-9]+\\)");
+}
 #endif
 
 TEST(Perform, DelayedPerformRetainsAndRuns) {

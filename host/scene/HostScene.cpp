@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <typeinfo>
 
@@ -14,13 +15,20 @@
 
 namespace host {
 
+std::string screenText(const ScreenSpec& screen) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%gx%g@%g", screen.width, screen.height, screen.scale);
+    return text;
+}
+
 bool parseScreen(const std::string& text, ScreenSpec* out, std::string* error) {
     auto bad = [&](const std::string& why) {
         *error = "bad --screen \"" + text + "\": " + why;
         return false;
     };
     size_t x = text.find('x');
-    if (x == std::string::npos) return bad("expected WxH@S, e.g. 320x568@2");
+    const std::string expected = "expected WxH@S, e.g. " + screenText(ScreenSpec{});
+    if (x == std::string::npos) return bad(expected);
     size_t at = text.find('@', x);
     std::string ws = text.substr(0, x);
     std::string hs = text.substr(x + 1, at == std::string::npos ? std::string::npos : at - x - 1);
@@ -33,7 +41,7 @@ bool parseScreen(const std::string& text, ScreenSpec* out, std::string* error) {
     };
     ScreenSpec s;
     if (!number(ws, &s.width) || !number(hs, &s.height) || !number(ss, &s.scale))
-        return bad("expected WxH@S, e.g. 320x568@2");
+        return bad(expected);
     if (s.width < 1 || s.height < 1 || s.width > 4096 || s.height > 4096)
         return bad("sides must be 1 to 4096 points");
     if (s.scale < 0.25 || s.scale > 8) return bad("the scale must be 0.25 to 8");
@@ -78,14 +86,14 @@ std::unique_ptr<HostScene> HostScene::load(const std::string& bundlePath, const 
     std::unique_ptr<HostScene> s(new HostScene());
     s->_screen = screen;
     s->_touches = std::make_unique<Touches>();
-    s->_view = view;
+    s->_view = retained(view);
     view->setDestTopViewDelegate(&s->_delegate);
     s->_window =
         adopt(alloc<UIView>()->initWithFrame(CGRectMake(0, 0, screen.width, screen.height)));
     s->_window->setBackgroundColor(UIColor::blackColor());
     s->_window->addSubview(view);
     if (icons) {
-        s->_icons = makeIconGrid(screen);
+        s->_icons = retained(makeIconGrid(screen));
         s->_window->addSubview(s->_icons.get());
     }
     return s;
@@ -183,7 +191,7 @@ void HostScene::setScreen(const ScreenSpec& screen) {
     _window->setFrame(CGRectMake(0, 0, screen.width, screen.height));
     if (_icons) {
         _icons->removeFromSuperview();
-        _icons = makeIconGrid(screen);
+        _icons = retained(makeIconGrid(screen));
         _window->addSubview(_icons.get());
     }
 }

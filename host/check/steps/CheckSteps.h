@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/HostScene.h"
+#include "host/scene/HostScene.h"
 
 namespace host::check {
 
