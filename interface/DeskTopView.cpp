@@ -104,6 +104,16 @@ std::string bd::loaderStopReason() {
     return lastLoaderStop;
 }
 
+int bd::frameworkAbiVersion() {
+    return BACKDROP_ABI_VERSION;
+}
+
+std::string bd::abiRefusal(int libraryAbi) {
+    if (libraryAbi == BACKDROP_ABI_VERSION) return "";
+    return "built for Backdrop ABI " + std::to_string(libraryAbi) + "; this Backdrop speaks ABI " +
+           std::to_string(BACKDROP_ABI_VERSION);
+}
+
 DeskTopView* DeskTopView::createDeskTopViewFromBundle(NSBundle* bundle) {
     LoaderTrace trace;
     if (!bundle) return trace.stop("no bundle (null)");
@@ -130,6 +140,18 @@ DeskTopView* DeskTopView::createDeskTopViewFromBundle(NSBundle* bundle) {
     if (!handle) {
         std::string why = bd::dynamicError();
         return trace.stop("dlopen failed: " + (why.empty() ? std::string("no such file") : why));
+    }
+    // The ABI first: a library built for another one must not be handed our objects. One
+    // without the function predates it and speaks ABI 1.
+    auto abiFunction = reinterpret_cast<GetDeskTopViewAbiVersionFunction>(
+        bd::dynamicSymbol(handle, "getDeskTopViewAbiVersion"));
+    int abi = abiFunction ? abiFunction() : 1;
+    trace.step(
+        abiFunction ? "getDeskTopViewAbiVersion() = %d" : "no getDeskTopViewAbiVersion: ABI %d",
+        abi);
+    if (std::string refusal = bd::abiRefusal(abi); !refusal.empty()) {
+        bd::dynamicClose(handle);
+        return trace.stop(refusal);
     }
     DeskTopView* view = nullptr;
     if (auto instance = reinterpret_cast<GetDeskTopViewInstanceFunction>(

@@ -54,6 +54,12 @@ foreach(_plugin no_entry crash hang asks)
     OUTPUT_DIRECTORY ${BACKDROP_TEST_BUNDLE_DIR}
     DESCRIPTION title "${_plugin}")
 endforeach()
+# A wallpaper built for a later ABI than this framework speaks.
+backdrop_add_wallpaper_bundle(bdtest_abi2
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/plugins/abi2.cpp
+  OUTPUT_DIRECTORY ${BACKDROP_TEST_BUNDLE_DIR}
+  DESCRIPTION title "abi2")
+target_compile_definitions(bdtest_abi2 PRIVATE BACKDROP_ABI_VERSION=2)
 foreach(_plugin unresolved plain)
   add_library(bdtest_${_plugin} MODULE ${CMAKE_CURRENT_SOURCE_DIR}/plugins/${_plugin}.cpp)
   target_link_libraries(bdtest_${_plugin} PRIVATE Backdrop::backdrop)

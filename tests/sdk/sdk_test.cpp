@@ -104,7 +104,7 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     // The author's wallpaper passes every check, in the sandbox.
     std::string out;
     EXPECT_EQ(bdtest::run({bdtest::toolPath(), "check", bundle, "--soak", "1"}, &out), 0) << out;
-    EXPECT_NE(out.find("all 16 checks passed"), std::string::npos) << out;
+    EXPECT_NE(out.find("all 17 checks passed"), std::string::npos) << out;
     EXPECT_NE(out.find("nothing was refused"), std::string::npos) << out;
 
     // A new author's way: `backdrop new` from the installed tool, one configure and one build
@@ -129,7 +129,7 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     EXPECT_EQ(bdtest::run({tool, "check", "--strict", "--soak", "1", auroraBundle}, &out), 0)
         << out;
     EXPECT_NE(out.find("name \"Aurora\", version \"1.0\""), std::string::npos) << out;
-    EXPECT_NE(out.find("all 16 checks passed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("all 17 checks passed\n"), std::string::npos) << out;
     EXPECT_EQ(bdtest::run({tool, "render", auroraBundle, "-o", dir + "/aurora.webp", "--seconds",
                            "1", "--fps", "10"},
                           &out),
