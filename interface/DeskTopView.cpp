@@ -3,9 +3,15 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "Foundation/DynamicLoader.h"
@@ -26,6 +32,39 @@ constexpr double kFrameInterval = 1.0 / 40;  // target length of one frame
 constexpr double kShortestSleep = 0.001;     // sleep after a frame of the whole interval or more
 constexpr unsigned kFlexibleSize = 18;       // flexible width (2) + flexible height (16)
 constexpr int kContentModeScaleAspectFill = 2;
+// How long a frame may wait for the main thread before the host is told, once, that its main
+// run loop does not seem to run.
+constexpr double kUnservedFrameWait = 2.0;
+std::atomic<bool> unservedFrameTold{false};
+
+// Runs frame on the main thread and waits until it has run, as NSRunLoop::postAndWait does; a
+// frame still waiting after kUnservedFrameWait logs one line, the first time in the process.
+// A host that never runs the main run loop gets no frames, no teardown and no other word.
+void runFrameOnMainThread(NSRunLoop* main, std::function<void()> frame) {
+    struct Done {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto d = std::make_shared<Done>();
+    main->post([d, frame = std::move(frame)] {
+        frame();
+        std::lock_guard lk(d->m);
+        d->done = true;
+        d->cv.notify_all();
+    });
+    std::unique_lock lk(d->m);
+    if (d->cv.wait_for(lk, std::chrono::duration<double>(kUnservedFrameWait),
+                       [&] { return d->done; }))
+        return;
+    if (!unservedFrameTold.exchange(true))
+        NSLog(
+            "DeskTopView: a frame has waited %g s for the main thread; the host is not running "
+            "the main run loop (NSRunLoop::mainRunLoop()), so the wallpaper shows no frames and "
+            "is never torn down",
+            kUnservedFrameWait);
+    d->cv.wait(lk, [&] { return d->done; });
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -324,7 +363,7 @@ void DeskTopView::runLoop() {
         main->announceWork(this, NAN);  // the frame is being asked for now
         // -performSelectorOnMainThread:@selector(doAnimating) withObject:nil waitUntilDone:YES,
         // skipped when the loop was stopped while the request waited for the main thread.
-        main->postAndWait([this, op] {
+        runFrameOnMainThread(main, [this, op] {
             if (loopMayContinue(op)) doAnimating();
         });
         double elapsed = CACurrentMediaTime() - t0;
