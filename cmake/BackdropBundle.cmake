@@ -7,7 +7,7 @@
 #     [OUTPUT_DIRECTORY dir])
 #
 # Builds the wallpaper library NAME.so (no "lib" prefix, hidden visibility with only the three
-# entry points exported, -z nodelete so dlclose never unmaps a live view's code, -z defs so
+# entry points and getDeskTopViewAbiVersion exported, -z nodelete so dlclose never unmaps a live view's code, -z defs so
 # every symbol resolves at link time) and assembles NAME.bundle/ in OUTPUT_DIRECTORY (default:
 # BACKDROP_BUNDLE_DIR when set, else the current binary directory):
 #
@@ -49,7 +49,7 @@ function(backdrop_add_wallpaper_bundle NAME)
   # The library, straight into the bundle. Only the entry points leave it.
   set(_exports "${CMAKE_CURRENT_BINARY_DIR}/${NAME}.exports")
   file(WRITE "${_exports}"
-       "{\n  global: getDeskTopViewName; getDeskTopViewVersion; getDeskTopViewInstance;\n  local: *;\n};\n")
+       "{\n  global: getDeskTopViewName; getDeskTopViewVersion; getDeskTopViewInstance;\n          getDeskTopViewAbiVersion;\n  local: *;\n};\n")
   add_library(${NAME} MODULE ${ARG_SOURCES})
   target_link_libraries(${NAME} PRIVATE Backdrop::backdrop)
   set_target_properties(${NAME} PROPERTIES

@@ -29,6 +29,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/docs/writing-a-wallpaper.md ${CMAKE_SOURCE_DIR
   ${CMAKE_SOURCE_DIR}/docs/animations.md ${CMAKE_SOURCE_DIR}/docs/threads.md
   ${CMAKE_SOURCE_DIR}/docs/security.md ${CMAKE_SOURCE_DIR}/docs/desktop.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/backdrop)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/backdrop/examples)
 
 if(TARGET backdrop_tool)
   set_target_properties(backdrop_tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")

@@ -1,6 +1,8 @@
 // `backdrop run BUNDLE`: the wallpaper live in a window on the real clock, behind the launcher's
 // icons, drawn in a wallpaper process of its own only where and when it changes
 // (host/RunSession). Mouse presses, drags and releases are touches; keys drive the protocol.
+// Every protocol call it makes is printed on stdout ("> tapActionAtViewPoint (100, 200) ->
+// UIImageView"); frames are not.
 // When the wallpaper dies the window keeps its last frame, says why and starts it again.
 
 #include <cmath>
@@ -56,12 +58,13 @@ int run(const RunOptions& o) {
     if (!session) return fail(error);
     session->setTapOnClick(o.tapOnClick);
     if (o.watch && !session->watchBundle(&error)) return fail(error);
-    session->call(host::WallpaperRequest::Op::startAnimating);
     say("running " + o.bundle + ": " + std::to_string(pw) + "x" + std::to_string(ph) +
         " px, at most " + std::to_string(o.fps) + " fps through the " + window->presenterName() +
         "; space pause/resume, s start/stop, f frame, +/- scale, t tap, c clicks as taps, 0-9 "
         "gesture, o settings, r restart, q quit" +
-        (o.watch ? std::string("; watching the bundle for changes") : std::string()));
+        (o.watch ? std::string("; watching the bundle for changes") : std::string()) +
+        "; each call to the wallpaper is shown as \"> call\"");
+    session->call(host::WallpaperRequest::Op::startAnimating);
     while (session->turn(INFINITY)) {
     }
     session.reset();  // the wallpaper process and everything it started end here

@@ -37,6 +37,98 @@ std::string format(const char* fmt, double a, double b = 0, double c = 0) {
     return line;
 }
 
+// The protocol operation's name, as the view's method is called.
+const char* opName(WallpaperRequest::Op op) {
+    using Op = WallpaperRequest::Op;
+    switch (op) {
+        case Op::isAnimating:
+            return "isAnimating";
+        case Op::startAnimating:
+            return "startAnimating";
+        case Op::pauseAnimating:
+            return "pauseAnimating";
+        case Op::resumeAnimating:
+            return "resumeAnimating";
+        case Op::stopAnimating:
+            return "stopAnimating";
+        case Op::doAnimating:
+            return "doAnimating";
+        case Op::scrollingDidFinish:
+            return "scrollingDidFinish";
+        case Op::tapActionAtViewPoint:
+            return "tapActionAtViewPoint";
+        case Op::gestureAction:
+            return "gestureAction";
+        case Op::openSettingMenu:
+            return "openSettingMenu";
+        case Op::setScale:
+            return "setScale";
+        case Op::setOffset:
+            return "setOffset";
+        case Op::setSpeedLevel:
+            return "setSpeedLevel";
+        case Op::setTapClipRect:
+            return "setTapClipRect";
+        case Op::touchBegan:
+            return "touchBegan";
+        case Op::touchMoved:
+            return "touchMoved";
+        case Op::touchEnded:
+            return "touchEnded";
+        case Op::touchCancelled:
+            return "touchCancelled";
+    }
+    return "?";
+}
+
+// "> tapActionAtViewPoint (100, 200) -> UIImageView": one call the tool made and what came back.
+std::string callLine(const WallpaperRequest& r, bool answered, const WallpaperEvent& reply) {
+    using Op = WallpaperRequest::Op;
+    char args[96] = "";
+    switch (r.op) {
+        case Op::tapActionAtViewPoint:
+        case Op::touchBegan:
+        case Op::touchMoved:
+        case Op::touchEnded:
+        case Op::touchCancelled:
+            std::snprintf(args, sizeof args, " (%g, %g)", r.point.x, r.point.y);
+            break;
+        case Op::gestureAction:
+            std::snprintf(args, sizeof args, " %lld at (%g, %g)", static_cast<long long>(r.integer),
+                          r.point.x, r.point.y);
+            break;
+        case Op::scrollingDidFinish:
+        case Op::setScale:
+        case Op::setOffset:
+            std::snprintf(args, sizeof args, " %g", r.value);
+            break;
+        case Op::setSpeedLevel:
+            std::snprintf(args, sizeof args, " %lld", static_cast<long long>(r.integer));
+            break;
+        case Op::setTapClipRect:
+            std::snprintf(args, sizeof args, " (%g, %g, %g, %g)", r.rect.origin.x, r.rect.origin.y,
+                          r.rect.size.width, r.rect.size.height);
+            break;
+        default:
+            break;
+    }
+    std::string line = std::string("> ") + opName(r.op) + args;
+    if (!answered) return line + " -> no answer";
+    switch (r.op) {
+        case Op::isAnimating:
+            return line + (reply.value ? " -> yes" : " -> no");
+        case Op::tapActionAtViewPoint:
+        case Op::touchBegan:
+            // The view the point landed on, or nothing (outside the tap area, no view there).
+            return line + " -> " +
+                   (reply.text.empty() || (r.op == Op::touchBegan && !reply.value)
+                        ? std::string("nothing")
+                        : reply.text);
+        default:
+            return line;
+    }
+}
+
 // CLOCK_MONOTONIC seconds: the media clock of a wallpaper process on the real clock.
 double now() {
     timespec ts;
@@ -159,13 +251,17 @@ bool RunSession::call(WallpaperRequest::Op op, WallpaperEvent* reply, CGPoint po
     r.value = value;
     r.integer = integer;
     WallpaperEvent ignored;
+    if (!reply) reply = &ignored;
     std::string error;
     // (What a request changes, the wallpaper process says with a Changed event.)
-    bool ok = _wp->call(r, _options.hangTimeout, reply ? reply : &ignored, &error);
+    bool ok = _wp->call(r, _options.hangTimeout, reply, &error);
+    // Every call the tool makes is shown as it is made (frames are asked for otherwise).
+    _say(callLine(r, ok, *reply));
     if (!ok) ended();
     return ok;
 }
 
+// Asked after what the user did, so that the call log shows whether the view animates now.
 const char* RunSession::animating() {
     WallpaperEvent e;
     if (!call(WallpaperRequest::Op::isAnimating, &e)) return "unknown";
@@ -396,7 +492,6 @@ CGPoint RunSession::cursor() const {
 
 void RunSession::handle(const SDL_Event& e) {
     using Op = WallpaperRequest::Op;
-    auto pt = [](CGPoint p) { return format("(%g, %g)", p.x, p.y); };
     if (_watcher && e.type == _watcher->wakeType()) return;  // events() looks next
     switch (e.type) {
         case SDL_QUIT:
@@ -447,9 +542,7 @@ void RunSession::handle(const SDL_Event& e) {
                 CGPoint p = toPoints(e.button.x, e.button.y);
                 WallpaperEvent r;
                 _pressed = call(Op::touchBegan, &r, p) && r.value;
-                _say("touch began at " + pt(p) + " on " +
-                     (_pressed && !r.text.empty() ? r.text : std::string("nothing")) +
-                     "; animating: " + animating());
+                animating();
             }
             break;
         case SDL_MOUSEMOTION:
@@ -461,14 +554,11 @@ void RunSession::handle(const SDL_Event& e) {
                 CGPoint p = toPoints(e.button.x, e.button.y);
                 WallpaperEvent r;
                 call(Op::tapActionAtViewPoint, &r, p);
-                _say("tapActionAtViewPoint at " + pt(p) + " on " +
-                     (r.text.empty() ? std::string("nothing") : r.text) +
-                     "; animating: " + animating());
+                animating();
             } else if (e.button.button == SDL_BUTTON_LEFT && _pressed) {
                 _pressed = false;
                 CGPoint p = toPoints(e.button.x, e.button.y);
                 call(Op::touchEnded, nullptr, p);
-                _say("touch ended at " + pt(p));
             }
             break;
         case SDL_KEYDOWN:
@@ -481,7 +571,6 @@ void RunSession::handle(const SDL_Event& e) {
 
 void RunSession::key(int k) {
     using Op = WallpaperRequest::Op;
-    auto pt = [](CGPoint p) { return format("(%g, %g)", p.x, p.y); };
     if (k == SDLK_q || k == SDLK_ESCAPE) {
         _running = false;
     } else if (k == SDLK_r) {
@@ -494,40 +583,34 @@ void RunSession::key(int k) {
     } else if (k == SDLK_SPACE) {
         call(_userPaused ? Op::resumeAnimating : Op::pauseAnimating);
         _userPaused = !_userPaused;
-        _say(std::string(_userPaused ? "pauseAnimating" : "resumeAnimating") +
-             "; animating: " + animating());
+        animating();
     } else if (k == SDLK_s) {
         WallpaperEvent a;
         bool was = call(Op::isAnimating, &a) && a.value;
         call(was ? Op::stopAnimating : Op::startAnimating);
         _userPaused = false;
-        _say(std::string(was ? "stopAnimating" : "startAnimating") + "; animating: " + animating());
+        animating();
     } else if (k == SDLK_f) {
         call(Op::doAnimating);
-        _say("doAnimating");
     } else if (k == SDLK_PLUS || k == SDLK_EQUALS || k == SDLK_KP_PLUS || k == SDLK_MINUS ||
                k == SDLK_KP_MINUS) {
         bool up = k == SDLK_PLUS || k == SDLK_EQUALS || k == SDLK_KP_PLUS;
         _scale *= up ? 1.25 : 0.8;
         call(Op::setScale, nullptr, {}, _scale);
-        _say(format("setScale %g", _scale));
     } else if (k == SDLK_t) {
         CGPoint p = cursor();
         WallpaperEvent r;
         call(Op::tapActionAtViewPoint, &r, p);
-        _say("tap at " + pt(p) + " on " + (r.text.empty() ? std::string("nothing") : r.text) +
-             "; animating: " + animating());
+        animating();
     } else if (k >= SDLK_0 && k <= SDLK_9) {
         CGPoint p = cursor();
         call(Op::gestureAction, nullptr, p, 0, int64_t(k - SDLK_0));
-        _say("gestureAction " + std::to_string(k - SDLK_0) + " at " + pt(p) +
-             "; animating: " + animating());
+        animating();
     } else if (k == SDLK_c) {
         _tapOnClick = !_tapOnClick;
         _say(_tapOnClick ? "clicks are taps (tapActionAtViewPoint:)" : "clicks are touches");
     } else if (k == SDLK_o) {
         call(Op::openSettingMenu);
-        _say("openSettingMenu");
     }
 }
 

@@ -3,9 +3,15 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "Foundation/DynamicLoader.h"
@@ -24,6 +30,39 @@
 namespace {
 constexpr double kFrameInterval = 1.0 / 40;  // target length of one frame
 constexpr double kShortestSleep = 0.001;     // sleep after a frame of the whole interval or more
+// How long a frame may wait for the main thread before the host is told, once, that its main
+// run loop does not seem to run.
+constexpr double kUnservedFrameWait = 2.0;
+std::atomic<bool> unservedFrameTold{false};
+
+// Runs frame on the main thread and waits until it has run, as NSRunLoop::postAndWait does; a
+// frame still waiting after kUnservedFrameWait logs one line, the first time in the process.
+// A host that never runs the main run loop gets no frames, no teardown and no other word.
+void runFrameOnMainThread(NSRunLoop* main, std::function<void()> frame) {
+    struct Done {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto d = std::make_shared<Done>();
+    main->post([d, frame = std::move(frame)] {
+        frame();
+        std::lock_guard lk(d->m);
+        d->done = true;
+        d->cv.notify_all();
+    });
+    std::unique_lock lk(d->m);
+    if (d->cv.wait_for(lk, std::chrono::duration<double>(kUnservedFrameWait),
+                       [&] { return d->done; }))
+        return;
+    if (!unservedFrameTold.exchange(true))
+        NSLog(
+            "DeskTopView: a frame has waited %g s for the main thread; the host is not running "
+            "the main run loop (NSRunLoop::mainRunLoop()), so the wallpaper shows no frames and "
+            "is never torn down",
+            kUnservedFrameWait);
+    d->cv.wait(lk, [&] { return d->done; });
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -102,6 +141,16 @@ std::string bd::loaderStopReason() {
     return lastLoaderStop;
 }
 
+int bd::frameworkAbiVersion() {
+    return BACKDROP_ABI_VERSION;
+}
+
+std::string bd::abiRefusal(int libraryAbi) {
+    if (libraryAbi == BACKDROP_ABI_VERSION) return "";
+    return "built for Backdrop ABI " + std::to_string(libraryAbi) + "; this Backdrop speaks ABI " +
+           std::to_string(BACKDROP_ABI_VERSION);
+}
+
 DeskTopView* DeskTopView::createDeskTopViewFromBundle(NSBundle* bundle) {
     LoaderTrace trace;
     if (!bundle) return trace.stop("no bundle (null)");
@@ -128,6 +177,18 @@ DeskTopView* DeskTopView::createDeskTopViewFromBundle(NSBundle* bundle) {
     if (!handle) {
         std::string why = bd::dynamicError();
         return trace.stop("dlopen failed: " + (why.empty() ? std::string("no such file") : why));
+    }
+    // The ABI first: a library built for another one must not be handed our objects. One
+    // without the function predates it and speaks ABI 1.
+    auto abiFunction = reinterpret_cast<GetDeskTopViewAbiVersionFunction>(
+        bd::dynamicSymbol(handle, "getDeskTopViewAbiVersion"));
+    int abi = abiFunction ? abiFunction() : 1;
+    trace.step(
+        abiFunction ? "getDeskTopViewAbiVersion() = %d" : "no getDeskTopViewAbiVersion: ABI %d",
+        abi);
+    if (std::string refusal = bd::abiRefusal(abi); !refusal.empty()) {
+        bd::dynamicClose(handle);
+        return trace.stop(refusal);
     }
     DeskTopView* view = nullptr;
     if (auto instance = reinterpret_cast<GetDeskTopViewInstanceFunction>(
@@ -301,7 +362,7 @@ void DeskTopView::runLoop() {
         main->announceWork(this, NAN);  // the frame is being asked for now
         // -performSelectorOnMainThread:@selector(doAnimating) withObject:nil waitUntilDone:YES,
         // skipped when the loop was stopped while the request waited for the main thread.
-        main->postAndWait([this, op] {
+        runFrameOnMainThread(main, [this, op] {
             if (loopMayContinue(op)) doAnimating();
         });
         double elapsed = CACurrentMediaTime() - t0;

@@ -177,7 +177,15 @@ class DeskTopView : public UIScrollView,
 namespace bd {
 // [main-thread] Why the last createDeskTopViewFromBundle: on this thread gave null: "the bundle
 // has no description.plist", "dlopen failed: <the loader's message>", "the library does not
-// export getDeskTopViewInstance (...)", "getDeskTopViewInstance returned null (...)"; "" after
-// it gave a view.
+// export getDeskTopViewInstance (...)", "getDeskTopViewInstance returned null (...)", "built for
+// Backdrop ABI 2; this Backdrop speaks ABI 1"; "" after it gave a view.
 std::string loaderStopReason();
+
+// [any-thread] The wallpaper library ABI this framework speaks (the BACKDROP_ABI_VERSION it was
+// built with; a host's own BACKDROP_ABI_VERSION may differ from it).
+int frameworkAbiVersion();
+
+// [any-thread] Why a library built for ABI libraryAbi may not be loaded here, in one line ("built
+// for Backdrop ABI 2; this Backdrop speaks ABI 1"), or "" when it speaks this framework's ABI.
+std::string abiRefusal(int libraryAbi);
 }  // namespace bd

@@ -1,8 +1,11 @@
 #pragma once
 // The three functions a wallpaper library exports, with C linkage and under exactly these
-// names, for hosts that look them up with dlsym (see docs/abi.md). A wallpaper library defines
-// them; declaring them here with default visibility exports them even when the library is
-// built with hidden visibility, as backdrop_add_wallpaper_bundle builds it.
+// names, for hosts that look them up with dlsym (see docs/abi.md), and the fourth that says
+// which ABI the library was built for. A wallpaper library defines them; declaring them here
+// with default visibility exports them even when the library is built with hidden visibility,
+// as backdrop_add_wallpaper_bundle builds it.
+
+#include <backdrop/Version.h>
 
 #include "Common/ImageCache.h"
 #include "Foundation/NSBundle.h"
@@ -23,12 +26,17 @@ BD_WALLPAPER_EXPORT NSString* getDeskTopViewVersion();
 // [main-thread] Binds the shared image cache to bundle, then makes the wallpaper view
 // (kDeskTopViewWidth wide, as tall as the main screen) and returns it autoreleased, or null.
 BD_WALLPAPER_EXPORT DeskTopView* getDeskTopViewInstance(NSBundle* bundle);
+// [any-thread] The BACKDROP_ABI_VERSION the library was built with. Optional: a library
+// without it counts as ABI 1. The loader asks before anything else and refuses a library of
+// another ABI.
+BD_WALLPAPER_EXPORT int getDeskTopViewAbiVersion();
 }
 
 // The entry points' types, for hosts that call them through dlsym.
 using GetDeskTopViewNameFunction = NSString* (*)();
 using GetDeskTopViewVersionFunction = NSString* (*)();
 using GetDeskTopViewInstanceFunction = DeskTopView* (*)(NSBundle*);
+using GetDeskTopViewAbiVersionFunction = int (*)();
 
 namespace bd {
 // The width of the view getDeskTopViewInstance makes, in points: fixed, whatever the screen.
@@ -52,6 +60,7 @@ DeskTopView* makeDeskTopViewInstance(NSBundle* bundle) {
 // subclass): write BACKDROP_WALLPAPER(ClassName) once, at file scope, in one source file.
 // getDeskTopViewName and getDeskTopViewVersion return ClassName::name() and
 // ClassName::version(); getDeskTopViewInstance is bd::makeDeskTopViewInstance<ClassName>.
+// It also writes getDeskTopViewAbiVersion, returning the BACKDROP_ABI_VERSION of this build.
 #define BACKDROP_WALLPAPER(ClassName)                          \
     NSString* getDeskTopViewName() {                           \
         return ClassName::name();                              \
@@ -61,4 +70,7 @@ DeskTopView* makeDeskTopViewInstance(NSBundle* bundle) {
     }                                                          \
     DeskTopView* getDeskTopViewInstance(NSBundle* bundle) {    \
         return bd::makeDeskTopViewInstance<ClassName>(bundle); \
+    }                                                          \
+    int getDeskTopViewAbiVersion() {                           \
+        return BACKDROP_ABI_VERSION;                           \
     }

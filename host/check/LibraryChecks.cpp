@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "CheckRunner.h"
 #include "Foundation/NSBundle.h"
 #include "Foundation/NSDictionary.h"
 #include "Foundation/NSString.h"
+#include "interface/DeskTopView.h"
 #include "interface/DeskTopViewEntryPoints.h"
 
 namespace fs = std::filesystem;
@@ -32,6 +34,7 @@ const char* kDescription = "description.plist reads as a dictionary";
 const char* kLibraryName = "\"name Library\" names a file in the bundle";
 const char* kOpensLazy = "the library opens (RTLD_LAZY)";
 const char* kOpensNow = "every symbol of the library resolves (RTLD_NOW)";
+const char* kAbi = "the library is built for this Backdrop's ABI";
 const char* kExports =
     "the library exports getDeskTopViewName, getDeskTopViewVersion and getDeskTopViewInstance";
 const char* kInstance =
@@ -269,9 +272,9 @@ void soakAndPause(CheckRunner& r) {
 
 void runLibraryChecks(CheckRunner& r) {
     const std::string soak = soakTitle(r.options().soakSeconds);
-    const std::vector<std::string> titles = {kDescription, kLibraryName, kOpensLazy,  kOpensNow,
-                                             kExports,     kInstance,    kCycleCheck, kRelease,
-                                             kNodelete,    soak,         kPaused};
+    const std::vector<std::string> titles = {kDescription, kLibraryName, kOpensLazy, kOpensNow,
+                                             kAbi,         kExports,     kInstance,  kCycleCheck,
+                                             kRelease,     kNodelete,    soak,       kPaused};
     if (!describe(r, titles)) return;
 
     // Everything after this runs the library's code: in wallpaper processes.
@@ -305,6 +308,20 @@ void runLibraryChecks(CheckRunner& r) {
     }
     r.result(true, kOpensLazy, "");
     r.result(now == "ok", kOpensNow, now == "ok" ? "" : now);
+
+    // A library of another ABI must not be handed this framework's objects: the one line that
+    // says so is the whole story, and nothing after it runs the library's code.
+    std::string abiText = value(lines, "abi");
+    int abi = abiText == "none" ? 1 : std::atoi(abiText.c_str());
+    std::string refusal = abiText.empty() ? "the library did not answer" : bd::abiRefusal(abi);
+    if (!refusal.empty()) {
+        r.result(false, kAbi, refusal);
+        return;
+    }
+    r.result(
+        true, kAbi,
+        "ABI " + std::to_string(abi) +
+            (abiText == "none" ? " (it has no getDeskTopViewAbiVersion, as before ABIs)" : ""));
 
     {
         Deadline d(limit);

@@ -128,11 +128,14 @@ TEST_F(BundleTool, CheckPassesTheSampleBundle) {
     // In the sandbox, with nothing refused, a soak that finds no growth.
     Result r = run("check --soak 2 " + bdtest::demoBundle());
     EXPECT_EQ(r.code, 0) << r.out;
-    EXPECT_EQ(countLines(r.out, "ok   "), 16u) << r.out;
+    EXPECT_EQ(countLines(r.out, "ok   "), 17u) << r.out;
     EXPECT_EQ(countLines(r.out, "warn "), 0u) << r.out;
     EXPECT_EQ(countLines(r.out, "FAIL "), 0u);
-    EXPECT_NE(r.out.find("all 16 checks passed"), std::string::npos);
+    EXPECT_NE(r.out.find("all 17 checks passed"), std::string::npos);
     EXPECT_EQ(countLines(r.out, "sandbox: "), 1u);
+    EXPECT_EQ(lineFor(r, "the library is built for this Backdrop's ABI"),
+              "ok   the library is built for this Backdrop's ABI: ABI 1")
+        << r.out;
     EXPECT_NE(r.out.find("ok   the wallpaper stays inside its sandbox: nothing was refused"),
               std::string::npos);
 }
@@ -178,13 +181,13 @@ TEST_F(BundleTool, CheckWarnsOfWhatTheWallpaperAskedForAndDidNotGet) {
     EXPECT_EQ(lineFor(r, "\"sky@2x.png\"").rfind("warn ", 0), 0u) << r.out;
     EXPECT_EQ(lineFor(r, "\"dot.png\"").find("looks like"), std::string::npos) << r.out;
     EXPECT_EQ(countLines(r.out, "warn "), 5u) << r.out;
-    EXPECT_NE(r.out.find("1 of 16 checks failed, 5 warnings"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 of 17 checks failed, 5 warnings"), std::string::npos) << r.out;
 
     // Without the broken sound and its request, the warnings alone pass unless --strict.
     fs::remove(bundle + "/short.wav");
     r = run("check --soak 0.5 " + bundle);
     EXPECT_EQ(r.code, 0) << r.out;
-    EXPECT_NE(r.out.find("all 16 checks passed, 5 warnings"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("all 17 checks passed, 5 warnings"), std::string::npos) << r.out;
     EXPECT_NE(lineFor(r, "AudioServicesCreateSystemSoundID \"short.wav\": no such file").size(), 0u)
         << r.out;
     r = run("check --strict --json --soak 0.5 " + bundle);
@@ -234,7 +237,7 @@ TEST_F(BundleTool, CheckReportsBrokenDescriptions) {
     EXPECT_NE(lineFor(r, "description.plist reads").find("FAIL"), std::string::npos) << r.out;
     EXPECT_NE(lineFor(r, "the library opens").find("FAIL"), std::string::npos);
     EXPECT_NE(lineFor(r, "every picture decodes").rfind("ok", 0), std::string::npos);
-    EXPECT_EQ(countLines(r.out, "ok   ") + countLines(r.out, "FAIL "), 16u);
+    EXPECT_EQ(countLines(r.out, "ok   ") + countLines(r.out, "FAIL "), 17u);
 
     std::string noKey = bdtest::linkBundle(bdtest::demoBundle(), dir, "NoKey",
                                            bdtest::plistXml({{"title", "<string>t</string>"}}));
@@ -296,6 +299,33 @@ TEST_F(BundleTool, CheckReportsBrokenLibraries) {
     EXPECT_NE(lineFor(r, "RTLD_NOW").find("bdtestNowhereDefined"), std::string::npos) << r.out;
 
     EXPECT_EQ(run("check").code, 2);
+}
+
+// A library built for another ABI: check, info --why and render each say so in the same one
+// line, and none of them runs the library's view.
+TEST_F(BundleTool, LibraryOfAnotherAbiIsRefusedInOneLine) {
+    const std::string why = "built for Backdrop ABI 2; this Backdrop speaks ABI 1";
+    std::string bundle = bdtest::testBundle("bdtest_abi2");
+    Result r = run("check --soak 0.5 " + bundle);
+    EXPECT_EQ(r.code, 1) << r.out;
+    // One failure about the library (the other is the test bundle's missing thumbnail).
+    EXPECT_EQ(countLines(r.out, "FAIL "), 2u) << r.out;
+    EXPECT_EQ(countLines(r.out, "FAIL thumbnail.png"), 1u) << r.out;
+    EXPECT_EQ(lineFor(r, "FAIL the library"),
+              "FAIL the library is built for this Backdrop's ABI: " + why)
+        << r.out;
+    EXPECT_EQ(lineFor(r, "the library exports"), "") << r.out;  // its code never ran
+
+    r = run("info --why " + bundle);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("loader: getDeskTopViewAbiVersion() = 2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("loader: stopped: " + why), std::string::npos) << r.out;
+
+    r = run("render " + bundle + " -o " + dir + "/x.webp");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(countLines(r.err, "backdrop: "), 1u) << r.err;
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir + "/x.webp"));
 }
 
 TEST_F(BundleTool, CheckReadsEveryPackage) {

@@ -127,6 +127,8 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
     ASSERT_GT(app.pid, 0);
     std::string out;
     ASSERT_TRUE(waitForText(app, &out, "running ", 0, 15)) << out;
+    // Every call the tool makes to the wallpaper is printed, the first one too.
+    EXPECT_TRUE(waitForText(app, &out, "\n> startAnimating\n", 0, 10)) << out;
 
     std::string id;
     ASSERT_EQ(bdtest::run({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Backdrop"},
@@ -139,7 +141,9 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
     // Stop the flip-book, then the window shows the still scene.
     size_t mark = out.size();
     ASSERT_EQ(bdtest::run({"xdotool", "key", "--window", id, "s"}, nullptr, nullptr, env), 0);
-    ASSERT_TRUE(waitForText(app, &out, "stopAnimating; animating: no", mark, 10)) << out;
+    ASSERT_TRUE(waitForText(
+        app, &out, "> isAnimating -> yes\n> stopAnimating\n> isAnimating -> no\n", mark, 10))
+        << out;
     double share = 1;
     auto end = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < end) {
@@ -155,8 +159,9 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
     ASSERT_EQ(bdtest::run({"xdotool", "mousemove", "--window", id, "160", "300", "click", "1"},
                           nullptr, nullptr, env),
               0);
-    EXPECT_TRUE(waitForText(app, &out, "touch began at (160, 300)", mark, 10)) << out;
-    EXPECT_TRUE(waitForText(app, &out, "animating: yes", mark, 10)) << out;
+    EXPECT_TRUE(waitForText(app, &out, "> touchBegan (160, 300) -> ", mark, 10)) << out;
+    EXPECT_TRUE(waitForText(app, &out, "> isAnimating -> yes", mark, 10)) << out;
+    EXPECT_TRUE(waitForText(app, &out, "> touchEnded (160, 300)\n", mark, 10)) << out;
 
     // Once the flip-book has ended nothing changes: no frame is drawn, the title says so and
     // the process sleeps (less than 0.05 s of processor time over 5 s).
@@ -191,7 +196,7 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
     ASSERT_EQ(bdtest::run({"xdotool", "mousemove", "--window", id, "160", "300", "click", "1"},
                           nullptr, nullptr, env),
               0);
-    EXPECT_TRUE(waitForText(app, &out, "animating: yes", mark, 10)) << out;
+    EXPECT_TRUE(waitForText(app, &out, "> isAnimating -> yes", mark, 10)) << out;
     EXPECT_TRUE(waitForTitle(false, 5)) << "no frames after the tap: " << title();
     double changed = 0;
     for (auto until = Clock::now() + std::chrono::seconds(3);
@@ -208,6 +213,14 @@ TEST(RunWindow, ShowsTheWallpaperTakesClicksAndPausesWhenHidden) {
     EXPECT_TRUE(waitForText(app, &out, "window hidden: paused", mark, 10)) << out;
     ASSERT_EQ(bdtest::run({"xdotool", "windowmap", id}, nullptr, nullptr, env), 0);
     EXPECT_TRUE(waitForText(app, &out, "window shown: resumed", mark, 10)) << out;
+    EXPECT_NE(out.find("> pauseAnimating\n", mark), std::string::npos) << out;
+    EXPECT_NE(out.find("> resumeAnimating\n", mark), std::string::npos) << out;
+    // Calls, not frames: two flip-book plays drew many frames and printed no line for them.
+    size_t calls = 0;
+    for (size_t at = out.find("\n> "); at != std::string::npos; at = out.find("\n> ", at + 1))
+        ++calls;
+    EXPECT_GT(calls, 8u);
+    EXPECT_LT(calls, 40u) << out;
 
     // xdotool now and then fails to send to a window mapped a moment ago on a loaded machine
     // (exit 1, the key never sent); the key is sent again then, and its last word is shown.
@@ -249,9 +262,9 @@ TEST(RunWindow, ClicksAsTapsAndWatchReloadsAfterTheLibraryChanges) {
                           nullptr, nullptr, env),
               0);
     EXPECT_TRUE(
-        waitForText(app, &out, "tapActionAtViewPoint at (100, 200) on UIImageView", mark, 10))
+        waitForText(app, &out, "> tapActionAtViewPoint (100, 200) -> UIImageView\n", mark, 10))
         << out;
-    EXPECT_EQ(out.find("touch began", mark), std::string::npos) << out;
+    EXPECT_EQ(out.find("> touchBegan", mark), std::string::npos) << out;
 
     // A rebuild: the library written anew beside the old one and renamed over it.
     mark = out.size();

@@ -5,10 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "Foundation/NSLog.h"
 #include "Foundation/NSRunLoop.h"
 #include "Foundation/NSThread.h"
 #include "QuartzCore/CABase.h"
@@ -86,6 +89,50 @@ bool pump(const std::function<bool()>& cond, double timeout,
             return cond();
         },
         timeout);
+}
+
+// First in this program: the line is written once per process. A frame loop whose host never
+// runs the main run loop waits for its frame; after 2 s the host is told so in one line, and
+// only once however often it happens again. A host that runs the loop hears nothing.
+TEST(FrameLoop, AHostThatDoesNotRunTheMainRunLoopIsToldOnce) {
+    std::mutex m;
+    std::vector<std::string> told;
+    bd::setLogCapture([&](const std::string& line) {
+        std::lock_guard lk(m);
+        if (line.find("main run loop") != std::string::npos) told.push_back(line);
+    });
+    auto toldCount = [&] {
+        std::lock_guard lk(m);
+        return told.size();
+    };
+    Stats st;
+    LoopView* v = newView(&st);
+    v->startAnimating();
+    ASSERT_TRUE(loop()->runUntil([&] { return st.frames >= 10; }, 5));
+    EXPECT_EQ(toldCount(), 0u);
+
+    // The host stops running the loop: no frames, and after 2 s one line.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    int before = st.frames;
+    EXPECT_EQ(toldCount(), 0u);  // not yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300));
+    EXPECT_LE(st.frames - before, 0);
+    ASSERT_EQ(toldCount(), 1u);
+    {
+        std::lock_guard lk(m);
+        EXPECT_NE(told[0].find("DeskTopView: a frame has waited 2 s for the main thread"),
+                  std::string::npos)
+            << told[0];
+    }
+
+    // Running again, the frames come; a second long wait says nothing more.
+    ASSERT_TRUE(loop()->runUntil([&] { return st.frames >= before + 10; }, 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    EXPECT_EQ(toldCount(), 1u);
+    v->stopAnimating();
+    v->release();
+    ASSERT_TRUE(loop()->runUntil([&] { return st.deallocs == 1 && st.loopsActive == 0; }, 5));
+    bd::setLogCapture(nullptr);
 }
 
 TEST(FrameLoop, SleepsForTheRestOfTheFrame) {

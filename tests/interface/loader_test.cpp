@@ -3,6 +3,8 @@
 // names it exports).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <set>
@@ -92,9 +94,11 @@ TEST_F(Loader, OpensExactlyTheNamedPathLazilyAndGivesBackTheHandle) {
     EXPECT_EQ(calls[0].name, path + "/./AnimateDemo.so");
     EXPECT_EQ(calls[0].mode, RTLD_LAZY);
     EXPECT_EQ(calls[0].mode, 1);
-    ASSERT_GE(calls.size(), 2u);
+    ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls[1].kind, Call::Symbol);
-    EXPECT_EQ(calls[1].name, "getDeskTopViewInstance");
+    EXPECT_EQ(calls[1].name, "getDeskTopViewAbiVersion");  // asked first
+    EXPECT_EQ(calls[2].kind, Call::Symbol);
+    EXPECT_EQ(calls[2].name, "getDeskTopViewInstance");
     expectHandlesReleased();
     EXPECT_EQ(v->retainCount(), 1);  // autoreleased: the pool holds the only reference
 }
@@ -103,13 +107,42 @@ TEST_F(Loader, LibraryWithoutTheEntryPointGivesNullAndIsReleased) {
     DeskTopView* v =
         DeskTopView::createDeskTopViewFromBundle(bundle(bdtest::testBundle("bdtest_no_entry")));
     EXPECT_EQ(v, nullptr);
-    ASSERT_EQ(calls.size(), 3u);
+    ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].kind, Call::Open);
     EXPECT_NE(calls[0].handle, nullptr);
-    EXPECT_EQ(calls[1].kind, Call::Symbol);
+    EXPECT_EQ(calls[2].kind, Call::Symbol);
+    EXPECT_EQ(calls[2].result, nullptr);
+    EXPECT_EQ(calls[3].kind, Call::Close);
+    EXPECT_EQ(calls[3].handle, calls[0].handle);
+}
+
+// A library built for another ABI is refused before its view is made, with one line saying
+// which ABI it wants; one without getDeskTopViewAbiVersion predates the function and loads.
+TEST_F(Loader, LibraryOfAnotherAbiIsRefusedAndOneWithoutTheFunctionLoads) {
+    EXPECT_EQ(bd::frameworkAbiVersion(), BACKDROP_ABI_VERSION);
+    EXPECT_EQ(bd::frameworkAbiVersion(), 1);
+    DeskTopView* v =
+        DeskTopView::createDeskTopViewFromBundle(bundle(bdtest::testBundle("bdtest_abi2")));
+    EXPECT_EQ(v, nullptr);
+    EXPECT_EQ(bd::loaderStopReason(), "built for Backdrop ABI 2; this Backdrop speaks ABI 1");
+    for (const Call& c : calls) EXPECT_NE(c.name, "getDeskTopViewInstance");  // never asked
+    expectHandlesReleased();
+
+    calls.clear();
+    std::string plain = dir + "/Plain.bundle";
+    ASSERT_EQ(mkdir(plain.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(bdtest::testPlugin("bdtest_plain").c_str(), (plain + "/plain.so").c_str()),
+              0);
+    std::string text = bdtest::plistXml({{"name Library", "<string>plain.so</string>"}});
+    ASSERT_TRUE(bdtest::writeFile(plain + "/description.plist",
+                                  std::vector<uint8_t>(text.begin(), text.end())));
+    DeskTopView* old = DeskTopView::createDeskTopViewFromBundle(bundle(plain));
+    ASSERT_NE(old, nullptr) << bd::loaderStopReason();
+    forget(old);
+    EXPECT_EQ(bd::loaderStopReason(), "");
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[1].name, "getDeskTopViewAbiVersion");
     EXPECT_EQ(calls[1].result, nullptr);
-    EXPECT_EQ(calls[2].kind, Call::Close);
-    EXPECT_EQ(calls[2].handle, calls[0].handle);
 }
 
 TEST_F(Loader, NoLibraryToOpenGivesNull) {
@@ -139,7 +172,10 @@ TEST_F(Loader, EntryPointsOfTheSampleLibrary) {
         reinterpret_cast<GetDeskTopViewVersionFunction>(dlsym(h, "getDeskTopViewVersion"));
     auto instance =
         reinterpret_cast<GetDeskTopViewInstanceFunction>(dlsym(h, "getDeskTopViewInstance"));
-    ASSERT_TRUE(name && version && instance);
+    auto abi =
+        reinterpret_cast<GetDeskTopViewAbiVersionFunction>(dlsym(h, "getDeskTopViewAbiVersion"));
+    ASSERT_TRUE(name && version && instance && abi);
+    EXPECT_EQ(abi(), 1);
     ASSERT_NE(name(), nullptr);
     EXPECT_EQ(name()->str(), "");
     ASSERT_NE(version(), nullptr);
@@ -175,7 +211,7 @@ TEST_F(Loader, SampleLibraryExportsOnlyItsEntryPoints) {
     }
     ASSERT_EQ(pclose(p), 0);
     EXPECT_EQ(names, (std::set<std::string>{"getDeskTopViewInstance", "getDeskTopViewName",
-                                            "getDeskTopViewVersion"}));
+                                            "getDeskTopViewVersion", "getDeskTopViewAbiVersion"}));
 }
 
 }  // namespace

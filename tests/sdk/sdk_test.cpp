@@ -1,6 +1,7 @@
 // The SDK as an outside author meets it: `cmake --install` into a fresh prefix, a wallpaper
 // project of its own configured with find_package(Backdrop) and built with
-// backdrop_add_wallpaper_bundle, and the bundle it makes loaded by the loader.
+// backdrop_add_wallpaper_bundle, and the bundle it makes loaded by the loader; `backdrop new`'s
+// project and the installed examples built and checked.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -106,7 +107,7 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     // The author's wallpaper passes every check, in the sandbox.
     std::string out;
     EXPECT_EQ(bdtest::run({bdtest::toolPath(), "check", bundle, "--soak", "1"}, &out), 0) << out;
-    EXPECT_NE(out.find("all 16 checks passed"), std::string::npos) << out;
+    EXPECT_NE(out.find("all 17 checks passed"), std::string::npos) << out;
     EXPECT_NE(out.find("nothing was refused"), std::string::npos) << out;
 
     // A new author's way: `backdrop new` from the installed tool, one configure and one build
@@ -131,13 +132,33 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     EXPECT_EQ(bdtest::run({tool, "check", "--strict", "--soak", "1", auroraBundle}, &out), 0)
         << out;
     EXPECT_NE(out.find("name \"Aurora\", version \"1.0\""), std::string::npos) << out;
-    EXPECT_NE(out.find("all 16 checks passed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("all 17 checks passed\n"), std::string::npos) << out;
     EXPECT_EQ(bdtest::run({tool, "render", auroraBundle, "-o", dir + "/aurora.webp", "--seconds",
                            "1", "--fps", "10"},
                           &out),
               0)
         << out;
     EXPECT_EQ(out.rfind("10 frames of 640x1136 px", 0), 0u) << out;
+
+    // The examples the guides quote, as the SDK installs them: one project, one configure and
+    // one build, and every bundle passes a strict check.
+    std::string examples = prefix + "/share/doc/backdrop/examples";
+    ASSERT_TRUE(fs::exists(examples + "/CMakeLists.txt"));
+    std::string examplesBuild = dir + "/examples";
+    ASSERT_EQ(sh(q(cmake) + " -S " + q(examples) + " -B " + q(examplesBuild) + " -G " +
+                     q(BD_CMAKE_GENERATOR) + " -DCMAKE_CXX_COMPILER=" + q(BD_CXX_COMPILER) +
+                     " -DCMAKE_PREFIX_PATH=" + q(prefix) + " && " + q(cmake) + " --build " +
+                     q(examplesBuild),
+                 log),
+              0)
+        << bdtest::readFile(log);
+    for (const char* name : {"Sprite", "FlipBook", "Animations", "Sound"}) {
+        std::string b = examplesBuild + "/bundles/" + name + ".bundle";
+        EXPECT_EQ(bdtest::run({tool, "check", "--strict", "--soak", "0.5", b}, &out), 0)
+            << name << "\n"
+            << out;
+        EXPECT_NE(out.find("all 17 checks passed\n"), std::string::npos) << out;
+    }
 
     // The package's version is checked: 0.2 is this SDK, 9.0 is not.
     std::string wants = dir + "/wants";

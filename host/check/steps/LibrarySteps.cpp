@@ -85,6 +85,11 @@ void open(const std::string& bundlePath, std::vector<std::string>* lines) {
     l.lazy = bd::dynamicOpen(l.path.c_str(), RTLD_LAZY);
     lines->push_back("lazy=" + (l.lazy ? std::string("ok") : bd::dynamicError()));
     lines->push_back("now=" + nowError);
+    // The ABI the library was built for, asked before any of its objects is touched.
+    auto abi = l.lazy ? reinterpret_cast<GetDeskTopViewAbiVersionFunction>(
+                            bd::dynamicSymbol(l.lazy, "getDeskTopViewAbiVersion"))
+                      : nullptr;
+    if (l.lazy) lines->push_back("abi=" + (abi ? std::to_string(abi()) : std::string("none")));
 }
 
 void exports(std::vector<std::string>* lines) {
