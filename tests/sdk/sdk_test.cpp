@@ -152,10 +152,10 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
                  log),
               0)
         << bdtest::readFile(log);
-    for (const char* name : {"Sprite", "FlipBook", "Animations", "Sound"}) {
-        std::string b = examplesBuild + "/bundles/" + name + ".bundle";
-        EXPECT_EQ(bdtest::run({tool, "check", "--strict", "--soak", "0.5", b}, &out), 0)
-            << name << "\n"
+    for (const char* example : {"Sprite", "FlipBook", "Animations", "Sound"}) {
+        std::string exampleBundle = examplesBuild + "/bundles/" + example + ".bundle";
+        EXPECT_EQ(bdtest::run({tool, "check", "--strict", "--soak", "0.5", exampleBundle}, &out), 0)
+            << example << "\n"
             << out;
         EXPECT_NE(out.find("all 17 checks passed\n"), std::string::npos) << out;
     }
