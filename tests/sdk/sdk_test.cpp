@@ -24,13 +24,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A sanitized build's framework needs the sanitizer's runtime first in every program that links
+// it, and an author's asset program runs at build time: author builds get the same sanitizers,
+// and leak reports of those build-time programs are not this test's business.
+constexpr const char* kSanitize = BD_SANITIZE;
+
 int sh(const std::string& cmd, const std::string& log) {
-    int status = std::system((cmd + " >>" + log + " 2>&1").c_str());
+    std::string prefix = *kSanitize ? "export ASAN_OPTIONS=detect_leaks=0; " : "";
+    int status = std::system((prefix + cmd + " >>" + log + " 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string q(const std::string& s) {
     return "'" + s + "'";
+}
+
+// The configure options an author build gets in a sanitized build (none otherwise).
+std::string sanitizeOptions() {
+    if (!*kSanitize) return "";
+    std::string f = std::string("-fsanitize=") + kSanitize;
+    std::string o;
+    for (const char* v : {"CMAKE_CXX_FLAGS", "CMAKE_EXE_LINKER_FLAGS", "CMAKE_SHARED_LINKER_FLAGS",
+                          "CMAKE_MODULE_LINKER_FLAGS"})
+        o += " " + q(std::string("-D") + v + "=" + f);
+    return o;
 }
 
 TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
@@ -119,11 +136,11 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     EXPECT_NE(bdtest::run({tool, "new", "Aurora", "--dir", dir}, &out, &err), 0);  // no overwrite
     EXPECT_NE(err.find("exists already"), std::string::npos) << err;
     std::string aurora = dir + "/Aurora", auroraBuild = aurora + "/build";
-    ASSERT_EQ(
-        sh("cd " + q(aurora) + " && " + q(cmake) + " -B build -G " + q(BD_CMAKE_GENERATOR) +
-               " -DCMAKE_CXX_COMPILER=" + q(BD_CXX_COMPILER) + " && " + q(cmake) + " --build build",
-           log),
-        0)
+    ASSERT_EQ(sh("cd " + q(aurora) + " && " + q(cmake) + " -B build -G " + q(BD_CMAKE_GENERATOR) +
+                     " -DCMAKE_CXX_COMPILER=" + q(BD_CXX_COMPILER) + sanitizeOptions() + " && " +
+                     q(cmake) + " --build build",
+                 log),
+              0)
         << bdtest::readFile(log);
     std::string auroraBundle = auroraBuild + "/Aurora.bundle";
     for (const char* f :
@@ -147,8 +164,8 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     std::string examplesBuild = dir + "/examples";
     ASSERT_EQ(sh(q(cmake) + " -S " + q(examples) + " -B " + q(examplesBuild) + " -G " +
                      q(BD_CMAKE_GENERATOR) + " -DCMAKE_CXX_COMPILER=" + q(BD_CXX_COMPILER) +
-                     " -DCMAKE_PREFIX_PATH=" + q(prefix) + " && " + q(cmake) + " --build " +
-                     q(examplesBuild),
+                     " -DCMAKE_PREFIX_PATH=" + q(prefix) + sanitizeOptions() + " && " + q(cmake) +
+                     " --build " + q(examplesBuild),
                  log),
               0)
         << bdtest::readFile(log);
