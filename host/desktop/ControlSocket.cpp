@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -85,7 +86,20 @@ std::string socketPath(const std::string& runtimeDir, const std::string& display
     if (colon != std::string::npos && dot != std::string::npos) name.resize(dot);
     for (char& c : name)
         if (c == '/' || static_cast<unsigned char>(c) < 0x20) c = '_';
-    return runtimeDir + "/" + name + ".sock";
+    std::string path = runtimeDir + "/" + name + ".sock";
+    // A display given as a long socket path (WAYLAND_DISPLAY=/run/.../wayland-1) would not fit
+    // in a Unix socket's address: such a name becomes its tail and a hash of the whole, still one
+    // name per display. The longest path a socket address holds keeps room for ".lock".
+    constexpr size_t kLongest = sizeof(sockaddr_un{}.sun_path) - 1;
+    if (path.size() > kLongest) {
+        uint64_t h = 1469598103934665603ull;  // FNV-1a
+        for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+        char hash[17];
+        std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(h));
+        std::string tail = name.substr(name.size() - std::min<size_t>(name.size(), 16));
+        path = runtimeDir + "/" + tail + "-" + hash + ".sock";
+    }
+    return path;
 }
 
 ControlServer::~ControlServer() {

@@ -176,6 +176,15 @@ TEST(DesktopControl, WordsAndSocketNames) {
     EXPECT_EQ(socketPath("/r", ":0.0"), "/r/:0.sock");
     EXPECT_EQ(socketPath("/r", ":0"), "/r/:0.sock");
     EXPECT_EQ(socketPath("/r", "/tmp/launch/org.x:0"), "/r/_tmp_launch_org.x:0.sock");
+    // A display named by a long socket path still gets an address that fits, one per display.
+    std::string run = "/tmp/backdrop-test-run.AbCdEf/bd-wl-desktop-GhIjKl/run/backdrop";
+    std::string a = socketPath(run, "/tmp/backdrop-test-run.AbCdEf/bd-sway-MnOpQr/run/wayland-1");
+    std::string b = socketPath(run, "/tmp/backdrop-test-run.AbCdEf/bd-sway-MnOpQr/run/wayland-2");
+    EXPECT_LT(a.size(), sizeof(sockaddr_un{}.sun_path));
+    EXPECT_EQ(a.rfind(run + "/", 0), 0u) << a;
+    EXPECT_NE(a.find("wayland-1-"), std::string::npos) << a;
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a, socketPath(run, "/tmp/backdrop-test-run.AbCdEf/bd-sway-MnOpQr/run/wayland-1"));
 }
 
 TEST(DesktopControl, OneDaemonPerSocketAndHostileClients) {
