@@ -34,9 +34,9 @@ constexpr double kMaxGrowthMiBPerMinute = 64;
 #else
 constexpr double kMaxGrowthMiBPerMinute = 16;
 #endif
-constexpr double kSoakStep = 0.05;             // media seconds between the soak's frames
-constexpr double kMaxSoakMedia = 600;          // simulated seconds at most
-constexpr double kBusyShare = 0.5;             // of a core while paused
+constexpr double kSoakStep = 0.05;     // media seconds between the soak's frames
+constexpr double kMaxSoakMedia = 600;  // simulated seconds at most
+constexpr double kBusyShare = 0.5;     // of a core while paused
 
 const char* kDescription = "description.plist reads as a dictionary";
 const char* kLibraryName = "\"name Library\" names a file in the bundle";
