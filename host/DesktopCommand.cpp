@@ -149,13 +149,13 @@ void addDesktopCommand(CLI::App& app, int& exitCode) {
         }
         DaemonOptions o;
         o.bundle = a->bundle;
-        for (const std::string& spec : a->outputs) {
-            size_t eq = spec.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
-                exitCode = fail("bad --output \"" + spec + "\": expected NAME=BUNDLE", kExitUsage);
+        for (const std::string& pair : a->outputs) {
+            size_t eq = pair.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == pair.size()) {
+                exitCode = fail("bad --output \"" + pair + "\": expected NAME=BUNDLE", kExitUsage);
                 return;
             }
-            o.outputBundles[spec.substr(0, eq)] = spec.substr(eq + 1);
+            o.outputBundles[pair.substr(0, eq)] = pair.substr(eq + 1);
         }
         if (!parseFit(a->fit, &o.fit)) {
             exitCode = fail("bad --fit \"" + a->fit + "\": width, fill, fit, center or stretch",

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "QuartzCore/CAPerspectiveWarp.h"
+#include "QuartzCore/CAProjectiveWarp.h"
 
 namespace bd {
 

@@ -10,9 +10,9 @@
 
 #include "Foundation/UniqueHandle.h"
 #include "QuartzCore/CADisplayList.h"
-#include "QuartzCore/CAPerspectiveWarp.h"
 #include "QuartzCore/CAPictureCache.h"
 #include "QuartzCore/CAPixelRegion.h"
+#include "QuartzCore/CAProjectiveWarp.h"
 
 namespace bd {
 

@@ -2,7 +2,7 @@
 // is a whole-pixel move, within a few levels of an exact bilinear reference under strong
 // perspective, the same bytes whether drawn at once or region by region, and nothing drawn
 // outside the clip, behind the viewer or beyond the polygon.
-#include "QuartzCore/CAPerspectiveWarp.h"
+#include "QuartzCore/CAProjectiveWarp.h"
 
 #include <gtest/gtest.h>
 

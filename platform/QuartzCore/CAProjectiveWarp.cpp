@@ -1,4 +1,4 @@
-#include "QuartzCore/CAPerspectiveWarp.h"
+#include "QuartzCore/CAProjectiveWarp.h"
 
 #include <algorithm>
 #include <cmath>
