@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "host/desktop/X11Backend.h"
+#include "support/frame.h"
 #include "support/xservers.h"
 
 using namespace host::desktop;
@@ -23,33 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A frame drawn by the test: a memfd of premultiplied ARGB32, as a wallpaper process makes.
-struct Frame {
-    int fd = -1;
-    uint32_t* px = nullptr;
-    int width = 0, height = 0;
-    Frame(int w, int h) : width(w), height(h) {
-        fd = memfd_create("test-frame", MFD_CLOEXEC);
-        EXPECT_EQ(ftruncate(fd, off_t(w) * h * 4), 0);
-        px = static_cast<uint32_t*>(
-            mmap(nullptr, size_t(w) * h * 4, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    }
-    ~Frame() {
-        munmap(px, size_t(width) * height * 4);
-        close(fd);
-    }
-    void fill(PixelRect r, uint32_t argb) {
-        for (int y = r.y; y < r.bottom(); ++y)
-            for (int x = r.x; x < r.right(); ++x) px[size_t(y) * width + x] = argb;
-    }
-    int add(X11Backend& b) {
-        std::string error;
-        int id = b.addBuffer(fd, reinterpret_cast<uint8_t*>(px), width, height, size_t(width) * 4,
-                             &error);
-        EXPECT_GE(id, 0) << error;
-        return id;
-    }
-};
+using bdtest::Frame;
 
 // Runs the backend's loop as the daemon would until `until` holds or time runs out.
 bool pump(X11Backend& b, double seconds, const std::function<bool(const BackendEvent&)>& until) {
