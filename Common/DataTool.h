@@ -3,12 +3,13 @@
 // of a bundle's "description.plist" or its "thumbnail.png" without loading its library. Keeps no
 // state: every call reads the file system afresh and returns autoreleased objects.
 
+#include "Foundation/Export.h"
 #include "Foundation/NSArray.h"
 #include "Foundation/NSObject.h"
 #include "Foundation/NSString.h"
 #include "UIKit/UIImage.h"
 
-class DataTool : public NSObject {
+class BD_EXPORT DataTool : public NSObject {
   public:
     // +findDeskTopsBundlePathWithDirectory: [any-thread] the paths ("%@/%@": directory, "/",
     // name) of the directory's entries whose names end in "bundle", in listing order; empty

@@ -13,13 +13,14 @@
 // What is not found gives null (or an empty cache) and logs nothing; a tool that wants to know
 // installs a bd::setResourceNoteHandler (Foundation/ResourceNotes.h), as `backdrop check` does.
 
+#include "Foundation/Export.h"
 #include "Foundation/NSBundle.h"
 #include "Foundation/NSDictionary.h"
 #include "Foundation/NSObject.h"
 #include "Foundation/NSString.h"
 #include "UIKit/UIImage.h"
 
-class ImageCache : public NSObject {
+class BD_EXPORT ImageCache : public NSObject {
   public:
     // +sharedInstance [main-thread]: created on first use, never destroyed by the system.
     static ImageCache* sharedInstance();

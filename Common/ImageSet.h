@@ -10,6 +10,7 @@
 // so they may run on any thread. See docs/images.md for how each open point is settled.
 
 #include <cstdint>
+#include "Foundation/Export.h"
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSData.h"
@@ -18,7 +19,7 @@
 #include "UIKit/UIColor.h"
 #include "UIKit/UIImage.h"
 
-class ImageSet : public NSObject {
+class BD_EXPORT ImageSet : public NSObject {
   public:
     // +colorizeImage:withColor: [any-thread] The picture multiplied by the colour where the
     // picture lets paint through (in proportion to its opacity). A null colour returns the
@@ -38,37 +39,37 @@ namespace SpriteExtend {
 // +imageWithContentsOfFile:dencrypt: [any-thread] The picture in a file, whose bytes are all
 // unscrambled first when dencrypt is true (no flag byte is read or dropped). Null when the
 // file can't be read (or is over 512 MiB) or the bytes are no picture.
-UIImage* imageWithContentsOfFile(NSString* path, bool dencrypt);
+BD_EXPORT UIImage* imageWithContentsOfFile(NSString* path, bool dencrypt);
 // +imageWithData:dencrypt: [any-thread] The same over a data object, which is never changed;
 // null for a null data object.
-UIImage* imageWithData(NSData* data, bool dencrypt);
+BD_EXPORT UIImage* imageWithData(NSData* data, bool dencrypt);
 
 // -imageColorOverlay: [any-thread] As ImageSet::colorizeImage with the Overlay blend; a null
 // colour tints with the surface's initial fill colour, opaque black.
-UIImage* imageColorOverlay(UIImage* image, UIColor* color);
+BD_EXPORT UIImage* imageColorOverlay(UIImage* image, UIColor* color);
 // -drawToImage: [any-thread] The picture with the second drawn over it, stretched to its size.
 // A null second picture leaves the picture as it is (redrawn).
-UIImage* drawToImage(UIImage* image, UIImage* second);
+BD_EXPORT UIImage* drawToImage(UIImage* image, UIImage* second);
 // -clipImageWithRect: [any-thread] The pixels of the picture's bitmap inside rect (in pixels,
 // origin at the top-left, the picture's scale not applied), rect widened to whole pixels and
 // intersected with the bitmap; null when nothing is left. Shares the bitmap's pixels.
-UIImage* clipImageWithRect(UIImage* image, CGRect rect);
+BD_EXPORT UIImage* clipImageWithRect(UIImage* image, CGRect rect);
 // -createGrayImageWithAlpha: [any-thread] A grey picture of the picture's size in points
 // (truncated to whole pixels), transparent parts over black. With alpha true, every pixel of
 // grey 0 becomes fully transparent and the rest stay opaque. Null when the picture is under
 // a point wide or high.
-UIImage* createGrayImageWithAlpha(UIImage* image, bool alpha);
+BD_EXPORT UIImage* createGrayImageWithAlpha(UIImage* image, bool alpha);
 // -imageWithRoundCorners: [any-thread] The picture at its size in points (truncated to whole
 // pixels) with each corner cut to a circular arc of the radius, built with the arc-to-point
 // construction: radius 0 keeps every pixel; a negative radius gives the same corners as its
 // magnitude; above half the shorter side the arcs overlap and the outline is what the
 // construction draws; a radius that is not finite leaves nothing inside (all transparent).
 // Null when the picture is under a point wide or high.
-UIImage* imageWithRoundCorners(UIImage* image, double radius);
+BD_EXPORT UIImage* imageWithRoundCorners(UIImage* image, double radius);
 // -getImageData [any-thread] The bitmap's pixels, 4 bytes each in the order alpha, red,
 // green, blue (premultiplied), rows from the top down, in a buffer cleared before the picture
 // is drawn into it. The caller owns it and releases it with free(). Null for a null picture,
 // when memory runs out, or when the byte count would not fit in 32 bits.
-uint8_t* getImageData(UIImage* image);
+BD_EXPORT uint8_t* getImageData(UIImage* image);
 
 }  // namespace SpriteExtend

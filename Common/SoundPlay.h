@@ -4,10 +4,11 @@
 // must not overlap, but may come from any thread (the sound service itself is thread-safe).
 
 #include <cstdint>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
-class SoundPlay : public NSObject {
+class BD_EXPORT SoundPlay : public NSObject {
   public:
     // The sound file that initSound registers.
     static constexpr const char* kSoundFilePath =

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include "Foundation/Export.h"
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
@@ -18,13 +19,13 @@ class NSString;
 class UIImage;
 
 // The host's delegate type; the system stores it and declares no operation of it.
-class DeskTopViewDelegate {
+class BD_EXPORT DeskTopViewDelegate {
   public:
     virtual ~DeskTopViewDelegate() = default;
 };
 
 // The ten operations a host drives a wallpaper view with. [main-thread] all.
-class DeskTopViewInterface {
+class BD_EXPORT DeskTopViewInterface {
   public:
     virtual ~DeskTopViewInterface() = default;
     // -isAnimating
@@ -50,7 +51,7 @@ class DeskTopViewInterface {
 };
 
 // What an UpdateOperation runs.
-class UpdateOperationDelegate {
+class BD_EXPORT UpdateOperationDelegate {
   public:
     virtual ~UpdateOperationDelegate() = default;
     // -runLoop [frame-thread]
@@ -60,7 +61,7 @@ class UpdateOperationDelegate {
 class DeskTopView;
 
 // The frame loop's operation: its main() sends runLoop to its delegate.
-class UpdateOperation : public NSOperation {
+class BD_EXPORT UpdateOperation : public NSOperation {
   public:
     // -main [frame-thread]
     void main() override;
@@ -83,9 +84,9 @@ class UpdateOperation : public NSOperation {
     std::atomic<DeskTopView*> _hold{nullptr};  // one reference on the view, owned
 };
 
-class DeskTopView : public UIScrollView,
-                    public DeskTopViewInterface,
-                    public UpdateOperationDelegate {
+class BD_EXPORT DeskTopView : public UIScrollView,
+                              public DeskTopViewInterface,
+                              public UpdateOperationDelegate {
   public:
     // +createDeskTopViewFromBundle: [main-thread] opens the bundle's library, calls its
     // getDeskTopViewInstance and hands back that view (autoreleased), or null. Why it gave
@@ -179,13 +180,13 @@ namespace bd {
 // has no description.plist", "dlopen failed: <the loader's message>", "the library does not
 // export getDeskTopViewInstance (...)", "getDeskTopViewInstance returned null (...)", "built for
 // Backdrop ABI 2; this Backdrop speaks ABI 1"; "" after it gave a view.
-std::string loaderStopReason();
+BD_EXPORT std::string loaderStopReason();
 
 // [any-thread] The wallpaper library ABI this framework speaks (the BACKDROP_ABI_VERSION it was
 // built with; a host's own BACKDROP_ABI_VERSION may differ from it).
-int frameworkAbiVersion();
+BD_EXPORT int frameworkAbiVersion();
 
 // [any-thread] Why a library built for ABI libraryAbi may not be loaded here, in one line ("built
 // for Backdrop ABI 2; this Backdrop speaks ABI 1"), or "" when it speaks this framework's ABI.
-std::string abiRefusal(int libraryAbi);
+BD_EXPORT std::string abiRefusal(int libraryAbi);
 }  // namespace bd

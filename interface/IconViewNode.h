@@ -2,11 +2,12 @@
 // IconViewNode: a record of one application's icon: identifier, display name, picture and
 // whether it is running. Strong properties share the caller's object (no copy).
 
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 #include "Foundation/NSString.h"
 #include "UIKit/UIImage.h"
 
-class IconViewNode : public NSObject {
+class BD_EXPORT IconViewNode : public NSObject {
   public:
     // -init [main-thread] a record with every property null.
     [[nodiscard]] IconViewNode* init() override;

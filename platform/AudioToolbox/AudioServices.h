@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include "Foundation/Export.h"
 
 class NSURL;
 
@@ -32,43 +33,44 @@ enum : OSStatus {
 // writes the new identifier (never 0, never reused) to *outSystemSoundID and returns
 // kAudioServicesNoError; otherwise returns a non-zero status and leaves *outSystemSoundID as it
 // was.
-OSStatus AudioServicesCreateSystemSoundID(NSURL* inFileURL, SystemSoundID* outSystemSoundID);
+BD_EXPORT OSStatus AudioServicesCreateSystemSoundID(NSURL* inFileURL,
+                                                    SystemSoundID* outSystemSoundID);
 
 // [any-thread] Starts the sound and returns at once; it plays to its end by itself. Overlapping
 // plays (of the same sound or others) mix. An unknown identifier plays nothing.
-void AudioServicesPlaySystemSound(SystemSoundID inSystemSoundID);
+BD_EXPORT void AudioServicesPlaySystemSound(SystemSoundID inSystemSoundID);
 
 // [any-thread] Unregisters the sound. Plays already started finish. Unknown identifier:
 // kAudioServicesSystemSoundUnspecifiedError.
-OSStatus AudioServicesDisposeSystemSoundID(SystemSoundID inSystemSoundID);
+BD_EXPORT OSStatus AudioServicesDisposeSystemSoundID(SystemSoundID inSystemSoundID);
 
 namespace bd::audio {
 
 // [any-thread] Registers the WAV file at a path (what AudioServicesCreateSystemSoundID does
 // after taking the path out of the URL).
-OSStatus createSystemSoundFromFile(const char* path, SystemSoundID* outSystemSoundID);
+BD_EXPORT OSStatus createSystemSoundFromFile(const char* path, SystemSoundID* outSystemSoundID);
 
 // [any-thread] Called on the playing thread for every play that starts a sound, with its length
 // in mixer frames (kMixRate per second). Null turns it off.
-void setRecorder(std::function<void(SystemSoundID, size_t frames)> recorder);
+BD_EXPORT void setRecorder(std::function<void(SystemSoundID, size_t frames)> recorder);
 // [any-thread] Called on every AudioServicesDisposeSystemSoundID, known identifier or not.
-void setDisposeRecorder(std::function<void(SystemSoundID)> recorder);
+BD_EXPORT void setDisposeRecorder(std::function<void(SystemSoundID)> recorder);
 
 // [any-thread] Sounds now playing (started and not yet at their end).
-size_t activeVoices();
+BD_EXPORT size_t activeVoices();
 // [any-thread] Sounds registered and not yet disposed.
-size_t soundCount();
+BD_EXPORT size_t soundCount();
 // [any-thread] Frames of sound data the mixer has consumed so far, over all plays.
-uint64_t framesPlayed();
+BD_EXPORT uint64_t framesPlayed();
 // [any-thread] Waits until no sound is playing; false on timeout.
-bool waitUntilIdle(double timeoutSeconds);
+BD_EXPORT bool waitUntilIdle(double timeoutSeconds);
 
 // [any-thread] "" before the first play, "silent" for the silent backend, otherwise
 // "sdl:<driver>" (e.g. "sdl:pulseaudio", "sdl:disk").
-std::string backendName();
+BD_EXPORT std::string backendName();
 // [any-thread] Stops every playing sound and closes the device (or the silent backend); the
 // next play opens one again, reading SDL's environment afresh. Registered sounds stay.
-void closeBackend();
+BD_EXPORT void closeBackend();
 
 // Most sounds that play at once; a play beyond that replaces the oldest playing sound.
 constexpr size_t kMaxVoices = 64;

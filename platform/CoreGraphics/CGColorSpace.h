@@ -2,6 +2,7 @@
 // Colour spaces: device RGB (3 components) and device gray (1 component). Immutable and
 // refcounted; the two device spaces are shared process-wide singletons.
 
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 #include <cstddef>
@@ -12,7 +13,7 @@ enum CGColorSpaceModel : int {
     kCGColorSpaceModelRGB = 1,
 };
 
-class CGColorSpace : public NSObject {
+class BD_EXPORT CGColorSpace : public NSObject {
   public:
     explicit CGColorSpace(CGColorSpaceModel model) : _model(model) {}
     // [any-thread]
@@ -26,11 +27,11 @@ class CGColorSpace : public NSObject {
 typedef CGColorSpace* CGColorSpaceRef;
 
 // [any-thread] Both return a reference the caller owns (release with CGColorSpaceRelease).
-[[nodiscard]] CGColorSpaceRef CGColorSpaceCreateDeviceRGB();
-[[nodiscard]] CGColorSpaceRef CGColorSpaceCreateDeviceGray();
+[[nodiscard]] BD_EXPORT CGColorSpaceRef CGColorSpaceCreateDeviceRGB();
+[[nodiscard]] BD_EXPORT CGColorSpaceRef CGColorSpaceCreateDeviceGray();
 // [any-thread] Null-safe.
-CGColorSpaceRef CGColorSpaceRetain(CGColorSpaceRef space);
-void CGColorSpaceRelease(CGColorSpaceRef space);
+BD_EXPORT CGColorSpaceRef CGColorSpaceRetain(CGColorSpaceRef space);
+BD_EXPORT void CGColorSpaceRelease(CGColorSpaceRef space);
 // [any-thread]
-size_t CGColorSpaceGetNumberOfComponents(CGColorSpaceRef space);
-CGColorSpaceModel CGColorSpaceGetModel(CGColorSpaceRef space);
+BD_EXPORT size_t CGColorSpaceGetNumberOfComponents(CGColorSpaceRef space);
+BD_EXPORT CGColorSpaceModel CGColorSpaceGetModel(CGColorSpaceRef space);

@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include "Foundation/Export.h"
 
 #include "CoreGraphics/CGColorSpace.h"
 #include "CoreGraphics/CGGeometry.h"
@@ -79,7 +80,7 @@ namespace bd {
 struct ContextImpl;
 }
 
-class CGContext : public NSObject {
+class BD_EXPORT CGContext : public NSObject {
   public:
     // Use CGBitmapContextCreate (or the UIKit image context functions).
     explicit CGContext(std::unique_ptr<bd::ContextImpl> impl);
@@ -103,117 +104,121 @@ typedef CGContext* CGContextRef;
 // transparent RGB); otherwise it draws into data, which must hold height rows of bytesPerRow.
 // bytesPerRow 0: the context chooses (width × bytes per pixel). Null for a zero or over-large
 // side, a bytesPerRow too small for the width, or any other layout. Caller owns the result.
-[[nodiscard]] CGContextRef CGBitmapContextCreate(void* data, size_t width, size_t height,
-                                                 size_t bitsPerComponent, size_t bytesPerRow,
-                                                 CGColorSpaceRef space, uint32_t bitmapInfo);
+[[nodiscard]] BD_EXPORT CGContextRef CGBitmapContextCreate(void* data, size_t width, size_t height,
+                                                           size_t bitsPerComponent,
+                                                           size_t bytesPerRow,
+                                                           CGColorSpaceRef space,
+                                                           uint32_t bitmapInfo);
 // [any-thread] A bitmap of the context's current content (sharing its pixels until the context
 // draws again); null for a null context. Caller owns the result.
-[[nodiscard]] CGImageRef CGBitmapContextCreateImage(CGContextRef c);
+[[nodiscard]] BD_EXPORT CGImageRef CGBitmapContextCreateImage(CGContextRef c);
 // [any-thread] The layout the context was made with.
-size_t CGBitmapContextGetWidth(CGContextRef c);
-size_t CGBitmapContextGetHeight(CGContextRef c);
-size_t CGBitmapContextGetBitsPerComponent(CGContextRef c);
-size_t CGBitmapContextGetBitsPerPixel(CGContextRef c);
-size_t CGBitmapContextGetBytesPerRow(CGContextRef c);
-CGBitmapInfo CGBitmapContextGetBitmapInfo(CGContextRef c);
-CGColorSpaceRef CGBitmapContextGetColorSpace(CGContextRef c);
+BD_EXPORT size_t CGBitmapContextGetWidth(CGContextRef c);
+BD_EXPORT size_t CGBitmapContextGetHeight(CGContextRef c);
+BD_EXPORT size_t CGBitmapContextGetBitsPerComponent(CGContextRef c);
+BD_EXPORT size_t CGBitmapContextGetBitsPerPixel(CGContextRef c);
+BD_EXPORT size_t CGBitmapContextGetBytesPerRow(CGContextRef c);
+BD_EXPORT CGBitmapInfo CGBitmapContextGetBitmapInfo(CGContextRef c);
+BD_EXPORT CGColorSpaceRef CGBitmapContextGetColorSpace(CGContextRef c);
 
 // [any-thread] Null-safe.
-CGContextRef CGContextRetain(CGContextRef c);
-void CGContextRelease(CGContextRef c);
+BD_EXPORT CGContextRef CGContextRetain(CGContextRef c);
+BD_EXPORT void CGContextRelease(CGContextRef c);
 
 // --- Graphics state ---------------------------------------------------------------------------
 
 // [any-thread] Pushes / pops the whole graphics state (not the path). A restore without a
 // matching save is ignored.
-void CGContextSaveGState(CGContextRef c);
-void CGContextRestoreGState(CGContextRef c);
+BD_EXPORT void CGContextSaveGState(CGContextRef c);
+BD_EXPORT void CGContextRestoreGState(CGContextRef c);
 
 // [any-thread] CTM' = operation · CTM: the operation applies in the current user space.
-void CGContextScaleCTM(CGContextRef c, double sx, double sy);
-void CGContextTranslateCTM(CGContextRef c, double tx, double ty);
-void CGContextRotateCTM(CGContextRef c, double angle);
-void CGContextConcatCTM(CGContextRef c, CGAffineTransform transform);
-CGAffineTransform CGContextGetCTM(CGContextRef c);
+BD_EXPORT void CGContextScaleCTM(CGContextRef c, double sx, double sy);
+BD_EXPORT void CGContextTranslateCTM(CGContextRef c, double tx, double ty);
+BD_EXPORT void CGContextRotateCTM(CGContextRef c, double angle);
+BD_EXPORT void CGContextConcatCTM(CGContextRef c, CGAffineTransform transform);
+BD_EXPORT CGAffineTransform CGContextGetCTM(CGContextRef c);
 
 // [any-thread] Colours are straight components 0...1 (clamped), stored premultiplied.
-void CGContextSetRGBFillColor(CGContextRef c, double red, double green, double blue, double alpha);
-void CGContextSetGrayFillColor(CGContextRef c, double gray, double alpha);
-void CGContextSetRGBStrokeColor(CGContextRef c, double red, double green, double blue,
-                                double alpha);
-void CGContextSetGrayStrokeColor(CGContextRef c, double gray, double alpha);
+BD_EXPORT void CGContextSetRGBFillColor(CGContextRef c, double red, double green, double blue,
+                                        double alpha);
+BD_EXPORT void CGContextSetGrayFillColor(CGContextRef c, double gray, double alpha);
+BD_EXPORT void CGContextSetRGBStrokeColor(CGContextRef c, double red, double green, double blue,
+                                          double alpha);
+BD_EXPORT void CGContextSetGrayStrokeColor(CGContextRef c, double gray, double alpha);
 // [any-thread] How later drawing combines with the content. PlusDarker is drawn as Normal.
-void CGContextSetBlendMode(CGContextRef c, CGBlendMode mode);
+BD_EXPORT void CGContextSetBlendMode(CGContextRef c, CGBlendMode mode);
 // [any-thread] Opacity applied to everything drawn later (clamped to 0...1).
-void CGContextSetAlpha(CGContextRef c, double alpha);
-void CGContextSetShouldAntialias(CGContextRef c, bool shouldAntialias);
+BD_EXPORT void CGContextSetAlpha(CGContextRef c, double alpha);
+BD_EXPORT void CGContextSetShouldAntialias(CGContextRef c, bool shouldAntialias);
 // [any-thread] kCGInterpolationNone samples scaled images at the nearest pixel.
-void CGContextSetInterpolationQuality(CGContextRef c, CGInterpolationQuality quality);
+BD_EXPORT void CGContextSetInterpolationQuality(CGContextRef c, CGInterpolationQuality quality);
 
 // --- Path -------------------------------------------------------------------------------------
 
 // [any-thread] Points are in user space, transformed by the CTM as they are added.
-void CGContextBeginPath(CGContextRef c);
-void CGContextMoveToPoint(CGContextRef c, double x, double y);
-void CGContextAddLineToPoint(CGContextRef c, double x, double y);
-void CGContextAddCurveToPoint(CGContextRef c, double cp1x, double cp1y, double cp2x, double cp2y,
-                              double x, double y);
-void CGContextAddQuadCurveToPoint(CGContextRef c, double cpx, double cpy, double x, double y);
-void CGContextAddRect(CGContextRef c, CGRect rect);
+BD_EXPORT void CGContextBeginPath(CGContextRef c);
+BD_EXPORT void CGContextMoveToPoint(CGContextRef c, double x, double y);
+BD_EXPORT void CGContextAddLineToPoint(CGContextRef c, double x, double y);
+BD_EXPORT void CGContextAddCurveToPoint(CGContextRef c, double cp1x, double cp1y, double cp2x,
+                                        double cp2y, double x, double y);
+BD_EXPORT void CGContextAddQuadCurveToPoint(CGContextRef c, double cpx, double cpy, double x,
+                                            double y);
+BD_EXPORT void CGContextAddRect(CGContextRef c, CGRect rect);
 // [any-thread] A circular arc around (x, y) from startAngle to endAngle (radians); clockwise
 // in the sense of the user space's axes (y up: as on screen). A line joins the current point.
-void CGContextAddArc(CGContextRef c, double x, double y, double radius, double startAngle,
-                     double endAngle, int clockwise);
+BD_EXPORT void CGContextAddArc(CGContextRef c, double x, double y, double radius, double startAngle,
+                               double endAngle, int clockwise);
 // [any-thread] The PostScript arct construction: a line from the current point to the point
 // where a circle of the given radius touches the line towards (x1, y1), then the arc of that
 // circle to where it touches the line from (x1, y1) to (x2, y2). Collinear points or a zero
 // radius give a line to (x1, y1); without a current point the path moves to (x1, y1). A
 // negative radius is used as it is: tangent points and centre lie on the far side of the
 // corner (the arc turned half round about it).
-void CGContextAddArcToPoint(CGContextRef c, double x1, double y1, double x2, double y2,
-                            double radius);
-void CGContextClosePath(CGContextRef c);
-bool CGContextIsPathEmpty(CGContextRef c);
+BD_EXPORT void CGContextAddArcToPoint(CGContextRef c, double x1, double y1, double x2, double y2,
+                                      double radius);
+BD_EXPORT void CGContextClosePath(CGContextRef c);
+BD_EXPORT bool CGContextIsPathEmpty(CGContextRef c);
 // [any-thread] The current point in user space (CGPointZero without one).
-CGPoint CGContextGetPathCurrentPoint(CGContextRef c);
+BD_EXPORT CGPoint CGContextGetPathCurrentPoint(CGContextRef c);
 
 // --- Clipping (each intersects the current clip) -----------------------------------------------
 
 // [any-thread] Clip to the current path, nonzero winding / even-odd, antialiased unless
 // antialiasing is off; the path is consumed.
-void CGContextClip(CGContextRef c);
-void CGContextEOClip(CGContextRef c);
-void CGContextClipToRect(CGContextRef c, CGRect rect);
+BD_EXPORT void CGContextClip(CGContextRef c);
+BD_EXPORT void CGContextEOClip(CGContextRef c);
+BD_EXPORT void CGContextClipToRect(CGContextRef c, CGRect rect);
 // [any-thread] Clip to a bitmap stretched over rect, drawn upright as CGContextDrawImage draws
 // it. How much paint it lets through: an image mask, 1 − its sample; a bitmap with alpha, its
 // alpha; a bitmap without alpha, its grey value (white lets everything through). A null mask
 // leaves the clip as it was.
-void CGContextClipToMask(CGContextRef c, CGRect rect, CGImageRef mask);
+BD_EXPORT void CGContextClipToMask(CGContextRef c, CGRect rect, CGImageRef mask);
 // [any-thread] The clip's bounds in user space.
-CGRect CGContextGetClipBoundingBox(CGContextRef c);
+BD_EXPORT CGRect CGContextGetClipBoundingBox(CGContextRef c);
 
 // --- Painting ---------------------------------------------------------------------------------
 
 // [any-thread] Fill the current path (consumed) with the fill colour.
-void CGContextFillPath(CGContextRef c);
-void CGContextEOFillPath(CGContextRef c);
-void CGContextFillRect(CGContextRef c, CGRect rect);
-void CGContextFillEllipseInRect(CGContextRef c, CGRect rect);
+BD_EXPORT void CGContextFillPath(CGContextRef c);
+BD_EXPORT void CGContextEOFillPath(CGContextRef c);
+BD_EXPORT void CGContextFillRect(CGContextRef c, CGRect rect);
+BD_EXPORT void CGContextFillEllipseInRect(CGContextRef c, CGRect rect);
 // [any-thread] Makes the rectangle transparent (black in a grey context), inside the clip.
-void CGContextClearRect(CGContextRef c, CGRect rect);
+BD_EXPORT void CGContextClearRect(CGContextRef c, CGRect rect);
 // [any-thread] Draws the bitmap stretched to fill rect, its top row at the top of rect in a y-up
 // user space (upright). An image mask paints the fill colour where it lets paint through.
-void CGContextDrawImage(CGContextRef c, CGRect rect, CGImageRef image);
+BD_EXPORT void CGContextDrawImage(CGContextRef c, CGRect rect, CGImageRef image);
 
 namespace bd {
 // [any-thread] A cleared context of width × height pixels in premultiplied native ARGB32 whose
 // user space starts as base (UIKit's image contexts start y down, scaled). Null for a zero or
 // over-large side. Caller owns the result.
-CGContextRef createImageContext(size_t width, size_t height, CGAffineTransform base);
+BD_EXPORT CGContextRef createImageContext(size_t width, size_t height, CGAffineTransform base);
 // [any-thread] CGBitmapContextCreate over data for a caller that wants data cleared first: the
 // context takes the bytes as cleared and writes zeros only where its drawing does not reach,
 // which saves a pass over the buffer. data must not be null.
-CGContextRef createClearedBitmapContext(void* data, size_t width, size_t height,
-                                        size_t bitsPerComponent, size_t bytesPerRow,
-                                        CGColorSpaceRef space, uint32_t bitmapInfo);
+BD_EXPORT CGContextRef createClearedBitmapContext(void* data, size_t width, size_t height,
+                                                  size_t bitsPerComponent, size_t bytesPerRow,
+                                                  CGColorSpaceRef space, uint32_t bitmapInfo);
 }  // namespace bd

@@ -7,6 +7,7 @@
 
 #include "CoreGraphics/CGColorSpace.h"
 #include "CoreGraphics/CGGeometry.h"
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 #include <cstddef>
@@ -51,7 +52,7 @@ constexpr CGBitmapInfo kBDBitmapInfoARGB32 =
 
 // ---------------------------------------------------------------------------------------------
 // CGDataProvider: a shared, read-only byte buffer.
-class CGDataProvider : public NSObject {
+class BD_EXPORT CGDataProvider : public NSObject {
   public:
     CGDataProvider(std::shared_ptr<const uint8_t[]> bytes, size_t length)
         : _bytes(std::move(bytes)), _length(length) {}
@@ -67,21 +68,22 @@ class CGDataProvider : public NSObject {
 typedef CGDataProvider* CGDataProviderRef;
 
 // [any-thread] Copies length bytes; null when data is null and length is not 0. Caller owns it.
-[[nodiscard]] CGDataProviderRef CGDataProviderCreateWithCopyOfData(const void* data, size_t length);
+[[nodiscard]] BD_EXPORT CGDataProviderRef CGDataProviderCreateWithCopyOfData(const void* data,
+                                                                             size_t length);
 // [any-thread] Takes over a buffer of length bytes. Caller owns the result.
-[[nodiscard]] CGDataProviderRef CGDataProviderCreateWithBuffer(
-    std::shared_ptr<const uint8_t[]> bytes, size_t length);
+[[nodiscard]] BD_EXPORT CGDataProviderRef
+CGDataProviderCreateWithBuffer(std::shared_ptr<const uint8_t[]> bytes, size_t length);
 // [any-thread] Null-safe.
-CGDataProviderRef CGDataProviderRetain(CGDataProviderRef provider);
-void CGDataProviderRelease(CGDataProviderRef provider);
+BD_EXPORT CGDataProviderRef CGDataProviderRetain(CGDataProviderRef provider);
+BD_EXPORT void CGDataProviderRelease(CGDataProviderRef provider);
 // [any-thread] A new data object with a copy of the bytes, owned by the caller; null for null.
-NSData* CGDataProviderCopyData(CGDataProviderRef provider);
+BD_EXPORT NSData* CGDataProviderCopyData(CGDataProviderRef provider);
 // [any-thread] The sample bytes and their count (null / 0 for a null provider).
-const uint8_t* CGDataProviderGetBytePtr(CGDataProviderRef provider);
-size_t CGDataProviderGetLength(CGDataProviderRef provider);
+BD_EXPORT const uint8_t* CGDataProviderGetBytePtr(CGDataProviderRef provider);
+BD_EXPORT size_t CGDataProviderGetLength(CGDataProviderRef provider);
 
 // ---------------------------------------------------------------------------------------------
-class CGImage : public NSObject {
+class BD_EXPORT CGImage : public NSObject {
   public:
     // Use CGImageCreate / CGImageMaskCreate, which check the layout against the buffer.
     CGImage(size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel,
@@ -123,30 +125,29 @@ enum CGColorRenderingIntent : int { kCGRenderingIntentDefault = 0 };
 // size, bitsPerPixel < components × bitsPerComponent, bytesPerRow too small, or a buffer shorter
 // than bytesPerRow × (height − 1) + the last row). Only 8 bits per component are supported.
 // Caller owns the result. decode is ignored (must be null).
-[[nodiscard]] CGImageRef CGImageCreate(size_t width, size_t height, size_t bitsPerComponent,
-                                       size_t bitsPerPixel, size_t bytesPerRow,
-                                       CGColorSpaceRef space, CGBitmapInfo bitmapInfo,
-                                       CGDataProviderRef provider, const double* decode,
-                                       bool shouldInterpolate, CGColorRenderingIntent intent);
+[[nodiscard]] BD_EXPORT CGImageRef CGImageCreate(
+    size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel, size_t bytesPerRow,
+    CGColorSpaceRef space, CGBitmapInfo bitmapInfo, CGDataProviderRef provider,
+    const double* decode, bool shouldInterpolate, CGColorRenderingIntent intent);
 // [any-thread] An image mask: 8-bit samples (1 component), 0 lets a picture through, 255 hides
 // it. Caller owns the result; null when the layout is inconsistent.
-[[nodiscard]] CGImageRef CGImageMaskCreate(size_t width, size_t height, size_t bitsPerComponent,
-                                           size_t bitsPerPixel, size_t bytesPerRow,
-                                           CGDataProviderRef provider, const double* decode,
-                                           bool shouldInterpolate);
+[[nodiscard]] BD_EXPORT CGImageRef CGImageMaskCreate(size_t width, size_t height,
+                                                     size_t bitsPerComponent, size_t bitsPerPixel,
+                                                     size_t bytesPerRow, CGDataProviderRef provider,
+                                                     const double* decode, bool shouldInterpolate);
 
 // [any-thread] The part of the bitmap inside rect, in its pixels with the origin at its top-left
 // corner: rect is widened outward to whole pixels (CGRectIntegral) and intersected with the
 // bitmap's bounds; null when nothing is left or image is null. The part shares the bitmap's
 // pixels (no copy; its data provider starts at the part's first pixel and keeps the whole
 // buffer alive). Caller owns the result.
-[[nodiscard]] CGImageRef CGImageCreateWithImageInRect(CGImageRef image, CGRect rect);
+[[nodiscard]] BD_EXPORT CGImageRef CGImageCreateWithImageInRect(CGImageRef image, CGRect rect);
 // [any-thread] The bitmap with mask applied, the mask stretched over the bitmap's size (sampled
 // at the nearest pixel when the mask says it should not be interpolated). How much of each
 // pixel shows: an image mask, 1 − its sample; a grey bitmap, its grey value; a bitmap with
 // alpha, its alpha. The result is a new premultiplied ARGB32 bitmap. Null when either is null,
 // when image is itself an image mask, or when a layout can't be read. Caller owns the result.
-[[nodiscard]] CGImageRef CGImageCreateWithMask(CGImageRef image, CGImageRef mask);
+[[nodiscard]] BD_EXPORT CGImageRef CGImageCreateWithMask(CGImageRef image, CGImageRef mask);
 // [any-thread] The bitmap with every pixel whose components all lie in the given ranges made
 // fully transparent. components holds a minimum and a maximum per component of the colour
 // space, in sample values 0...255; only as many pairs as the colour space has components are
@@ -154,29 +155,31 @@ enum CGColorRenderingIntent : int { kCGRenderingIntentDefault = 0 };
 // pixels already transparent stay so. The result is premultiplied ARGB32, the grey repeated
 // in red, green and blue for a grey bitmap. Null for a null image or components, or an image
 // mask. Caller owns the result.
-[[nodiscard]] CGImageRef CGImageCreateWithMaskingColors(CGImageRef image, const double* components);
+[[nodiscard]] BD_EXPORT CGImageRef CGImageCreateWithMaskingColors(CGImageRef image,
+                                                                  const double* components);
 
 // [any-thread] Null-safe.
-CGImageRef CGImageRetain(CGImageRef image);
-void CGImageRelease(CGImageRef image);
+BD_EXPORT CGImageRef CGImageRetain(CGImageRef image);
+BD_EXPORT void CGImageRelease(CGImageRef image);
 // [any-thread] Getters; 0 / null for a null image.
-size_t CGImageGetWidth(CGImageRef image);
-size_t CGImageGetHeight(CGImageRef image);
-size_t CGImageGetBitsPerComponent(CGImageRef image);
-size_t CGImageGetBitsPerPixel(CGImageRef image);
-size_t CGImageGetBytesPerRow(CGImageRef image);
-CGImageAlphaInfo CGImageGetAlphaInfo(CGImageRef image);
-CGBitmapInfo CGImageGetBitmapInfo(CGImageRef image);
-CGColorSpaceRef CGImageGetColorSpace(CGImageRef image);
-CGDataProviderRef CGImageGetDataProvider(CGImageRef image);
-bool CGImageIsMask(CGImageRef image);
-bool CGImageGetShouldInterpolate(CGImageRef image);
+BD_EXPORT size_t CGImageGetWidth(CGImageRef image);
+BD_EXPORT size_t CGImageGetHeight(CGImageRef image);
+BD_EXPORT size_t CGImageGetBitsPerComponent(CGImageRef image);
+BD_EXPORT size_t CGImageGetBitsPerPixel(CGImageRef image);
+BD_EXPORT size_t CGImageGetBytesPerRow(CGImageRef image);
+BD_EXPORT CGImageAlphaInfo CGImageGetAlphaInfo(CGImageRef image);
+BD_EXPORT CGBitmapInfo CGImageGetBitmapInfo(CGImageRef image);
+BD_EXPORT CGColorSpaceRef CGImageGetColorSpace(CGImageRef image);
+BD_EXPORT CGDataProviderRef CGImageGetDataProvider(CGImageRef image);
+BD_EXPORT bool CGImageIsMask(CGImageRef image);
+BD_EXPORT bool CGImageGetShouldInterpolate(CGImageRef image);
 
 namespace bd {
 // [any-thread] A new premultiplied ARGB32 bitmap of width × height pixels, its rows of
 // bytesPerRow = width × 4 bytes filled from pixels (which must hold height rows); null when a
 // side is 0 or over 16384, or the buffer would exceed 256 MiB. Caller owns the result.
-CGImageRef createARGB32Image(size_t width, size_t height, std::shared_ptr<const uint8_t[]> pixels);
+BD_EXPORT CGImageRef createARGB32Image(size_t width, size_t height,
+                                       std::shared_ptr<const uint8_t[]> pixels);
 // [any-thread] Limits every decoder and bitmap maker checks before allocating.
 constexpr size_t kMaxImageSide = 16384;
 constexpr size_t kMaxImageBytes = size_t(256) << 20;

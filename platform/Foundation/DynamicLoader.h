@@ -6,6 +6,14 @@
 #include <functional>
 #include <string>
 
+// The trace is what the tree's own tests watch inside the framework. It is exported only from a
+// framework built with BACKDROP_TEST_HOOKS (the tree's default); this header is not installed.
+#if defined(BACKDROP_TEST_HOOKS)
+#define BD_TEST_EXPORT __attribute__((visibility("default")))
+#else
+#define BD_TEST_EXPORT
+#endif
+
 namespace bd {
 
 // One call of the loader, as the trace reports it.
@@ -28,6 +36,6 @@ int dynamicClose(void* handle);
 std::string dynamicError();
 
 // [any-thread] Reports every call to fn as well (after the call); null fn = off.
-void setDynamicLoaderTrace(std::function<void(const DynamicLoaderCall&)> fn);
+BD_TEST_EXPORT void setDynamicLoaderTrace(std::function<void(const DynamicLoaderCall&)> fn);
 
 }  // namespace bd

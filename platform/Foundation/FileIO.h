@@ -8,15 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "Foundation/Export.h"
+
 namespace bd {
 
 // [any-thread] A descriptor open for reading on path, or -1 (errno set; EINVAL for anything but
 // a regular file). The open never blocks (O_NONBLOCK, cleared again afterwards) and the type is
 // checked on the open descriptor, so nothing can be swapped in between.
-int openRegularFile(const char* path);
+BD_EXPORT int openRegularFile(const char* path);
 // [any-thread] The whole of a regular file of at most maxBytes into out; false for anything
 // else (missing, unreadable, no regular file, bigger than maxBytes).
-bool readRegularFile(const char* path, std::vector<uint8_t>& out, uint64_t maxBytes = UINT64_MAX);
+BD_EXPORT bool readRegularFile(const char* path, std::vector<uint8_t>& out,
+                               uint64_t maxBytes = UINT64_MAX);
 
 // Writes one file so that its old content stays whole until the new one is complete.
 //
@@ -27,7 +30,7 @@ bool readRegularFile(const char* path, std::vector<uint8_t>& out, uint64_t maxBy
 // links, when its folder takes no new file although the file itself is writable, and when it is
 // a device or a FIFO, which can only be written to. A folder is never written. The new file
 // keeps the old one's permission bits.
-class AtomicFileWriter {
+class BD_EXPORT AtomicFileWriter {
   public:
     AtomicFileWriter() = default;
     AtomicFileWriter(const AtomicFileWriter&) = delete;
@@ -56,16 +59,17 @@ class AtomicFileWriter {
 };
 
 // [any-thread] Writes bytes to path through an AtomicFileWriter.
-bool writeFileAtomically(const std::string& path, const void* bytes, size_t length);
+BD_EXPORT bool writeFileAtomically(const std::string& path, const void* bytes, size_t length);
 
 // [any-thread] Writes bytes as the file `name` (one path component) in the open folder dirFd:
 // through a temporary beside it renamed over it, never following a symbolic link (a link named
 // `name` is replaced, not written through). False with errno set on failure; EEXIST when name
 // is a folder.
-bool writeFileAtomicallyAt(int dirFd, const std::string& name, const void* bytes, size_t length);
+BD_EXPORT bool writeFileAtomicallyAt(int dirFd, const std::string& name, const void* bytes,
+                                     size_t length);
 
 // [any-thread] Whether name is a temporary that a writer of the file `target` (a file name
 // without folder) makes: ".TARGET.backdrop-tmp.PID" with an optional ".N".
-bool isTemporaryOf(const std::string& name, const std::string& target);
+BD_EXPORT bool isTemporaryOf(const std::string& name, const std::string& target);
 
 }  // namespace bd

@@ -9,9 +9,11 @@
 #include <mutex>
 #include <vector>
 
+#include "Foundation/Export.h"
+
 namespace bd {
 
-class MediaClock {
+class BD_EXPORT MediaClock {
   public:
     virtual ~MediaClock() = default;
     virtual double now() = 0;                // [any-thread]
@@ -22,7 +24,7 @@ class MediaClock {
 // The default clock: CLOCK_MONOTONIC. Sleeps lower the thread's timer slack to 1 ns and sleep
 // to an absolute deadline, so a 25 ms frame is 25 ms and not 25 ms plus the default 50 us slack
 // plus the time spent computing the relative interval.
-class RealMediaClock : public MediaClock {
+class BD_EXPORT RealMediaClock : public MediaClock {
   public:
     double now() override;                // [any-thread]
     void sleep(double seconds) override;  // [any-thread]
@@ -31,7 +33,7 @@ class RealMediaClock : public MediaClock {
 // Virtual time for tests and headless rendering. Time moves only through advance()/set().
 // sleep(dt) records dt and blocks until the clock has advanced by dt (or, with autoAdvance on,
 // advances the clock by dt itself and returns at once).
-class VirtualMediaClock : public MediaClock {
+class BD_EXPORT VirtualMediaClock : public MediaClock {
   public:
     explicit VirtualMediaClock(double start = 0.0);
     ~VirtualMediaClock() override;  // wakes every sleeper and waits until they have left
@@ -65,15 +67,15 @@ class VirtualMediaClock : public MediaClock {
 };
 
 // [any-thread] Seconds of the active media clock.
-double mediaTime();
+BD_EXPORT double mediaTime();
 
 // [any-thread] Replaces the active clock (null restores the real clock). The caller keeps the
 // clock alive while it is active.
-void setMediaClock(MediaClock* clock);
-MediaClock* mediaClock();  // [any-thread]
+BD_EXPORT void setMediaClock(MediaClock* clock);
+BD_EXPORT MediaClock* mediaClock();  // [any-thread]
 
 // RAII: makes a clock active for a scope.
-class ScopedMediaClock {
+class BD_EXPORT ScopedMediaClock {
   public:
     explicit ScopedMediaClock(MediaClock* c) : _prev(mediaClock()) { setMediaClock(c); }
     ~ScopedMediaClock() { setMediaClock(_prev); }

@@ -3,10 +3,11 @@
 
 #include <initializer_list>
 #include <vector>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
-class NSArray : public NSObject {
+class BD_EXPORT NSArray : public NSObject {
   public:
     using const_iterator = std::vector<Ref<NSObject>>::const_iterator;
 
@@ -48,7 +49,7 @@ class NSArray : public NSObject {
     std::vector<Ref<NSObject>> _objects;
 };
 
-class NSMutableArray : public NSArray {
+class BD_EXPORT NSMutableArray : public NSArray {
   public:
     // +array [any-thread]
     static NSMutableArray* array();

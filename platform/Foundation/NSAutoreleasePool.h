@@ -4,10 +4,11 @@
 // without any pool has a fallback pool drained when the thread ends.
 
 #include <cstddef>
+#include "Foundation/Export.h"
 
 class NSObject;
 
-class NSAutoreleasePool {
+class BD_EXPORT NSAutoreleasePool {
   public:
     NSAutoreleasePool();   // [any-thread]
     ~NSAutoreleasePool();  // [any-thread] same thread as the constructor

@@ -1,12 +1,13 @@
 #pragma once
 // NSBundle: a directory of resources.
 
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 class NSString;
 class NSDictionary;
 
-class NSBundle : public NSObject {
+class BD_EXPORT NSBundle : public NSObject {
   public:
     // +bundleWithPath: [any-thread] null unless path names an accessible directory.
     static NSBundle* bundleWithPath(NSString* path);

@@ -3,12 +3,13 @@
 
 #include <cstddef>
 #include <vector>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
 class NSString;
 
-class NSData : public NSObject {
+class BD_EXPORT NSData : public NSObject {
   public:
     // +data [any-thread]
     static NSData* data();
@@ -41,7 +42,7 @@ class NSData : public NSObject {
     std::vector<unsigned char> _bytes;
 };
 
-class NSMutableData : public NSData {
+class BD_EXPORT NSMutableData : public NSData {
   public:
     // +dataWithData: [any-thread] (null data gives an empty object)
     static NSMutableData* dataWithData(NSData* data);

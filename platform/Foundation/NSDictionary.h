@@ -4,13 +4,14 @@
 
 #include <unordered_map>
 #include <vector>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSArray.h"
 #include "Foundation/NSObject.h"
 
 class NSString;
 
-class NSDictionary : public NSObject {
+class BD_EXPORT NSDictionary : public NSObject {
   public:
     // +dictionary [any-thread]
     static NSDictionary* dictionary();
@@ -48,7 +49,7 @@ class NSDictionary : public NSObject {
     std::unordered_map<NSObject*, size_t, KeyHash, KeyEq> _index;  // key -> position
 };
 
-class NSMutableDictionary : public NSDictionary {
+class BD_EXPORT NSMutableDictionary : public NSDictionary {
   public:
     // +dictionary [any-thread]
     static NSMutableDictionary* dictionary();

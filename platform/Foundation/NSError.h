@@ -1,15 +1,16 @@
 #pragma once
 // NSError: a domain, a code and a user-info dictionary.
 
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 class NSString;
 class NSDictionary;
 
 // The user-info key whose string value localizedDescription() returns.
-NSString* NSLocalizedDescriptionKey();  // [any-thread]
+BD_EXPORT NSString* NSLocalizedDescriptionKey();  // [any-thread]
 
-class NSError : public NSObject {
+class BD_EXPORT NSError : public NSObject {
   public:
     // +errorWithDomain:code:userInfo: [any-thread]
     static NSError* errorWithDomain(NSString* domain, long code, NSDictionary* userInfo);

@@ -1,6 +1,7 @@
 #pragma once
 // NSFileManager: directory listing and existence checks.
 
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 class NSString;
@@ -8,9 +9,9 @@ class NSArray;
 class NSError;
 
 // Error domain of file operations; the code is the errno value.
-NSString* NSPOSIXErrorDomain();  // [any-thread]
+BD_EXPORT NSString* NSPOSIXErrorDomain();  // [any-thread]
 
-class NSFileManager : public NSObject {
+class BD_EXPORT NSFileManager : public NSObject {
   public:
     // +defaultManager [any-thread]
     static NSFileManager* defaultManager();

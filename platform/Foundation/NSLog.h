@@ -4,21 +4,23 @@
 #include <functional>
 #include <string>
 
+#include "Foundation/Export.h"
+
 // [any-thread] printf rules plus %@.
-void NSLog(const char* fmt, ...);
+BD_EXPORT void NSLog(const char* fmt, ...);
 
 namespace bd {
 // [any-thread] Sends every logged message (without the prefix) to fn as well; null fn = off.
-void setLogCapture(std::function<void(const std::string& message)> fn);
+BD_EXPORT void setLogCapture(std::function<void(const std::string& message)> fn);
 // [any-thread] text made safe to show on a terminal, on one line: control characters (C0, DEL
 // and C1) and bytes that are no UTF-8 become escapes (\n, \t, \xNN), and so do backslashes
 // when escapeBackslash (so that the escapes can't be mistaken for text); the rest stays as it
 // is. NSLog shows its messages on stderr this way.
-std::string printableText(const std::string& text, bool escapeBackslash = false);
+BD_EXPORT std::string printableText(const std::string& text, bool escapeBackslash = false);
 // [any-thread] Whether messages also go to stderr (on by default); a tool that reports a
 // captured message in its own words turns it off for the call.
-void setLogEcho(bool echo);
+BD_EXPORT void setLogEcho(bool echo);
 // [any-thread] Whether BACKDROP_LOG (a list of topics separated by commas or spaces, or "all")
 // names topic: the diagnostics that are off unless asked for ("loader").
-bool logTopicEnabled(const char* topic);
+BD_EXPORT bool logTopicEnabled(const char* topic);
 }  // namespace bd

@@ -2,10 +2,11 @@
 // NSNumber: a boxed integer, real or boolean.
 
 #include <cstdint>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
-class NSNumber : public NSObject {
+class BD_EXPORT NSNumber : public NSObject {
   public:
     enum class Kind { Integer, Unsigned, Real, Boolean };
 

@@ -7,13 +7,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include "Foundation/Export.h"
 
 #include "Foundation/Selector.h"
 #include "Foundation/ThreadCheck.h"
 
 class NSString;
 
-class NSObject {
+class BD_EXPORT NSObject {
   public:
     NSObject() = default;
     NSObject(const NSObject&) = delete;

@@ -5,10 +5,11 @@
 
 #include <atomic>
 #include <memory>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
-class NSOperation : public NSObject {
+class BD_EXPORT NSOperation : public NSObject {
   public:
     // -main: the body. [frame-thread] when run by a queue.
     virtual void main() {}
@@ -31,7 +32,7 @@ class NSOperation : public NSObject {
 
 enum : long { NSOperationQueueDefaultMaxConcurrentOperationCount = -1 };
 
-class NSOperationQueue : public NSObject {
+class BD_EXPORT NSOperationQueue : public NSObject {
   public:
     NSOperationQueue();
     // [any-thread] Retains op and runs it on a worker thread. An op already finished, running
@@ -47,7 +48,7 @@ class NSOperationQueue : public NSObject {
     virtual void setMaxConcurrentOperationCount(long n);  // [any-thread] -1: unbounded
     virtual long maxConcurrentOperationCount();           // [any-thread]
 
-    struct State;
+    struct BD_HIDDEN State;
 
   protected:
     void dealloc() override;  // queued operations are released; workers finish on their own

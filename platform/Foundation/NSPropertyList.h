@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
@@ -20,7 +21,7 @@ constexpr uint64_t kMaxNodes = 1u << 20;    // a binary list that expands past t
 // [any-thread] the autoreleased root object, or null when unreadable / too big / too deep; a
 // binary list is also null when its shared references would expand it past min(kMaxNodes,
 // 8 nodes per byte of the file).
-NSObject* propertyListWithData(NSData* data);
+BD_EXPORT NSObject* propertyListWithData(NSData* data);
 // [any-thread] the same for a regular file (anything else is unreadable, without blocking).
-NSObject* propertyListWithContentsOfFile(NSString* path);
+BD_EXPORT NSObject* propertyListWithContentsOfFile(NSString* path);
 }  // namespace NSPropertyList

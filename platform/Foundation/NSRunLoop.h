@@ -11,12 +11,13 @@
 #include <mutex>
 #include <utility>
 #include <vector>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
 // How the main thread blocks while there is nothing to do. The default waits on a condition
 // variable; a window host installs one that waits on its event queue and wakes on wake().
-class NSRunLoopWaiter {
+class BD_EXPORT NSRunLoopWaiter {
   public:
     virtual ~NSRunLoopWaiter() = default;
     // [main-thread] Block for at most `seconds` (wall clock) or until wake().
@@ -25,7 +26,7 @@ class NSRunLoopWaiter {
     virtual void wake() = 0;
 };
 
-class NSRunLoop : public NSObject {
+class BD_EXPORT NSRunLoop : public NSObject {
   public:
     typedef uint64_t TimerId;
 

@@ -5,12 +5,13 @@
 #include <initializer_list>
 #include <unordered_set>
 #include <vector>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
 class NSArray;
 
-class NSSet : public NSObject {
+class BD_EXPORT NSSet : public NSObject {
   public:
     // +set [any-thread]
     static NSSet* set();

@@ -4,12 +4,13 @@
 
 #include <cstdarg>
 #include <string>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
 constexpr unsigned long NSUTF8StringEncoding = 4;
 
-class NSString : public NSObject {
+class BD_EXPORT NSString : public NSObject {
   public:
     // +stringWithUTF8String: [any-thread] null for a null argument.
     static NSString* stringWithUTF8String(const char* text);

@@ -2,10 +2,11 @@
 // Threads: detached threads running a selector, sleeping on the media clock.
 
 #include <cstddef>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
-class NSThread : public NSObject {
+class BD_EXPORT NSThread : public NSObject {
   public:
     // +detachNewThreadSelector:toTarget:withObject: [any-thread]
     // Starts a detached thread that sends selector to toTarget with withObject inside its own
@@ -24,8 +25,8 @@ namespace bd {
 // [any-thread] Threads the platform has started (detached threads and operation-queue workers)
 // that have not ended yet. Counted before a thread starts, so a host that steps a virtual clock
 // can tell when every such thread is asleep on it.
-size_t backgroundThreadCount();
+BD_EXPORT size_t backgroundThreadCount();
 // [any-thread] For the platform's own thread starters: one more / one fewer running thread.
-void backgroundThreadStarting();
-void backgroundThreadEnded();
+BD_EXPORT void backgroundThreadStarting();
+BD_EXPORT void backgroundThreadEnded();
 }  // namespace bd

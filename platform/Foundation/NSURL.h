@@ -1,11 +1,12 @@
 #pragma once
 // NSURL: only file URLs.
 
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 class NSString;
 
-class NSURL : public NSObject {
+class BD_EXPORT NSURL : public NSObject {
   public:
     // +fileURLWithPath: [any-thread] null for a null path.
     static NSURL* fileURLWithPath(NSString* path);

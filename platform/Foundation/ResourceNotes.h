@@ -8,21 +8,23 @@
 #include <functional>
 #include <string>
 
+#include "Foundation/Export.h"
+
 namespace bd {
 
-struct ResourceNote {
+struct BD_EXPORT ResourceNote {
     std::string call;    // the operation asked: "imageWithName2x:", "setResourceData:", ...
     std::string path;    // the file it looked for (absolute, as the call formed it)
     std::string detail;  // why nothing came: "no such file", "not a picture", ...
 };
 
 // [any-thread] Hands every later note to fn (on the thread of the call); null fn = off.
-void setResourceNoteHandler(std::function<void(const ResourceNote&)> fn);
+BD_EXPORT void setResourceNoteHandler(std::function<void(const ResourceNote&)> fn);
 // [any-thread] Whether a handler is installed (a caller may skip forming the note).
-bool resourceNotesWanted();
+BD_EXPORT bool resourceNotesWanted();
 // [any-thread] Passes note to the handler, if there is one.
-void noteResource(const ResourceNote& note);
+BD_EXPORT void noteResource(const ResourceNote& note);
 // [any-thread] "no such file", "not a regular file" or `otherwise`, by what lies at path.
-std::string missingFileDetail(const std::string& path, const std::string& otherwise);
+BD_EXPORT std::string missingFileDetail(const std::string& path, const std::string& otherwise);
 
 }  // namespace bd

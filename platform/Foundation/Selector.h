@@ -12,10 +12,11 @@
 #include <cstddef>
 #include <cstring>
 #include <typeinfo>
+#include "Foundation/Export.h"
 
 class NSObject;
 
-class Selector {
+class BD_EXPORT Selector {
   public:
     Selector() = default;
 

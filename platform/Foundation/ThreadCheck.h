@@ -1,12 +1,13 @@
 #pragma once
 // Thread checks. BD_ASSERT_MAIN_THREAD() aborts a debug build when called off the main thread,
 // naming the function and the place of the check; release builds compile it away.
+#include "Foundation/Export.h"
 
 namespace bd {
-bool isMainThread();                        // [any-thread]
-[[noreturn]] void fatal(const char* what);  // [any-thread] prints and aborts
+BD_EXPORT bool isMainThread();                        // [any-thread]
+[[noreturn]] BD_EXPORT void fatal(const char* what);  // [any-thread] prints and aborts
 // [any-thread] Aborts with "<function> called off the main thread (<file>:<line>)".
-[[noreturn]] void fatalOffMainThread(const char* function, const char* file, int line);
+[[noreturn]] BD_EXPORT void fatalOffMainThread(const char* function, const char* file, int line);
 }  // namespace bd
 
 #if defined(BD_DEBUG_CHECKS)

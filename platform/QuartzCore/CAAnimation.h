@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSObject.h"
 
@@ -25,7 +26,7 @@ struct AnimationDelegateSlot;
 // it through a slot that the delegate empties when it is destroyed, so an animation never keeps
 // its delegate alive (no cycle through a layer back to its view) and never calls one that is
 // gone. Delegates must be destroyed on the main thread, where every call to them is made.
-class CAAnimationDelegate {
+class BD_EXPORT CAAnimationDelegate {
   public:
     // -animationDidStart: [main-thread] the animation has begun. Base: nothing.
     virtual void animationDidStart(CAAnimation* anim) { (void)anim; }
@@ -48,14 +49,14 @@ class CAAnimationDelegate {
 };
 
 namespace bd {
-struct AnimationDelegateSlot {
+struct BD_EXPORT AnimationDelegateSlot {
     std::atomic<CAAnimationDelegate*> target{nullptr};
 };
 }  // namespace bd
 
 // The base animation: how long it runs, how often, whether it plays back again, whether its
 // layer lets go of it at the end, and whom it tells.
-class CAAnimation : public NSObject {
+class BD_EXPORT CAAnimation : public NSObject {
   public:
     // +animation [main-thread] a new animation with every field at its default, autoreleased
     static CAAnimation* animation();
@@ -105,7 +106,7 @@ class CAAnimation : public NSObject {
 // fromValue the animation starts from what the layer shows when it is attached; without a
 // toValue it ends at the layer's own value; with neither it goes from what the layer showed
 // before its value last changed to the value it has now.
-class CABasicAnimation : public CAAnimation {
+class BD_EXPORT CABasicAnimation : public CAAnimation {
   public:
     // +animationWithKeyPath: [main-thread] autoreleased
     static CABasicAnimation* animationWithKeyPath(NSString* path);
@@ -128,7 +129,7 @@ class CABasicAnimation : public CAAnimation {
 
 // Runs its member animations together on one layer, each on the group's own time line (a
 // member that is longer than the group is cut off). Only the group's delegate is told.
-class CAAnimationGroup : public CAAnimation {
+class BD_EXPORT CAAnimationGroup : public CAAnimation {
   public:
     // +animation [main-thread] a new, empty group, autoreleased
     static CAAnimationGroup* animation();

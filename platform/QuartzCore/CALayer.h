@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <vector>
+#include "Foundation/Export.h"
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
@@ -45,7 +46,7 @@ enum CALayerContentsGravity : int {
 
 // Something that decides what a layer shows at a given media time (an image view playing a
 // flip-book). Not owned by the layer; the source clears itself before it goes.
-class CALayerContentsSource {
+class BD_EXPORT CALayerContentsSource {
   public:
     virtual ~CALayerContentsSource() = default;
     // [main-thread] The bitmap the layer shows at mediaTime, or null for none.
@@ -68,14 +69,14 @@ class CALayerContentsSource {
 };
 
 // A layer's background colour as straight-alpha RGBA components in 0...1.
-struct CALayerColor {
+struct BD_EXPORT CALayerColor {
     double red = 0, green = 0, blue = 0, alpha = 0;
     bool operator==(const CALayerColor& o) const {
         return red == o.red && green == o.green && blue == o.blue && alpha == o.alpha;
     }
 };
 
-class CALayer : public NSObject {
+class BD_EXPORT CALayer : public NSObject {
   public:
     CALayer();  // [any-thread] takes the next serial
     // +layer [main-thread] autoreleased

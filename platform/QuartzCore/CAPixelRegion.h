@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "Foundation/Export.h"
+
 namespace bd {
 
 // [any-thread] throughout.
-struct PixelRect {
+struct BD_EXPORT PixelRect {
     int x = 0, y = 0, width = 0, height = 0;
 
     bool isEmpty() const { return width <= 0 || height <= 0; }
@@ -69,7 +71,7 @@ inline PixelRect pixelsInside(double x0, double y0, double x1, double y1) {
 }
 
 // [any-thread] throughout (one region per thread).
-class PixelRegion {
+class BD_EXPORT PixelRegion {
   public:
     static constexpr size_t kMaxRects = 16;
 

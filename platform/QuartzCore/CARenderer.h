@@ -21,20 +21,21 @@
 #include <vector>
 
 #include "CoreGraphics/CGImage.h"
+#include "Foundation/Export.h"
 #include "QuartzCore/CALayer.h"
 #include "QuartzCore/CAPixelRegion.h"
 
 // A bitmap of the renderer's size that a frame is drawn into: premultiplied native-endian
 // ARGB32 rows of `stride` bytes, and how many frames ago this renderer last drew into it (0:
 // never, or unknown: it is drawn whole).
-struct CARenderTarget {
+struct BD_EXPORT CARenderTarget {
     uint8_t* pixels = nullptr;
     size_t stride = 0;
     int age = 0;
 };
 
 // What a frame drew.
-struct CARenderFrame {
+struct BD_EXPORT CARenderFrame {
     uint64_t number = 0;                // frames rendered so far, this one included
     std::vector<bd::PixelRect> damage;  // pixels that differ from the frame before
     std::vector<bd::PixelRect> drawn;   // pixels redrawn in the target (damage and repairs)
@@ -45,7 +46,7 @@ struct CARenderFrame {
     double nextChangeTime = INFINITY;
 };
 
-class CARenderer {
+class BD_EXPORT CARenderer {
   public:
     // [main-thread] A bitmap of width × height pixels (at least 1 × 1, at most kMaxImageSide on
     // a side) for a screen of `scale` pixels per point, filled with opaque black.
@@ -92,7 +93,7 @@ class CARenderer {
     // [main-thread] How many converted or halved pictures are kept now (for tests).
     size_t cachedPictureCount() const;
 
-    struct Impl;
+    struct BD_HIDDEN Impl;
 
   private:
     std::unique_ptr<Impl> _impl;

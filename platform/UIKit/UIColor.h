@@ -1,10 +1,11 @@
 #pragma once
 // UIColor: an immutable RGBA colour (straight alpha, components 0...1).
 
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 #include "QuartzCore/CALayer.h"
 
-class UIColor : public NSObject {
+class BD_EXPORT UIColor : public NSObject {
   public:
     // [any-thread] autoreleased
     static UIColor* clearColor();  // 0,0,0,0

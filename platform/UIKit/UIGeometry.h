@@ -2,8 +2,9 @@
 // UIKit geometry additions.
 
 #include "CoreGraphics/CGGeometry.h"
+#include "Foundation/Export.h"
 
-struct UIEdgeInsets {
+struct BD_EXPORT UIEdgeInsets {
     double top = 0, left = 0, bottom = 0, right = 0;
 };
 inline UIEdgeInsets UIEdgeInsetsMake(double top, double left, double bottom,

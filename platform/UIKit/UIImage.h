@@ -4,6 +4,7 @@
 
 #include "CoreGraphics/CGGeometry.h"
 #include "CoreGraphics/CGImage.h"
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 #include <cstddef>
@@ -23,7 +24,7 @@ enum UIImageOrientation : int {
     UIImageOrientationRightMirrored,
 };
 
-class UIImage : public NSObject {
+class BD_EXPORT UIImage : public NSObject {
   public:
     // +imageWithContentsOfFile: [any-thread] Reads and decodes the file; null when it is missing
     // or no picture. Autoreleased.

@@ -9,6 +9,7 @@
 // run-loop passes.
 
 #include <vector>
+#include "Foundation/Export.h"
 
 #include "Foundation/NSArray.h"
 #include "Foundation/NSRunLoop.h"
@@ -16,7 +17,7 @@
 #include "UIKit/UIImage.h"
 #include "UIKit/UIView.h"
 
-class UIImageView : public UIView, public CALayerContentsSource {
+class BD_EXPORT UIImageView : public UIView, public CALayerContentsSource {
   public:
     UIImageView();  // [main-thread]
 

@@ -3,13 +3,14 @@
 // views; until then it is kUIScreenDefaultSize at kUIScreenDefaultScale.
 
 #include "CoreGraphics/CGGeometry.h"
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 // The screen a process has until its host sets one: 320 x 568 points at scale 2.
 constexpr CGSize kUIScreenDefaultSize = {320, 568};
 constexpr double kUIScreenDefaultScale = 2.0;
 
-class UIScreen : public NSObject {
+class BD_EXPORT UIScreen : public NSObject {
   public:
     // +mainScreen [main-thread] the process-wide screen; never released.
     static UIScreen* mainScreen();

@@ -2,9 +2,10 @@
 // UIScrollView: a view whose bounds origin is the scrolled content offset. Scrolling by touch
 // is left to the host; the properties are kept for it.
 
+#include "Foundation/Export.h"
 #include "UIKit/UIView.h"
 
-class UIScrollView : public UIView {
+class BD_EXPORT UIScrollView : public UIView {
   public:
     // -initWithFrame: [main-thread] returns the view or null
     [[nodiscard]] UIScrollView* initWithFrame(CGRect frame) override;

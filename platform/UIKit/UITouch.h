@@ -5,6 +5,7 @@
 // that doesn't handle a touch hands it to its next responder (UIView's touch handlers).
 
 #include "CoreGraphics/CGGeometry.h"
+#include "Foundation/Export.h"
 #include "Foundation/NSObject.h"
 
 class NSSet;
@@ -22,7 +23,7 @@ namespace bd {
 class TouchDispatcher;
 }
 
-class UITouch : public NSObject {
+class BD_EXPORT UITouch : public NSObject {
   public:
     // -locationInView: [main-thread] where the touch is now, in the view's own (bounds)
     // coordinates; null: in the space the touched root view's frame is expressed in.
@@ -59,7 +60,7 @@ class UITouch : public NSObject {
 // The event that carries touches to their views.
 enum UIEventType : int { UIEventTypeTouches = 0 };
 
-class UIEvent : public NSObject {
+class BD_EXPORT UIEvent : public NSObject {
   public:
     // -type [main-thread]
     virtual UIEventType type() { return UIEventTypeTouches; }
@@ -86,7 +87,7 @@ namespace bd {
 // Main thread only. Handlers may keep the touch and the event; the dispatcher holds the
 // touch, its view and its root until the touch ends or is cancelled. Each delivery runs in an
 // autorelease pool of its own.
-class TouchDispatcher {
+class BD_EXPORT TouchDispatcher {
   public:
     TouchDispatcher() = default;
     ~TouchDispatcher();  // [main-thread] drops a touch still down without sending anything

@@ -6,6 +6,7 @@
 // category of UIView installs (setAnimationDidStopHandler).
 
 #include <vector>
+#include "Foundation/Export.h"
 
 #include "CoreGraphics/CGGeometry.h"
 #include "Foundation/NSObject.h"
@@ -45,7 +46,7 @@ enum UIViewContentMode : int {
     UIViewContentModeBottomRight,
 };
 
-class UIView : public NSObject, public CAAnimationDelegate {
+class BD_EXPORT UIView : public NSObject, public CAAnimationDelegate {
   public:
     UIView();
 

@@ -3,14 +3,16 @@
 // see that the library stays loaded. The parent drives the view in between over the protocol.
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "CheckSteps.h"
-#include "Foundation/DynamicLoader.h"
+#include "Foundation/FileIO.h"
 #include "Foundation/NSBundle.h"
 #include "Foundation/NSDictionary.h"
 #include "Foundation/NSLog.h"
@@ -26,6 +28,24 @@ namespace host::check {
 bool runResourceStep(const std::string& bundlePath, std::vector<std::string>* lines);
 
 namespace {
+
+// dlopen for a library the bundle names: only a regular file is opened (dlopen would block on a
+// FIFO), as the framework's loader does.
+void* openLibrary(const char* path, int mode) {
+    if (std::strchr(path, '/')) {
+        int fd = bd::openRegularFile(path);
+        if (fd < 0) return nullptr;
+        ::close(fd);
+    }
+    return dlopen(path, mode);
+}
+void closeLibrary(void* handle) {
+    if (handle) dlclose(handle);
+}
+std::string loaderError() {
+    const char* e = dlerror();
+    return e ? e : "the library is not a regular file";
+}
 
 constexpr double kViewWidth = kDeskTopViewWidth;
 constexpr double kTeardownLimit = 3.0;  // seconds for the views to be torn down after release
@@ -80,14 +100,14 @@ void open(const std::string& bundlePath, std::vector<std::string>* lines) {
     // The immediate-binding attempt comes first: a library with unresolved symbols doesn't
     // load that way, and then still loads lazily, as the loader opens it.
     dlerror();
-    l.now = bd::dynamicOpen(l.path.c_str(), RTLD_NOW);
-    std::string nowError = l.now ? "ok" : bd::dynamicError();
-    l.lazy = bd::dynamicOpen(l.path.c_str(), RTLD_LAZY);
-    lines->push_back("lazy=" + (l.lazy ? std::string("ok") : bd::dynamicError()));
+    l.now = openLibrary(l.path.c_str(), RTLD_NOW);
+    std::string nowError = l.now ? "ok" : loaderError();
+    l.lazy = openLibrary(l.path.c_str(), RTLD_LAZY);
+    lines->push_back("lazy=" + (l.lazy ? std::string("ok") : loaderError()));
     lines->push_back("now=" + nowError);
     // The ABI the library was built for, asked before any of its objects is touched.
     auto abi = l.lazy ? reinterpret_cast<GetDeskTopViewAbiVersionFunction>(
-                            bd::dynamicSymbol(l.lazy, "getDeskTopViewAbiVersion"))
+                            dlsym(l.lazy, "getDeskTopViewAbiVersion"))
                       : nullptr;
     if (l.lazy) lines->push_back("abi=" + (abi ? std::to_string(abi()) : std::string("none")));
 }
@@ -96,11 +116,10 @@ void exports(std::vector<std::string>* lines) {
     Library& l = library();
     if (!l.lazy) return lines->push_back("missing=the library is not open");
     NSAutoreleasePool pool;
-    auto nameFn = reinterpret_cast<GetDeskTopViewNameFunction>(
-        bd::dynamicSymbol(l.lazy, "getDeskTopViewName"));
-    auto versionFn = reinterpret_cast<GetDeskTopViewVersionFunction>(
-        bd::dynamicSymbol(l.lazy, "getDeskTopViewVersion"));
-    bool instance = bd::dynamicSymbol(l.lazy, "getDeskTopViewInstance") != nullptr;
+    auto nameFn = reinterpret_cast<GetDeskTopViewNameFunction>(dlsym(l.lazy, "getDeskTopViewName"));
+    auto versionFn =
+        reinterpret_cast<GetDeskTopViewVersionFunction>(dlsym(l.lazy, "getDeskTopViewVersion"));
+    bool instance = dlsym(l.lazy, "getDeskTopViewInstance") != nullptr;
     std::string missing;
     if (!nameFn) missing += " getDeskTopViewName";
     if (!versionFn) missing += " getDeskTopViewVersion";
@@ -117,7 +136,7 @@ void exports(std::vector<std::string>* lines) {
 void instance(const std::string& bundlePath, std::vector<std::string>* lines) {
     Library& l = library();
     auto instanceFn = l.lazy ? reinterpret_cast<GetDeskTopViewInstanceFunction>(
-                                   bd::dynamicSymbol(l.lazy, "getDeskTopViewInstance"))
+                                   dlsym(l.lazy, "getDeskTopViewInstance"))
                              : nullptr;
     if (!instanceFn) return lines->push_back("problem=no getDeskTopViewInstance");
     countTeardowns();
@@ -188,12 +207,11 @@ void askedLines(std::vector<std::string>* lines) {
 
 void nodelete(std::vector<std::string>* lines) {
     Library& l = library();
-    bd::dynamicClose(l.now);
-    bd::dynamicClose(l.lazy);
+    closeLibrary(l.now);
+    closeLibrary(l.lazy);
     l.now = l.lazy = nullptr;
-    void* still =
-        l.path.empty() ? nullptr : bd::dynamicOpen(l.path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-    if (still) bd::dynamicClose(still);
+    void* still = l.path.empty() ? nullptr : openLibrary(l.path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (still) closeLibrary(still);
     lines->push_back(still ? "stays=1" : "stays=0");
 }
 
