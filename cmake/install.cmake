@@ -14,11 +14,20 @@ install(TARGETS backdrop EXPORT BackdropTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Only the public headers: the framework's private ones (named *Private.h, and the headers of its
+# internal parts below) declare nothing the library exports.
+set(BACKDROP_PRIVATE_HEADERS
+  CGImagePixels.h CGPixelKernels.h CGPixelKernelsAVX2.h CGRaster.h
+  CABilinearSpans.h CADisplayList.h CAHomography.h CAPainter.h CAPictureCache.h CAProjectiveWarp.h
+  ImageDecoder.h WAVDecoder.h DynamicLoader.h)
+set(_exclude PATTERN "*Private.h" EXCLUDE)
+foreach(_header ${BACKDROP_PRIVATE_HEADERS})
+  list(APPEND _exclude PATTERN ${_header} EXCLUDE)
+endforeach()
 foreach(_folder platform interface Common)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/${_folder}/
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/backdrop/${_folder}
-    FILES_MATCHING PATTERN "*.h"
-    PATTERN "*Private.h" EXCLUDE)
+    FILES_MATCHING PATTERN "*.h" ${_exclude})
 endforeach()
 install(FILES ${CMAKE_BINARY_DIR}/include/backdrop/Version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/backdrop)

@@ -5,8 +5,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -88,6 +90,32 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
         }
     }
     EXPECT_EQ(includeDirs, 3);
+
+    // Only the public headers are installed, and all of them compile against the prefix alone,
+    // under the one root (<backdrop/...>) and in the forms earlier SDKs gave.
+    for (const char* internal :
+         {"platform/CoreGraphics/CGPixelKernels.h", "platform/CoreGraphics/CGContextPrivate.h",
+          "platform/QuartzCore/CAProjectiveWarp.h", "platform/QuartzCore/CAPainter.h",
+          "platform/UIKit/ImageDecoder.h", "platform/AudioToolbox/WAVDecoder.h",
+          "platform/Foundation/DynamicLoader.h"})
+        EXPECT_FALSE(fs::exists(prefix + "/include/backdrop/" + internal)) << internal;
+    std::string every = "#include \"interface/DeskTopView.h\"\n#include \"UIKit/UIImage.h\"\n";
+    size_t headers = 0;
+    for (const auto& e : fs::recursive_directory_iterator(prefix + "/include/backdrop")) {
+        if (e.path().extension() != ".h") continue;
+        every += "#include <backdrop/" +
+                 fs::relative(e.path(), prefix + "/include/backdrop").string() + ">\n";
+        ++headers;
+    }
+    EXPECT_GT(headers, 40u);
+    std::ofstream(dir + "/every.cpp") << every;
+    std::string cflags = bdtest::readFile(flags);
+    std::replace(cflags.begin(), cflags.end(), '\n', ' ');
+    EXPECT_EQ(
+        sh(q(BD_CXX_COMPILER) + " -std=c++20 -fsyntax-only " + cflags + " " + q(dir + "/every.cpp"),
+           log),
+        0)
+        << bdtest::readFile(log);
 
     fs::create_directories(src);
     for (const char* f : {"CMakeLists.txt", "TinyView.cpp"})
@@ -207,6 +235,38 @@ TEST(Sdk, OutsideWallpaperBuildsAgainstTheInstalledSdkAndLoads) {
     };
     EXPECT_EQ(configure("0.2"), 0) << bdtest::readFile(log);
     EXPECT_NE(configure("9.0"), 0);
+}
+
+// The framework library exports its public API and keeps its private parts inside: the pixel
+// kernels, the raster, the warp, the decoders, the painter and the loader's own calls.
+TEST(Sdk, LibraryExportsOnlyThePublicApi) {
+    std::string out;
+    ASSERT_EQ(bdtest::run({"nm", "-DC", "--defined-only",
+                           std::string(BD_BUILD_DIR) + "/lib/libbackdrop.so"},
+                          &out),
+              0);
+    for (const char* api :
+         {"DeskTopView::createDeskTopViewFromBundle(NSBundle*)", "NSLog(", "CGRectMake(",
+          "bd::writePNG(", "UIImage::imageWithData(", "typeinfo for UIView", "vtable for CALayer"})
+        EXPECT_NE(out.find(api), std::string::npos) << api << " is not exported";
+    // The names the library defines, without the "vtable for " kind of prefix.
+    std::vector<std::string> names;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() < 19) continue;
+        std::string name = line.substr(19);
+        for (const char* kind : {"typeinfo name for ", "typeinfo for ", "vtable for ",
+                                 "non-virtual thunk to ", "guard variable for "})
+            if (name.rfind(kind, 0) == 0) name = name.substr(std::strlen(kind));
+        names.push_back(name);
+    }
+    for (const char* internal :
+         {"bd::px::", "bd::Raster", "bd::decodeImage(", "bd::decodePNG(", "bd::audio::decodeWAV(",
+          "bd::warpPerspective(", "bd::compositeAffineBilinear(", "bd::Painter",
+          "bd::buildDisplayList(", "bd::CAPictureCache", "bd::dynamicOpen(", "CARenderer::Impl",
+          "bd::ContextImpl", "bd::imageRowARGB(", "NSOperationQueue::State"})
+        for (const std::string& name : names)
+            EXPECT_NE(name.rfind(internal, 0), 0u) << name << " is exported";
 }
 
 }  // namespace
