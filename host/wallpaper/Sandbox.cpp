@@ -108,6 +108,7 @@ DeniedCall gCalls[] = {
     {"unshare", "make new namespaces (unshare)"},
     {"setns", "join namespaces (setns)"},
     {"socket", "open a network socket"},
+    {"socketpair", "make a datagram socket pair"},
     {"kexec_load", "load a kernel (kexec_load)"},
     {"kexec_file_load", "load a kernel (kexec_file_load)"},
     {"reboot", "reboot (reboot)"},
@@ -152,7 +153,11 @@ void onSigsys(int, siginfo_t* info, void* context) {
     uc->uc_mcontext.regs[0] = uint64_t(-EPERM);
 #endif
     char detail[64] = "";
-    if (std::strcmp(report, "open a network socket") == 0) {
+    // A Unix socket with a path reaches the desktop's services (the display server, the session
+    // bus, agents), which no wallpaper has business with.
+    if (std::strcmp(report, "open a network socket") == 0 && arg0 == AF_UNIX)
+        report = "open a Unix socket";
+    else if (std::strcmp(report, "open a network socket") == 0) {
         size_t n = append(detail, 0, sizeof detail, "(");
         n = append(detail, n, sizeof detail, familyName(arg0));
         append(detail, n, sizeof detail, ")");
@@ -251,7 +256,14 @@ bool applySeccomp(std::string* error) {
         c.nr = seccomp_syscall_resolve_name(c.name);
         if (c.nr == __NR_SCMP_ERROR) continue;  // not a call of this machine
         if (std::strcmp(c.name, "socket") == 0)
-            rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1, SCMP_A0(SCMP_CMP_NE, AF_UNIX, 0));
+            // No socket at all: Landlock does not cover connecting to a Unix socket by its path,
+            // so a Unix socket would reach the display server, the session bus and the agents.
+            rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 0);
+        else if (std::strcmp(c.name, "socketpair") == 0)
+            // Stream and packet pairs stay allowed (they ignore an address); a datagram socket
+            // could send to any datagram socket by its path.
+            rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1,
+                                  SCMP_A1(SCMP_CMP_MASKED_EQ, 0xf, SOCK_DGRAM));
         else if (std::strcmp(c.name, "clone") == 0)
             // Threads stay allowed; a new process (no CLONE_THREAD) does not.
             rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1,

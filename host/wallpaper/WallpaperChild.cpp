@@ -552,6 +552,9 @@ void Child::run(pid_t parent) {
     // Sounds play through SDL's dummy driver in the sandbox: the sound server's socket and the
     // sound card's files lie outside it, and probing them would only count as refused attempts.
     if (_o.sandbox) setenv("SDL_AUDIODRIVER", "dummy", 0);
+    // No bus is reachable from the sandbox (it opens no socket); saying so keeps SDL's D-Bus
+    // start from probing for one (it reads the machine's ID on the way, a refused attempt).
+    if (_o.sandbox) setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
 
     std::string level = "off (--no-sandbox)", error;
     bool ok = true;

@@ -9,12 +9,15 @@
 #include <gtest/gtest.h>
 #include <linux/landlock.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -201,6 +204,40 @@ TEST_F(Hostile, NothingCrashesHangsFoolsOrOutlivesCheckAndRender) {
                   std::string::npos)
             << p.err;
     }
+}
+
+// The desktop's services listen on Unix sockets with paths (the display server, the session bus,
+// agents, the log): a wallpaper opens no socket of its own, so it reaches none of them.
+TEST_F(Hostile, NoUnixSocketOfTheDesktopIsReachable) {
+    auto bound = [&](int type, const std::string& path) {
+        int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << path;
+        if (type == SOCK_STREAM) {
+            EXPECT_EQ(listen(fd, 4), 0);
+        }
+        return fd;
+    };
+    const std::string streamPath = home / "bus", dgramPath = home / "log";
+    int stream = bound(SOCK_STREAM, streamPath), dgram = bound(SOCK_DGRAM, dgramPath);
+    const std::vector<std::string> env = {"BDTEST_UNIX_SOCKET=" + streamPath,
+                                          "BDTEST_UNIX_DGRAM=" + dgramPath};
+    Result r = tool("unix", {"check", bundle, "--timeout", "10", "--soak", "1"}, env);
+    EXPECT_NE(lineWith(r.out, "FAIL the wallpaper stays inside its sandbox")
+                  .find("refused: open a Unix socket; make a datagram socket pair"),
+              std::string::npos)
+        << r.out;
+    Result p = tool("unix", {"render", bundle, "-o", home / "p.webp", "--seconds", "0.1"}, env);
+    EXPECT_EQ(p.code, 0) << p.err;
+    EXPECT_NE(p.err.find("hostile: connect to a Unix socket: refused"), std::string::npos) << p.err;
+    EXPECT_NE(p.err.find("hostile: send to a Unix socket: refused"), std::string::npos) << p.err;
+    // Nothing arrived at either socket.
+    pollfd fds[2] = {{stream, POLLIN, 0}, {dgram, POLLIN, 0}};
+    EXPECT_EQ(poll(fds, 2, 0), 0);
+    close(stream);
+    close(dgram);
 }
 
 // Where the kernel offers less, the level says so and seccomp still holds; without the sandbox

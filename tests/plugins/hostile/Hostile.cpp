@@ -17,6 +17,9 @@
 //   forge         write check-report lines to descriptors 1 to 1023, then exit(0)
 //   secrets       read /etc/shadow and $HOME/.ssh/id_ed25519, list $HOME/.ssh, write $HOME
 //   connect       connect to 127.0.0.1:$BDTEST_PORT
+//   unix          connect to the Unix socket $BDTEST_UNIX_SOCKET (as a display server or a
+//                 session bus listens), and send to the datagram socket $BDTEST_UNIX_DGRAM
+//                 (as a log or notify socket listens) from a socket pair of its own
 //   exec          run /bin/sh
 
 #include <arpa/inet.h>
@@ -24,6 +27,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,6 +97,31 @@ void tryConnect() {
     NSLog("hostile: connect to 127.0.0.1: %s", outcome(ok));
 }
 
+sockaddr_un unixAddress(const char* variable) {
+    const char* path = std::getenv(variable);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path ? path : "", sizeof a.sun_path - 1);
+    return a;
+}
+
+void tryUnix() {
+    sockaddr_un a = unixAddress("BDTEST_UNIX_SOCKET");
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (s >= 0) close(s);
+    NSLog("hostile: connect to a Unix socket: %s", outcome(ok));
+    int pair[2];
+    ok = socketpair(AF_UNIX, SOCK_DGRAM, 0, pair) == 0;
+    if (ok) {
+        sockaddr_un d = unixAddress("BDTEST_UNIX_DGRAM");
+        ok = sendto(pair[0], "x", 1, 0, reinterpret_cast<sockaddr*>(&d), sizeof d) == 1;
+        close(pair[0]);
+        close(pair[1]);
+    }
+    NSLog("hostile: send to a Unix socket: %s", outcome(ok));
+}
+
 void tryExec() {
     char sh[] = "/bin/sh", c[] = "-c", cmd[] = "exit 0";
     char* argv[] = {sh, c, cmd, nullptr};
@@ -141,6 +170,7 @@ class HostileView : public DeskTopView {
         }
         if (is("secrets")) trySecrets();
         if (is("connect")) tryConnect();
+        if (is("unix")) tryUnix();
         if (is("exec")) tryExec();
         return this;
     }
