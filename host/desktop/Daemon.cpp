@@ -595,7 +595,15 @@ void Daemon::handleWallpaper(Slot& s) {
             case WallpaperSignal::Kind::Log:
                 break;
             case WallpaperSignal::Kind::Busy:
-                if (!s.busy) say("output " + s.info.name + ": " + e.text);
+                // Paused is meant to cost nothing: a wallpaper that keeps working anyway is
+                // stopped until it plays again (or is asked anything).
+                if (!s.animating && s.wp->freeze()) {
+                    if (!s.busy)
+                        say("output " + s.info.name + ": " + e.text +
+                            "; stopped until it plays again");
+                } else if (!s.busy) {
+                    say("output " + s.info.name + ": " + e.text);
+                }
                 s.busy = true;
                 break;
             case WallpaperSignal::Kind::Ended:

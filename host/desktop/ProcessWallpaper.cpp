@@ -90,6 +90,7 @@ class ProcessWallpaper : public Wallpaper {
     bool changeScreen(const ScreenSpec& screen, std::string* error) override {
         return _p->changeScreen(screen, error);
     }
+    bool freeze() override { return _p->freeze(); }
     double cpuSeconds() const override { return _p->counters().cpuSeconds; }
     uint64_t rssBytes() const override { return _p->counters().rssBytes; }
     std::string sandboxLevel() const override { return _p->sandboxLevel(); }

@@ -67,6 +67,10 @@ class Wallpaper {
     // A new screen: new buffers (every held buffer is given back). False with a message.
     virtual bool changeScreen(const ScreenSpec& screen, std::string* error) = 0;
 
+    // Stops a wallpaper that keeps a core busy while paused, until the next request continues
+    // it. False when it cannot be stopped now.
+    virtual bool freeze() = 0;
+
     virtual double cpuSeconds() const = 0;
     virtual uint64_t rssBytes() const = 0;
     virtual std::string sandboxLevel() const = 0;

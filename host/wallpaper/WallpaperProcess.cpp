@@ -342,6 +342,18 @@ void WallpaperProcess::kill(const std::string& why) {
              why.empty() ? "the wallpaper was stopped " + m.whereText() : why);
 }
 
+bool WallpaperProcess::freeze() {
+    Impl& m = *_impl;
+    if (m.ended || !m.pending.empty()) return false;
+    if (!m.frozen && ::kill(-m.pid, SIGSTOP) != 0) return false;
+    m.frozen = true;
+    return true;
+}
+
+bool WallpaperProcess::frozen() const {
+    return _impl->frozen;
+}
+
 int WallpaperProcess::bufferCount() const {
     return int(_impl->buffers.size());
 }

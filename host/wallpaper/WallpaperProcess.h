@@ -214,6 +214,12 @@ class WallpaperProcess {
     // Kills the process group now and reaps the child; the next handle() returns Ended with
     // reason Killed and `why` in its text when not empty.
     void kill(const std::string& why = "");
+    // A wallpaper that keeps a core busy while it is paused (a Busy event) may be stopped
+    // outright: freeze() stops its process group (SIGSTOP), and the next request continues it
+    // (SIGCONT) before it is sent, so nothing asked of it waits. False when it cannot be frozen
+    // now: it ended, or an answer is awaited.
+    bool freeze();
+    bool frozen() const;
 
     // Buffers [any-thread]. Valid from spawn until the next changeScreen.
     int bufferCount() const;

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -83,6 +84,7 @@ using namespace detail;
 uint64_t WallpaperProcess::Impl::sendMessage(const wire::Writer& w, uint64_t seq, Expect expect,
                                              const std::vector<int>& fds, bool quietAfter) {
     if (ended) return 0;
+    if (frozen) thaw();
     if (!wire::send(sock, w, fds)) {
         childGone();
         return 0;
@@ -286,6 +288,19 @@ void WallpaperProcess::Impl::startQuiet() {
     quietCpu = readProc(pid).cpu;
 }
 
+void WallpaperProcess::Impl::thaw() {
+    ::kill(-pid, SIGCONT);
+    frozen = false;
+    auto now = Clock::now();
+    lastHeard = now;
+    if (quiet) {
+        // Still paused: the CPU watch starts again, and may report (and freeze) it again.
+        busyReported = false;
+        quietSince = now;
+        quietCpu = readProc(pid).cpu;
+    }
+}
+
 void WallpaperProcess::Impl::watch() {
     if (ended) return;
     auto now = Clock::now();
@@ -298,7 +313,7 @@ void WallpaperProcess::Impl::watch() {
                           whereText() + " (killed)");
     }
     // Liveness of the child's main thread when nothing else asks.
-    if (pending.empty() && seconds(now - lastHeard) >= o.hangTimeout / 2) {
+    if (!frozen && pending.empty() && seconds(now - lastHeard) >= o.hangTimeout / 2) {
         lastHeard = now;
         uint64_t seq = nextSeq++;
         sendMessage(wire::Writer(wire::Type::Ping, seq), seq, Expect::Internal);

@@ -109,6 +109,7 @@ struct WallpaperProcess::Impl {
     // Watches
     ProcStat last;
     bool quiet = false, busyReported = false;
+    bool frozen = false;  // stopped by freeze() until the next request
     Clock::time_point quietSince;
     double quietCpu = 0;
     size_t denied = 0;
@@ -153,6 +154,8 @@ struct WallpaperProcess::Impl {
     static std::string clean(const std::string& s);
     void readLog();
     void startQuiet();
+    // Continues a frozen child (SIGCONT); its silence while stopped counts for nothing.
+    void thaw();
     void watch();
     // The child's resident memory against its limit, and its processor time while paused; at
     // most every kMemoryWatch seconds.

@@ -70,9 +70,12 @@ struct Desktop {
     bdtest::TempDir tmp{"desktop"};
     std::string dir = tmp.path();
     bdtest::Child daemon;
+    std::vector<std::string> extraEnv;  // for the daemon and its wallpapers
     std::vector<std::string> env() const {
-        return {"DISPLAY=" + display, "XDG_RUNTIME_DIR=" + dir + "/run",
-                "XDG_STATE_HOME=" + dir + "/state", "WAYLAND_DISPLAY="};
+        std::vector<std::string> e{"DISPLAY=" + display, "XDG_RUNTIME_DIR=" + dir + "/run",
+                                   "XDG_STATE_HOME=" + dir + "/state", "WAYLAND_DISPLAY="};
+        e.insert(e.end(), extraEnv.begin(), extraEnv.end());
+        return e;
     }
     explicit Desktop(std::string d) : display(std::move(d)) {
         std::filesystem::create_directories(dir + "/run");
@@ -343,6 +346,47 @@ TEST(DesktopDaemon, PausesUnderAFullscreenWindowAndOnBattery) {
     EXPECT_TRUE(waitFor(5, [&] { return field(q = d.query(), "state") == "playing"; })) << q;
     xcb_destroy_window(c, w);
     xcb_disconnect(c);
+}
+
+// The state letter of a process ('R', 'S', 'T' for stopped, ...), 0 when it is gone.
+char processState(pid_t pid) {
+    std::string stat = bdtest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+}
+
+// A wallpaper that keeps a core busy while paused is stopped until it plays again; a request
+// while it is stopped continues it and is answered.
+TEST(DesktopDaemon, AWallpaperBusyWhilePausedIsStoppedUntilItPlays) {
+    bdtest::Xvfb x;
+    ASSERT_TRUE(x.start(320, 240, false));
+    Desktop d(x.display);
+    d.extraEnv = {"BDTEST_HOSTILE=spin"};
+    ASSERT_TRUE(d.start({bdtest::bundlePath("Hostile.bundle"), "--idle-after", "0"})) << d.log();
+    std::string q;
+    ASSERT_TRUE(waitFor(10, [&] { return field(q = d.query(), "state") == "playing"; })) << q;
+    pid_t child = pid_t(std::stol(field(q, "pid", q.find("\"outputs\""))));
+
+    EXPECT_EQ(d.ctl({"pause"}), 0);
+    ASSERT_TRUE(waitFor(10, [&] { return processState(child) == 'T'; })) << d.log();
+    EXPECT_NE(d.log().find("while paused; stopped until it plays again"), std::string::npos)
+        << d.log();
+    double cpu0 = cpuSeconds(child);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(cpuSeconds(child), cpu0) << "the stopped wallpaper kept working";
+
+    // A tap while it is stopped: continued, answered, and stopped again a little later.
+    EXPECT_EQ(d.ctl({"tap", "100,100"}), 0);
+    EXPECT_TRUE(waitFor(10, [&] { return processState(child) == 'T'; })) << d.log();
+
+    EXPECT_EQ(d.ctl({"resume"}), 0);
+    ASSERT_TRUE(waitFor(5, [&] { return field(q = d.query(), "state") == "playing"; })) << q;
+    EXPECT_TRUE(waitFor(5, [&] { return processState(child) != 'T'; }));
+    cpu0 = cpuSeconds(child);
+    EXPECT_TRUE(waitFor(10, [&] { return cpuSeconds(child) > cpu0; }));
+    // The same process all along: nothing was taken for hung.
+    EXPECT_EQ(field(d.query(), "pid", q.find("\"outputs\"")), std::to_string(child));
+    EXPECT_EQ(d.log().find("stopped answering"), std::string::npos) << d.log();
 }
 
 TEST(DesktopDaemon, CrashingBundleFallsBackToItsThumbnailAndRawRequestsAreChecked) {

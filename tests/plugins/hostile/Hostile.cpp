@@ -21,6 +21,7 @@
 //                 session bus listens), and send to the datagram socket $BDTEST_UNIX_DGRAM
 //                 (as a log or notify socket listens) from a socket pair of its own
 //   exec          run /bin/sh
+//   spin          keep a core busy on a thread of its own from initWithFrame: on, paused or not
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -30,11 +31,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "Foundation/NSLog.h"
 #include "Foundation/NSThread.h"
@@ -171,6 +174,11 @@ class HostileView : public DeskTopView {
         if (is("secrets")) trySecrets();
         if (is("connect")) tryConnect();
         if (is("unix")) tryUnix();
+        if (is("spin"))
+            std::thread([] {
+                std::atomic<uint64_t> n{0};
+                for (;;) n.fetch_add(1, std::memory_order_relaxed);
+            }).detach();
         if (is("exec")) tryExec();
         return this;
     }
