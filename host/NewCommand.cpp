@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "Commands.h"
+#include "Foundation/NSLog.h"
 #include "NewTemplates.h"
 
 namespace fs = std::filesystem;
@@ -49,9 +50,16 @@ int makeProject(const std::string& name, const std::string& parent) {
         !name.empty() && name.size() <= 64 && std::isalpha(static_cast<unsigned char>(name[0]));
     for (char c : name) valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
     if (!valid)
-        return fail(
-            "bad name \"" + name + "\": a letter, then letters, digits or _ (it names a class)",
-            kExitUsage);
+        return fail("bad name \"" + bd::printableText(name.substr(0, 80), true) +
+                        "\": a letter, then letters, digits or _ (it names a class)",
+                    kExitUsage);
+    // CMake keeps these target names for itself: the project would not configure.
+    for (const char* reserved : {"all", "ALL_BUILD", "clean", "help", "install", "INSTALL",
+                                 "preinstall", "edit_cache", "rebuild_cache", "test", "RUN_TESTS",
+                                 "package", "PACKAGE", "package_source", "ZERO_CHECK"})
+        if (name == reserved)
+            return fail("bad name \"" + name + "\": CMake keeps that target name for itself",
+                        kExitUsage);
     std::error_code ec;
     fs::path dir = fs::path(parent.empty() ? "." : parent) / name;
     if (fs::exists(dir, ec) || fs::is_symlink(dir, ec))

@@ -57,6 +57,27 @@ class BundleTool : public ::testing::Test {
     std::string dir = tmp.path();
 };
 
+// `new` refuses a name that would make no project (no class, a path, a target CMake keeps for
+// itself) in one line, writing nothing; a good name makes the project once.
+TEST_F(BundleTool, NewRefusesNamesThatMakeNoProject) {
+    const std::string projects = dir + "/projects";
+    fs::create_directories(projects);
+    for (const char* name : {"", "../evil", "a b", "9lives", "x/y", "all", "install", "help",
+                             "Ab\x1b[31m", "\xff\xfe"}) {
+        std::string out, err;
+        EXPECT_EQ(bdtest::run({bdtest::toolPath(), "new", name, "--dir", projects}, &out, &err), 2)
+            << name;
+        EXPECT_EQ(countLines(err, "backdrop: bad name"), 1u) << err;
+        EXPECT_EQ(err.find('\x1b'), std::string::npos) << "the name is shown escaped";
+    }
+    EXPECT_TRUE(fs::is_empty(projects));
+    EXPECT_FALSE(fs::exists(dir + "/evil"));
+    std::string out, err;
+    EXPECT_EQ(bdtest::run({bdtest::toolPath(), "new", "Tide_2", "--dir", projects}, &out, &err), 0)
+        << err;
+    EXPECT_TRUE(fs::exists(projects + "/Tide_2/src/Tide_2View.cpp"));
+}
+
 TEST_F(BundleTool, ListShowsEachBundleAndItsDescription) {
     Result r = run("list " + std::string(BD_BUILD_DIR) + "/bundles");
     EXPECT_EQ(r.code, 0);
