@@ -14,6 +14,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -109,6 +110,12 @@ DeniedCall gCalls[] = {
     {"setns", "join namespaces (setns)"},
     {"socket", "open a network socket"},
     {"socketpair", "make a datagram socket pair"},
+    {"kill", "signal another process (kill)"},
+    {"tkill", "signal another process (tkill)"},
+    {"tgkill", "signal another process (tgkill)"},
+    {"rt_sigqueueinfo", "signal another process (rt_sigqueueinfo)"},
+    {"rt_tgsigqueueinfo", "signal another process (rt_tgsigqueueinfo)"},
+    {"pidfd_open", "open another process (pidfd_open)"},
     {"kexec_load", "load a kernel (kexec_load)"},
     {"kexec_file_load", "load a kernel (kexec_file_load)"},
     {"reboot", "reboot (reboot)"},
@@ -252,6 +259,12 @@ bool applySeccomp(std::string* error) {
     // Every thread, the ones already started included (sanitizer runtimes start their own).
     seccomp_attr_set(ctx, SCMP_FLTATR_CTL_TSYNC, 1);
     int rc = 0;
+    // Signals stay within the wallpaper process (its group is itself): Landlock scopes them only
+    // from ABI 6, and before that kill(-1, SIGKILL) would end every process of the user's
+    // session. The group leader's pid is the process's own.
+    const auto self = uint32_t(getpid());
+    const char* ownTarget[] = {"tkill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo",
+                               "pidfd_open"};
     for (DeniedCall& c : gCalls) {
         c.nr = seccomp_syscall_resolve_name(c.name);
         if (c.nr == __NR_SCMP_ERROR) continue;  // not a call of this machine
@@ -264,6 +277,14 @@ bool applySeccomp(std::string* error) {
             // could send to any datagram socket by its path.
             rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1,
                                   SCMP_A1(SCMP_CMP_MASKED_EQ, 0xf, SOCK_DGRAM));
+        else if (std::strcmp(c.name, "kill") == 0)
+            // Its own pid, or signal 0, which only asks whether a process exists. (Its own
+            // group, 0 or -pid, is refused too: a filter rule compares an argument once.)
+            rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 2, SCMP_A0_32(SCMP_CMP_NE, self),
+                                  SCMP_A1_32(SCMP_CMP_NE, 0));
+        else if (std::any_of(std::begin(ownTarget), std::end(ownTarget),
+                             [&](const char* n) { return std::strcmp(c.name, n) == 0; }))
+            rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1, SCMP_A0_32(SCMP_CMP_NE, self));
         else if (std::strcmp(c.name, "clone") == 0)
             // Threads stay allowed; a new process (no CLONE_THREAD) does not.
             rc = seccomp_rule_add(ctx, SCMP_ACT_TRAP, c.nr, 1,

@@ -240,6 +240,28 @@ TEST_F(Hostile, NoUnixSocketOfTheDesktopIsReachable) {
     close(dgram);
 }
 
+// A wallpaper signals no process but its own, whatever Landlock the kernel has (it scopes
+// signals only from ABI 6): kill(-1, SIGKILL) would end the user's whole session.
+TEST_F(Hostile, SignalsStayInsideTheWallpaperProcess) {
+    bdtest::Child victim = bdtest::spawn({"sleep", "60"}, {}, false);
+    ASSERT_GT(victim.pid, 0);
+    for (const char* abi : {"5", ""}) {
+        SCOPED_TRACE(abi);
+        std::vector<std::string> env = {"BDTEST_VICTIM=" + std::to_string(victim.pid)};
+        if (*abi) env.push_back(std::string("BACKDROP_LANDLOCK_ABI=") + abi);
+        Result p =
+            tool("signal", {"render", bundle, "-o", home / "p.webp", "--seconds", "0.1"}, env);
+        EXPECT_EQ(p.code, 0) << p.err;
+        EXPECT_NE(p.err.find("hostile: kill another process: refused"), std::string::npos) << p.err;
+        EXPECT_NE(p.err.find("hostile: signal every process: allowed"), std::string::npos)
+            << p.err;  // signal 0 delivers nothing
+        EXPECT_NE(p.err.find("refused: signal another process (kill)"), std::string::npos) << p.err;
+        EXPECT_EQ(kill(victim.pid, 0), 0) << "the victim was killed";
+    }
+    kill(victim.pid, SIGKILL);
+    bdtest::waitFor(victim, 5);
+}
+
 // Where the kernel offers less, the level says so and seccomp still holds; without the sandbox
 // nothing is refused but processes still end with the wallpaper.
 TEST_F(Hostile, TheSandboxDegradesAndSaysSo) {

@@ -21,12 +21,15 @@
 //                 session bus listens), and send to the datagram socket $BDTEST_UNIX_DGRAM
 //                 (as a log or notify socket listens) from a socket pair of its own
 //   exec          run /bin/sh
+//   signal        send SIGKILL to the process $BDTEST_VICTIM, and to every process it may (-1)
+//                 with signal 0
 //   spin          keep a core busy on a thread of its own from initWithFrame: on, paused or not
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -125,6 +128,15 @@ void tryUnix() {
     NSLog("hostile: send to a Unix socket: %s", outcome(ok));
 }
 
+void trySignal() {
+    const char* victim = std::getenv("BDTEST_VICTIM");
+    bool ok = victim && kill(pid_t(std::atoi(victim)), SIGKILL) == 0;
+    NSLog("hostile: kill another process: %s", outcome(ok));
+    // Signal 0 delivers nothing; to -1 it would reach every process of the user.
+    ok = kill(-1, 0) == 0;
+    NSLog("hostile: signal every process: %s", outcome(ok));
+}
+
 void tryExec() {
     char sh[] = "/bin/sh", c[] = "-c", cmd[] = "exit 0";
     char* argv[] = {sh, c, cmd, nullptr};
@@ -174,6 +186,7 @@ class HostileView : public DeskTopView {
         if (is("secrets")) trySecrets();
         if (is("connect")) tryConnect();
         if (is("unix")) tryUnix();
+        if (is("signal")) trySignal();
         if (is("spin"))
             std::thread([] {
                 std::atomic<uint64_t> n{0};
