@@ -49,6 +49,7 @@ std::string text(NSObject* value) {
 // no UTF-8 (a folder name in another encoding) become \xNN, or U+FFFD in JSON, which has no
 // way to carry them.
 std::string quoted(const std::string& s, bool json) {
+    if (json) return bd::jsonString(s);
     std::string out = "\"";
     for (size_t i = 0; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
@@ -70,7 +71,7 @@ std::string quoted(const std::string& s, bool json) {
                 out += "\\r";
                 break;
             default:
-                if (c < 0x20 || (json && c == 0x7f)) {
+                if (c < 0x20) {
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     out += buf;
                 } else if (c >= 0x80) {
@@ -78,8 +79,6 @@ std::string quoted(const std::string& s, bool json) {
                     if (i + n <= s.size() && NSString::isValidUTF8(s.data() + i, n)) {
                         out.append(s, i, n);
                         i += n - 1;
-                    } else if (json) {
-                        out += "\\ufffd";
                     } else {
                         std::snprintf(buf, sizeof buf, "\\x%02x", c);
                         out += buf;

@@ -1,6 +1,5 @@
 #include "interface/DeskTopView.h"
 
-#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <atomic>
@@ -104,15 +103,6 @@ namespace {
 // with BACKDROP_LOG=loader each step on stderr as "loader: ...".
 thread_local std::string lastLoaderStop;
 
-std::string demangledClass(NSObject* o) {
-    const char* mangled = typeid(*o).name();
-    int status = 0;
-    char* plain = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    std::string name = status == 0 && plain ? plain : mangled;
-    std::free(plain);
-    return name;
-}
-
 class LoaderTrace {
   public:
     LoaderTrace() : _on(bd::logTopicEnabled("loader")) { lastLoaderStop.clear(); }
@@ -208,7 +198,7 @@ DeskTopView* DeskTopView::createDeskTopViewFromBundle(NSBundle* bundle) {
     bd::dynamicClose(handle);
     if (view) {
         CGRect f = view->frame();
-        trace.step("view %s, frame (%g, %g, %g, %g)", demangledClass(view).c_str(), f.origin.x,
+        trace.step("view %s, frame (%g, %g, %g, %g)", bd::className(view).c_str(), f.origin.x,
                    f.origin.y, f.size.width, f.size.height);
     }
     return view;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "Foundation/NSLog.h"
+
 namespace host::check {
 
 double Deadline::left() const {
@@ -95,50 +97,19 @@ std::string CheckRunner::failure(WallpaperProcess& process, const std::string& e
     return error;
 }
 
-namespace {
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char u[8];
-                    std::snprintf(u, sizeof u, "\\u%04x", c);
-                    out += u;
-                } else {
-                    out += char(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-}  // namespace
-
 int CheckRunner::finish() {
     int total = _passed + _failed;
     size_t warnings = _warnings.size();
     bool ok = _failed == 0 && !(_o.strict && warnings > 0);
     if (_o.json) {
-        std::string j = "{\"bundle\": " + jsonString(_o.bundle) +
-                        ", \"sandbox\": " + jsonString(_sandboxLevel) + ", \"checks\": [";
+        std::string j = "{\"bundle\": " + bd::jsonString(_o.bundle) +
+                        ", \"sandbox\": " + bd::jsonString(_sandboxLevel) + ", \"checks\": [";
         for (size_t i = 0; i < _results.size(); ++i)
             j += std::string(i ? ", " : "") + "{\"ok\": " + (_results[i].ok ? "true" : "false") +
-                 ", \"title\": " + jsonString(_results[i].title) +
-                 ", \"text\": " + jsonString(_results[i].text) + "}";
+                 ", \"title\": " + bd::jsonString(_results[i].title) +
+                 ", \"text\": " + bd::jsonString(_results[i].text) + "}";
         j += "], \"warnings\": [";
-        for (size_t i = 0; i < warnings; ++i) j += (i ? ", " : "") + jsonString(_warnings[i]);
+        for (size_t i = 0; i < warnings; ++i) j += (i ? ", " : "") + bd::jsonString(_warnings[i]);
         j += "], \"passed\": " + std::to_string(_passed) +
              ", \"failed\": " + std::to_string(_failed) +
              ", \"strict\": " + (_o.strict ? "true" : "false") +

@@ -11,28 +11,12 @@
 #include "Daemon.h"
 #include "DaemonPrivate.h"
 #include "Foundation/NSArray.h"
+#include "Foundation/NSLog.h"
 #include "Foundation/NSString.h"
 
 namespace host::desktop {
 
 namespace {
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
 
 bool parsePoint(const std::string& text, int* x, int* y) {
     size_t comma = text.find(',');
@@ -222,12 +206,13 @@ void Daemon::query(bool json, std::vector<std::string>* lines) {
         if (json) {
             if (!jsonOutputs.empty()) jsonOutputs += ",";
             jsonOutputs +=
-                "{\"name\":" + jsonString(name) + ",\"x\":" + std::to_string(s.info.rect.x) +
+                "{\"name\":" + bd::jsonString(name) + ",\"x\":" + std::to_string(s.info.rect.x) +
                 ",\"y\":" + std::to_string(s.info.rect.y) +
                 ",\"width\":" + std::to_string(s.info.rect.width) +
                 ",\"height\":" + std::to_string(s.info.rect.height) +
-                ",\"bundle\":" + jsonString(s.bundle) + ",\"fit\":" + jsonString(fitName(s.fit)) +
-                ",\"state\":" + jsonString(state) + ",\"reason\":" + jsonString(reason) +
+                ",\"bundle\":" + bd::jsonString(s.bundle) +
+                ",\"fit\":" + bd::jsonString(fitName(s.fit)) +
+                ",\"state\":" + bd::jsonString(state) + ",\"reason\":" + bd::jsonString(reason) +
                 ",\"fps\":" + fmt("%.1f", fps) + ",\"cpu_pct\":" + fmt("%.2f", cpu) +
                 ",\"rss_bytes\":" + fmt("%.0f", rss) +
                 ",\"pid\":" + std::to_string(s.wp ? s.wp->pid() : 0) +
@@ -235,8 +220,8 @@ void Daemon::query(bool json, std::vector<std::string>* lines) {
                 ",\"frames\":" + std::to_string(s.frames) +
                 ",\"unchanged_frames\":" + std::to_string(s.unchangedFrames) +
                 ",\"pixels_sent\":" + std::to_string(s.pixelsSent) +
-                ",\"sandbox\":" + jsonString(sandbox) + ",\"last_end\":" + jsonString(s.lastEnd) +
-                "}";
+                ",\"sandbox\":" + bd::jsonString(sandbox) +
+                ",\"last_end\":" + bd::jsonString(s.lastEnd) + "}";
         } else {
             std::string line = name + " " + size + " state=" + state +
                                (reason.empty() ? "" : "(" + reason + ")") +
@@ -252,10 +237,11 @@ void Daemon::query(bool json, std::vector<std::string>* lines) {
     }
     if (json) {
         lines->push_back("{\"pid\":" + std::to_string(getpid()) +
-                         ",\"display\":" + jsonString(_backend->displayName()) +
-                         ",\"backend\":" + jsonString(_backend->kind()) + ",\"on_battery\":" +
+                         ",\"display\":" + bd::jsonString(_backend->displayName()) +
+                         ",\"backend\":" + bd::jsonString(_backend->kind()) + ",\"on_battery\":" +
                          (battery ? "true" : "false") + ",\"idle\":" + (idle ? "true" : "false") +
-                         ",\"rules\":" + jsonString(rules) + ",\"outputs\":[" + jsonOutputs + "]}");
+                         ",\"rules\":" + bd::jsonString(rules) + ",\"outputs\":[" + jsonOutputs +
+                         "]}");
     } else {
         lines->push_back("daemon pid=" + std::to_string(getpid()) +
                          " display=" + _backend->displayName() + " backend=" + _backend->kind() +

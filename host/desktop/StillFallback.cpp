@@ -23,6 +23,7 @@
 #include <filesystem>
 
 #include "CoreGraphics/CGImage.h"
+#include "Foundation/NSLog.h"
 #include "UIKit/ImageIO.h"
 #include "host/wallpaper/WallpaperProcess.h"
 
@@ -46,23 +47,6 @@ std::string absolute(const std::string& path) {
     std::error_code ec;
     auto p = std::filesystem::absolute(path, ec);
     return ec ? path : p.lexically_normal().string();
-}
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
 }
 
 // Runs a program (searched on PATH) with the signals the daemon blocks unblocked again, its
@@ -389,14 +373,15 @@ bool StillFallback::command(const std::string& line, std::vector<std::string>* l
             const PixelRect& r = s.info.rect;
             if (json) {
                 if (!outs.empty()) outs += ",";
-                outs += "{\"name\":" + jsonString(s.info.name) + ",\"x\":" + std::to_string(r.x) +
-                        ",\"y\":" + std::to_string(r.y) + ",\"width\":" + std::to_string(r.width) +
+                outs += "{\"name\":" + bd::jsonString(s.info.name) +
+                        ",\"x\":" + std::to_string(r.x) + ",\"y\":" + std::to_string(r.y) +
+                        ",\"width\":" + std::to_string(r.width) +
                         ",\"height\":" + std::to_string(r.height) +
-                        ",\"bundle\":" + jsonString(s.bundle) +
-                        ",\"fit\":" + jsonString(fitName(s.fit)) +
+                        ",\"bundle\":" + bd::jsonString(s.bundle) +
+                        ",\"fit\":" + bd::jsonString(fitName(s.fit)) +
                         ",\"state\":\"fallback\",\"reason\":\"no layer-shell\",\"still\":" +
-                        jsonString(s.error.empty() ? s.path : "") +
-                        ",\"pid\":0,\"last_end\":" + jsonString(s.error) + "}";
+                        bd::jsonString(s.error.empty() ? s.path : "") +
+                        ",\"pid\":0,\"last_end\":" + bd::jsonString(s.error) + "}";
             } else {
                 lines->push_back(s.info.name + " " + std::to_string(r.width) + "x" +
                                  std::to_string(r.height) + "+" + std::to_string(r.x) + "+" +
@@ -407,8 +392,8 @@ bool StillFallback::command(const std::string& line, std::vector<std::string>* l
         }
         if (json)
             lines->push_back("{\"pid\":" + std::to_string(getpid()) +
-                             ",\"display\":" + jsonString(_backend->displayName()) +
-                             ",\"backend\":" + jsonString(_backend->kind()) +
+                             ",\"display\":" + bd::jsonString(_backend->displayName()) +
+                             ",\"backend\":" + bd::jsonString(_backend->kind()) +
                              ",\"fallback\":\"no layer-shell\",\"gnome\":" +
                              (_gnome ? "true" : "false") + ",\"outputs\":[" + outs + "]}");
         else

@@ -1,7 +1,5 @@
 #include "HostScene.h"
 
-#include <cxxabi.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -51,18 +49,6 @@ bool parseScreen(const std::string& text, ScreenSpec* out, std::string* error) {
     *out = s;
     return true;
 }
-
-namespace {
-std::string className(NSObject* o) {
-    if (!o) return "";
-    const char* mangled = typeid(*o).name();
-    int status = 0;
-    char* plain = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    std::string name = status == 0 && plain ? plain : mangled;
-    std::free(plain);
-    return name;
-}
-}  // namespace
 
 struct HostScene::Touches {
     bd::TouchDispatcher dispatcher;
@@ -215,7 +201,7 @@ bool HostScene::touchBegan(CGPoint screenPoint) {
     if (_touches->active) touchCancelled();
     UIView* hit = _touches->dispatcher.began(_window.get(), screenPoint);
     _touches->active = hit != nullptr;
-    _lastTouchedClass = className(hit);
+    _lastTouchedClass = bd::className(hit);
     return hit != nullptr;
 }
 

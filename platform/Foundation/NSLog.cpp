@@ -37,6 +37,34 @@ void setLogEcho(bool echo) {
     gEcho = echo;
 }
 
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n' || c == '\t' || c == '\r') {
+            out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
+        } else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (i + n <= s.size() && NSString::isValidUTF8(s.data() + i, n)) {
+            out.append(s, i, n);
+            i += n;
+            continue;
+        } else {
+            out += "\\ufffd";
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
 std::string printableText(const std::string& s, bool escapeBackslash) {
     std::string out;
     out.reserve(s.size());

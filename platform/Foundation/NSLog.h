@@ -17,6 +17,10 @@ BD_EXPORT void setLogCapture(std::function<void(const std::string& message)> fn)
 // when escapeBackslash (so that the escapes can't be mistaken for text); the rest stays as it
 // is. NSLog shows its messages on stderr this way.
 BD_EXPORT std::string printableText(const std::string& text, bool escapeBackslash = false);
+// [any-thread] text as a JSON string literal, quotes included, always valid UTF-8: quote,
+// backslash and control characters escaped, bytes that are no UTF-8 (a file name in another
+// encoding, a name a wallpaper made up) as U+FFFD, which is all JSON can carry for them.
+BD_EXPORT std::string jsonString(const std::string& text);
 // [any-thread] Whether messages also go to stderr (on by default); a tool that reports a
 // captured message in its own words turns it off for the call.
 BD_EXPORT void setLogEcho(bool echo);

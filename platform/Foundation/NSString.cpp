@@ -7,18 +7,21 @@
 #include <functional>
 #include <typeinfo>
 
+std::string bd::className(const NSObject* o) {
+    if (!o) return "";
+    const char* mangled = typeid(*o).name();
+    int status = 0;
+    char* plain = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string name = status == 0 && plain ? plain : mangled;
+    std::free(plain);
+    return name;
+}
+
 // -description of every object: "<ClassName: 0xaddress>".
 NSString* NSObject::description() {
-    int status = 0;
-    const char* mangled = typeid(*this).name();
-    char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
     char buf[64];
     std::snprintf(buf, sizeof buf, ": %p>", static_cast<void*>(this));
-    std::string out = "<";
-    out += (status == 0 && demangled) ? demangled : mangled;
-    out += buf;
-    std::free(demangled);
-    return NSString::stringWithStdString(std::move(out));
+    return NSString::stringWithStdString("<" + bd::className(this) + buf);
 }
 
 NSString* NSString::stringWithUTF8String(const char* text) {

@@ -64,3 +64,8 @@ class BD_EXPORT NSString : public NSObject {
 
 // NSSTR("text"): an autoreleased NSString of a literal.
 #define NSSTR(text) (::NSString::stringWithUTF8String(text))
+
+namespace bd {
+// [any-thread] The class of o as C++ names it ("AnimateDemoView"); "" for null.
+BD_EXPORT std::string className(const NSObject* o);
+}  // namespace bd

@@ -36,6 +36,19 @@ TEST(NSStringTest, FormatHandlesPrintfAndObjects) {
     // An object's default description names its class.
     NSArray* a = NSArray::array();
     EXPECT_NE(a->NSObject::description()->str().find("NSArray"), std::string::npos);
+    EXPECT_EQ(bd::className(a), "NSArray");
+    EXPECT_EQ(bd::className(nullptr), "");
+}
+
+// JSON that editors and CI read stays valid whatever the text: quotes, backslashes and control
+// characters escaped, UTF-8 kept, bytes that are no UTF-8 (a name a wallpaper made up) U+FFFD.
+TEST(NSStringTest, JsonStringIsValidJsonForAnyBytes) {
+    EXPECT_EQ(bd::jsonString(""), "\"\"");
+    EXPECT_EQ(bd::jsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(bd::jsonString("l1\nl2\t\r\x01\x7f"), "\"l1\\nl2\\t\\r\\u0001\\u007f\"");
+    EXPECT_EQ(bd::jsonString("caf\xc3\xa9 \xe2\x82\xac"), "\"caf\xc3\xa9 \xe2\x82\xac\"");
+    EXPECT_EQ(bd::jsonString("\xff.png"), "\"\\ufffd.png\"");
+    EXPECT_EQ(bd::jsonString("\xe2\x82"), "\"\\ufffd\\ufffd\"");  // cut short at the end
 }
 
 TEST(NSStringTest, BytesMustBeValidUTF8) {
